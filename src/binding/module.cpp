@@ -1,0 +1,65 @@
+// Module initialisation: single-phase, one module object per process.
+#include <atomic>
+#include <cstdint>
+
+#include "binding/data_file.h"
+#include "binding/py.h"
+#include "binding/py_once.h"
+
+namespace zu::py {
+namespace {
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "zu_data_reader",
+    "",
+    0,
+    nullptr, nullptr, nullptr, nullptr, nullptr,
+};
+
+// The module keeps process-wide state (the class, cached lookups), so it
+// belongs to the first interpreter that imports it.
+bool check_interpreter() {
+  static std::atomic<int64_t> owner{-1};
+  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) return false;
+  int64_t expected = -1;
+  if (owner.compare_exchange_strong(expected, id) || expected == id) return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "zu_data_reader does not support sub-interpreters: it was already "
+                  "initialised in another interpreter of this process");
+  return false;
+}
+
+bool add_class(PyObject* module) {
+  PyObject* type = data_file_type();
+  if (type == nullptr) return false;
+  Ref all(PyObject_GetAttrString(module, "__all__"));
+  if (!all) {
+    if (!PyErr_ExceptionMatches(PyExc_AttributeError)) return false;
+    PyErr_Clear();
+    all = Ref(PyList_New(0));
+    if (!all || PyModule_AddObjectRef(module, "__all__", all.get()) < 0) return false;
+  }
+  Ref name(PyUnicode_FromString("ZuDataFIle"));
+  if (!name || PyList_Append(all.get(), name.get()) < 0) return false;
+  return PyModule_AddObjectRef(module, "ZuDataFIle", type) == 0;
+}
+
+PyObject* g_module = nullptr;
+
+}  // namespace
+}  // namespace zu::py
+
+PyMODINIT_FUNC PyInit_zu_data_reader(void) {
+  using namespace zu::py;
+  if (!check_interpreter()) return nullptr;
+  static GilOnce once;
+  const bool ok = once.run([] {
+    Ref module(PyModule_Create(&kModuleDef));
+    if (!module || !add_class(module.get())) return false;
+    g_module = module.release();  // kept for the life of the process
+    return true;
+  });
+  return ok ? Py_NewRef(g_module) : nullptr;
+}

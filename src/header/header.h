@@ -1,0 +1,57 @@
+// The parsed header of one data file and the queries on it.
+#pragma once
+
+#include <string>
+#include <string_view>
+#include <utility>
+#include <vector>
+
+#include "error/zu_error.h"
+#include "header/node.h"
+
+namespace zu {
+
+// (channel id, channel name); both refer into the header tree.
+using ChannelPair = std::pair<std::string_view, std::string_view>;
+
+// Raw numbers become unit values as offset + multiplier * raw.
+struct Scaling {
+  double offset = 0.0;
+  double multiplier = 1.0;
+};
+
+struct Conversion {
+  Scaling scaling;
+  std::string_view sample_type;  // refers into the header tree
+};
+
+class ZuHeader {
+ public:
+  // Parses key=value lines, applied from the last line to the first.
+  // Errors: InvalidHeaderLine, InvalidNodeVariant("map", Value).
+  static Result<ZuHeader> from_str(std::string_view text);
+
+  const Node& data() const { return data_; }
+
+  // One pair per entry of "lcd-info", in that map's order. The first
+  // malformed entry fails the whole list.
+  Result<std::vector<ChannelPair>> get_channels() const;
+
+  // The keys of the conversion map of the first channel named `name`.
+  Result<std::vector<std::string_view>> get_unit_types(std::string_view name) const;
+
+  // Reduces the encoder scaling and the conversion chain up to `unit_type`
+  // to one linear map. Writes the resulting pair to standard output when a
+  // chain was walked.
+  Result<Conversion> convert_to_type(std::string_view name, std::string_view unit_type) const;
+
+ private:
+  explicit ZuHeader(Node data) : data_(std::move(data)) {}
+
+  // The record of the first channel named `name` (InvalidChannel if none).
+  Result<const Node*> find_channel(std::string_view name) const;
+
+  Node data_;
+};
+
+}  // namespace zu

@@ -1,0 +1,101 @@
+#include "header/number.h"
+
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
+#include <locale.h>
+#include <unistd.h>
+
+namespace zu {
+
+namespace {
+
+bool is_digit(char c) { return c >= '0' && c <= '9'; }
+
+bool equals_ignore_case(std::string_view text, std::string_view word) {
+  if (text.size() != word.size()) return false;
+  for (size_t i = 0; i < text.size(); ++i) {
+    char c = text[i];
+    if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+    if (c != word[i]) return false;
+  }
+  return true;
+}
+
+size_t skip_digits(std::string_view s, size_t i) {
+  while (i < s.size() && is_digit(s[i])) ++i;
+  return i;
+}
+
+// Accepts exactly the decimal grammar, without its optional sign.
+bool is_decimal_literal(std::string_view s) {
+  if (equals_ignore_case(s, "inf") || equals_ignore_case(s, "infinity") ||
+      equals_ignore_case(s, "nan")) {
+    return true;
+  }
+  size_t i = skip_digits(s, 0);
+  size_t digits = i;
+  if (i < s.size() && s[i] == '.') {
+    const size_t frac_start = i + 1;
+    i = skip_digits(s, frac_start);
+    digits += i - frac_start;
+  }
+  if (digits == 0) return false;
+  if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
+    ++i;
+    if (i < s.size() && (s[i] == '+' || s[i] == '-')) ++i;
+    const size_t exp_start = i;
+    i = skip_digits(s, i);
+    if (i == exp_start) return false;
+  }
+  return i == s.size();
+}
+
+// The C library's conversion is correctly rounded; a "C" locale object
+// keeps it independent of the process locale's decimal point.
+locale_t c_locale() {
+  static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
+  return loc;
+}
+
+}  // namespace
+
+Result<double> parse_decimal(std::string_view text) {
+  if (text.empty()) return ZuError::parse_float(ParseFloatKind::Empty);
+  std::string_view body = text;
+  if (body.front() == '+' || body.front() == '-') body.remove_prefix(1);
+  if (!is_decimal_literal(body)) return ZuError::parse_float(ParseFloatKind::Invalid);
+  const std::string copy(text);  // strtod needs a terminated string
+  char* end = nullptr;
+  errno = 0;
+  // Overflow yields infinity and underflow zero (or a subnormal), which is
+  // exactly what is wanted, so ERANGE is not an error here.
+  double v = c_locale() ? strtod_l(copy.c_str(), &end, c_locale()) : std::strtod(copy.c_str(), &end);
+  if (end != copy.c_str() + copy.size()) return ZuError::parse_float(ParseFloatKind::Invalid);
+  return v;
+}
+
+std::string format_shortest(double v) {
+  if (std::isnan(v)) return "NaN";
+  if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
+  // Fixed notation of the shortest round-trip digits: at most 309 integer
+  // digits or 2 + 323 + 17 characters for the smallest subnormals.
+  char buf[400];
+  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
+  return std::string(buf, res.ptr);
+}
+
+void write_diagnostic_line(std::string_view line) {
+  const char* p = line.data();
+  size_t left = line.size();
+  while (left > 0) {
+    ssize_t n = ::write(1, p, left);
+    if (n < 0 && errno == EINTR) continue;
+    if (n <= 0) return;  // closed, broken pipe, not writable: drop the line
+    p += n;
+    left -= static_cast<size_t>(n);
+  }
+}
+
+}  // namespace zu

@@ -1,0 +1,28 @@
+// Decimal numbers as stored in header values, and the number format of
+// the diagnostic lines.
+#pragma once
+
+#include <string>
+#include <string_view>
+
+#include "error/zu_error.h"
+
+namespace zu {
+
+// Parses the whole text as a binary64, correctly rounded (nearest-even):
+// optional sign, then inf / infinity / nan in any case, or digits with an
+// optional '.' and fraction (at least one digit in all) and an optional
+// exponent (e or E, optional sign, at least one digit). Nothing else: no
+// blanks, separators or hexadecimal. Out-of-range magnitudes become
+// infinity or zero. Errors: ParseFloatError (Empty for "", else Invalid).
+Result<double> parse_decimal(std::string_view text);
+
+// The shortest digits that read back to `v`, in positional notation (no
+// exponent, no point for integral values); "NaN", "inf", "-inf", "-0".
+std::string format_shortest(double v);
+
+// Writes `line` to file descriptor 1 in one go, bypassing sys.stdout.
+// A closed descriptor or a broken pipe drops the line silently.
+void write_diagnostic_line(std::string_view line);
+
+}  // namespace zu

@@ -1,0 +1,163 @@
+#include "zip/archive.h"
+
+#include <algorithm>
+#include <cstring>
+
+#include "zip/records.h"
+
+namespace zu::zip {
+
+namespace {
+
+ZuError zip_error(ZipErrorKind k) { return ZuError::zip(ZipError::of(k)); }
+
+constexpr uint8_t kEocdBytes[4] = {0x50, 0x4B, 0x05, 0x06};
+
+// Number of trailing signature bytes a chunk may begin with: the rest of a
+// signature that starts in the chunk before it.
+size_t split_signature_carry(const uint8_t* chunk, size_t len) {
+  for (size_t carry = 3; carry >= 1; --carry) {
+    if (len >= carry && std::memcmp(chunk, kEocdBytes + 4 - carry, carry) == 0) return carry;
+  }
+  return 0;
+}
+
+// Scans buffer[0, len) backwards for the EOCD signature.
+bool scan_backwards(const uint8_t* buf, size_t len, size_t& pos) {
+  if (len < 4) return false;
+  for (size_t i = len - 4 + 1; i-- > 0;) {
+    if (std::memcmp(buf + i, kEocdBytes, 4) == 0) {
+      pos = i;
+      return true;
+    }
+  }
+  return false;
+}
+
+// Reads the window backwards in chunks of at most one buffer, carrying the
+// bytes of a signature that may straddle two chunks.
+Result<uint64_t> find_end_of_central_dir(const FileReader& file, uint64_t file_len,
+                                         std::vector<uint8_t>& buffer, uint64_t max_search) {
+  const uint64_t window = std::min(file_len, max_search);
+  uint64_t remaining = window;
+  uint64_t chunk_start = file_len;
+  size_t carry = 0;
+  uint8_t carried[3];
+  for (;;) {
+    const size_t len = static_cast<size_t>(std::min<uint64_t>(remaining, buffer.size() - carry));
+    chunk_start -= len;
+    remaining -= len;
+    Result<void> rd = file.read_exact(chunk_start, buffer.data(), len);
+    if (!rd) return rd.take_error().into_zip();
+    std::memcpy(buffer.data() + len, carried, carry);
+    size_t pos;
+    if (scan_backwards(buffer.data(), len + carry, pos)) return chunk_start + pos;
+    if (remaining == 0) return zip_error(ZipErrorKind::MissingEndOfCentralDirectory);
+    carry = split_signature_carry(buffer.data(), len + carry);
+    std::memcpy(carried, buffer.data(), carry);
+  }
+}
+
+struct EocdFields {
+  uint16_t entries_this_disk;
+  uint16_t total_entries;
+  uint32_t cd_size;
+  uint32_t cd_offset;
+  uint16_t comment_length;
+};
+
+Result<EocdFields> read_eocd(const FileReader& file, uint64_t eocd_offset) {
+  uint8_t rec[kEocdSize];
+  Result<size_t> got = file.read_up_to(eocd_offset, rec, sizeof rec);
+  if (!got) return got.take_error().into_zip();
+  if (got.value() < kEocdSize) return zip_error(ZipErrorKind::Eof);
+  LeView v({rec, sizeof rec});
+  if (v.u32(0) != kEocdSignature) {
+    return ZuError::zip(ZipError::signature(kEocdSignature, v.u32(0)));
+  }
+  EocdFields f{v.u16(kEocdEntriesThisDisk), v.u16(kEocdTotalEntries), v.u32(kEocdCdSize),
+               v.u32(kEocdCdOffset), v.u16(kEocdCommentLength)};
+  // The comment must fit in the file; bytes after it are allowed.
+  if (f.comment_length > 0) {
+    uint8_t last;
+    Result<void> rd = file.read_exact(eocd_offset + kEocdSize + f.comment_length - 1, &last, 1);
+    if (!rd) return rd.take_error().into_zip();
+  }
+  return f;
+}
+
+void apply_zip64(ZipArchive& a, uint64_t record_offset, LeView record) {
+  a.entry_count = record.u64(kZip64EntriesThisDisk);
+  a.cd_size = record.u64(kZip64CdSize);
+  a.directory_offset = record.u64(kZip64CdOffset);
+  a.zip64_eocd_offset = record_offset;
+}
+
+Result<void> read_zip64_records(ZipArchive& a) {
+  if (a.eocd_offset < kZip64LocatorSize) {
+    return zip_error(ZipErrorKind::MissingZip64EndOfCentralDirectory);
+  }
+  uint8_t locator[kZip64LocatorSize];
+  Result<void> rd = a.file.read_exact(a.eocd_offset - kZip64LocatorSize, locator, sizeof locator);
+  if (!rd) return rd.take_error().into_zip();
+  LeView loc({locator, sizeof locator});
+  if (loc.u32(0) != kZip64LocatorSignature) {
+    return ZuError::zip(ZipError::signature(kZip64LocatorSignature, loc.u32(0)));
+  }
+  const uint64_t record_offset = loc.u64(kLocatorRecordOffset);
+  uint8_t record[kZip64EocdSize];
+  Result<size_t> got = a.file.read_up_to(record_offset, record, sizeof record);
+  if (!got) return got.take_error().into_zip();
+  if (got.value() < kZip64EocdSize) return zip_error(ZipErrorKind::Eof);
+  LeView rec({record, sizeof record});
+  if (rec.u32(0) != kZip64EocdSignature) {
+    return ZuError::zip(ZipError::signature(kZip64EocdSignature, rec.u32(0)));
+  }
+  apply_zip64(a, record_offset, rec);
+  return {};
+}
+
+// A probe failure is never an error: a wrong offset shows up later as an
+// invalid signature while walking the directory.
+bool has_central_header_at(const FileReader& file, uint64_t offset) {
+  uint8_t rec[kCentralHeaderSize];
+  Result<size_t> got = file.read_up_to(offset, rec, sizeof rec);
+  if (!got || got.value() < kCentralHeaderSize) return false;
+  return LeView({rec, sizeof rec}).u32(0) == kCentralHeaderSignature;
+}
+
+// Finds where the directory really starts. Archives with data prepended
+// (self-extractors, concatenations) record offsets that are too small by the
+// prepended length; the directory then ends right before the EOCD.
+void locate_directory(ZipArchive& a, bool zip64) {
+  const uint64_t recorded = a.directory_offset;
+  a.base_offset = 0;
+  if (has_central_header_at(a.file, recorded) || zip64) return;
+  const uint64_t probe = a.eocd_offset >= a.cd_size ? a.eocd_offset - a.cd_size : 0;
+  if (has_central_header_at(a.file, probe)) {
+    a.directory_offset = probe;
+    a.base_offset = probe > recorded ? probe - recorded : 0;
+  }
+}
+
+}  // namespace
+
+Result<ZipArchive> locate_in_file(FileReader file, std::vector<uint8_t>& buffer,
+                                  uint64_t max_search_space) {
+  Result<uint64_t> len = file.length();
+  if (!len) return len.take_error().into_zip();
+  ZU_TRY_ASSIGN(uint64_t eocd, find_end_of_central_dir(file, len.value(), buffer, max_search_space));
+  ZU_TRY_ASSIGN(EocdFields f, read_eocd(file, eocd));
+
+  ZipArchive a{eocd, 0, f.cd_size, f.cd_offset, f.total_entries, 0, len.value(),
+               f.comment_length, std::move(file)};
+  const bool zip64 = f.entries_this_disk == kSaturated16 || f.cd_offset == kSaturated32;
+  if (zip64) ZU_TRY(read_zip64_records(a));
+  if (a.directory_offset > a.head_eocd_offset()) {
+    return zip_error(ZipErrorKind::InvalidEndOfCentralDirectory);
+  }
+  locate_directory(a, zip64);
+  return a;
+}
+
+}  // namespace zu::zip

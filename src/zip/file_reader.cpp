@@ -1,0 +1,70 @@
+#include "zip/file_reader.h"
+
+#include <cerrno>
+#include <climits>
+#include <fcntl.h>
+#include <unistd.h>
+
+namespace zu::zip {
+
+Result<FileReader> FileReader::open(const std::string& path) {
+  if (path.find('\0') != std::string::npos) {
+    return ZuError::io(IoError::custom("file name contained an unexpected NUL byte"));
+  }
+  int fd;
+  do {
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return ZuError::io(IoError::from_errno(errno));
+  return FileReader(fd);
+}
+
+FileReader::FileReader(FileReader&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
+
+FileReader& FileReader::operator=(FileReader&& other) noexcept {
+  if (this != &other) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = other.fd_;
+    other.fd_ = -1;
+  }
+  return *this;
+}
+
+FileReader::~FileReader() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Result<uint64_t> FileReader::length() const {
+  off_t end = ::lseek(fd_, 0, SEEK_END);
+  if (end < 0) return ZuError::io(IoError::from_errno(errno));
+  return static_cast<uint64_t>(end);
+}
+
+Result<size_t> FileReader::read_some(uint64_t offset, uint8_t* dst, size_t len) const {
+  // pread takes a signed offset; past its range there is nothing to read.
+  if (len == 0 || offset > static_cast<uint64_t>(LLONG_MAX)) return size_t{0};
+  if (len > static_cast<size_t>(SSIZE_MAX)) len = SSIZE_MAX;
+  for (;;) {
+    ssize_t n = ::pread(fd_, dst, len, static_cast<off_t>(offset));
+    if (n >= 0) return static_cast<size_t>(n);
+    if (errno != EINTR) return ZuError::io(IoError::from_errno(errno));
+  }
+}
+
+Result<size_t> FileReader::read_up_to(uint64_t offset, uint8_t* dst, size_t len) const {
+  size_t got = 0;
+  while (got < len) {
+    ZU_TRY_ASSIGN(size_t n, read_some(offset + got, dst + got, len - got));
+    if (n == 0) break;
+    got += n;
+  }
+  return got;
+}
+
+Result<void> FileReader::read_exact(uint64_t offset, uint8_t* dst, size_t len) const {
+  ZU_TRY_ASSIGN(size_t got, read_up_to(offset, dst, len));
+  if (got < len) return ZuError::io(IoError::custom(kFailedToFill));
+  return {};
+}
+
+}  // namespace zu::zip

@@ -1,0 +1,46 @@
+// A read-only file read only with positioned reads, so no call depends on a
+// shared file position. Owns its descriptor and closes it when destroyed.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+
+#include "error/zu_error.h"
+
+namespace zu::zip {
+
+class FileReader {
+ public:
+  // Opens `path` read-only. A path with an embedded NUL byte is refused
+  // with the I/O error "file name contained an unexpected NUL byte".
+  static Result<FileReader> open(const std::string& path);
+
+  FileReader(FileReader&& other) noexcept;
+  FileReader& operator=(FileReader&& other) noexcept;
+  FileReader(const FileReader&) = delete;
+  FileReader& operator=(const FileReader&) = delete;
+  ~FileReader();
+
+  // Length of the file, found by seeking to its end.
+  Result<uint64_t> length() const;
+
+  // One positioned read of at most `len` bytes at `offset` (retried on
+  // EINTR). Returns the count read; 0 means end of file.
+  Result<size_t> read_some(uint64_t offset, uint8_t* dst, size_t len) const;
+
+  // Reads until `len` bytes are in or the file ends; returns the count.
+  Result<size_t> read_up_to(uint64_t offset, uint8_t* dst, size_t len) const;
+
+  // Reads exactly `len` bytes; end of file first is the I/O error
+  // "failed to fill whole buffer".
+  Result<void> read_exact(uint64_t offset, uint8_t* dst, size_t len) const;
+
+ private:
+  explicit FileReader(int fd) : fd_(fd) {}
+  int fd_ = -1;
+};
+
+inline constexpr const char* kFailedToFill = "failed to fill whole buffer";
+
+}  // namespace zu::zip

@@ -1,0 +1,44 @@
+// The archive-access object a data file owns: the open archive and the
+// 64 KiB work buffer that the EOCD search and every directory walk reuse.
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "error/zu_error.h"
+#include "zip/archive.h"
+
+namespace zu::zip {
+
+using NamePredicate = std::function<bool(std::span<const uint8_t> name)>;
+
+class ZipReader {
+ public:
+  // Opens the file at `path` read-only and locates its central directory.
+  // Fails with Io when the file cannot be opened, Zip when it is no
+  // readable archive; the file is closed on failure.
+  static Result<ZipReader> open(const std::string& path);
+
+  ZipReader(ZipReader&&) noexcept = default;
+  ZipReader& operator=(ZipReader&&) noexcept = default;
+  ZipReader(const ZipReader&) = delete;
+  ZipReader& operator=(const ZipReader&) = delete;
+
+  // The decompressed, verified contents of every member whose raw name
+  // passes `predicate`, in central-directory order (empty when none does).
+  // Two passes: the walk keeps small wayfinders, members are read after.
+  // Needs exclusive use of the reader: it overwrites the work buffer.
+  Result<std::vector<std::vector<uint8_t>>> get_files(const NamePredicate& predicate);
+
+ private:
+  ZipReader(std::vector<uint8_t> buffer, ZipArchive archive)
+      : buffer_(std::move(buffer)), archive_(std::move(archive)) {}
+
+  std::vector<uint8_t> buffer_;
+  ZipArchive archive_;
+};
+
+}  // namespace zu::zip
