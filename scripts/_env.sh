@@ -1,0 +1,184 @@
+# shellcheck shell=bash
+# Shared set-up for scripts/test.sh and scripts/demo.sh; source it, don't run it.
+#
+# Provides:
+#   zu_ensure_build_tools          zlib headers (installed with apt-get when
+#                                  missing) and a C++ compiler
+#   zu_discover_pythons            fills ZU_MINORS (newest first) and
+#                                  ZU_CANDIDATES[minor] (newline-separated
+#                                  interpreters, preferred first)
+#   zu_venv_dir MINOR IS_PRIMARY   prints the environment directory
+#   zu_prepare_env MINOR DIR       creates DIR if needed, installs the project
+#                                  with its test extras; sets ZU_ENV_PY and
+#                                  ZU_ENV_VERSION
+#
+# The project is always installed as a wheel (never editable) so that tests
+# and the demo exercise exactly what users get, stubs included.
+
+ZU_ROOT="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+export PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1
+
+zu_log() { printf '==> %s\n' "$*"; }
+zu_warn() { printf 'warning: %s\n' "$*" >&2; }
+zu_die() {
+  printf 'error: %s\n' "$*" >&2
+  exit 1
+}
+
+zu_ensure_build_tools() {
+  if [[ ! -e /usr/include/zlib.h ]]; then
+    zu_log "zlib headers missing; installing zlib1g-dev with apt-get"
+    local -a asroot=()
+    if [[ $(id -u) -ne 0 ]]; then
+      command -v sudo >/dev/null 2>&1 ||
+        zu_die "zlib headers (/usr/include/zlib.h) are missing and this user cannot run apt-get; install zlib1g-dev"
+      asroot=(sudo -n)
+    fi
+    "${asroot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null ||
+      zu_die "apt-get update failed"
+    "${asroot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q zlib1g-dev </dev/null ||
+      zu_die "apt-get install zlib1g-dev failed"
+    [[ -e /usr/include/zlib.h ]] || zu_die "zlib1g-dev is installed but /usr/include/zlib.h is still missing"
+  fi
+  if ! command -v c++ >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then
+    zu_die "no C++ compiler found (need g++ with C++20 support; on Debian: apt-get install g++)"
+  fi
+}
+
+# Lowest supported minor version, taken from requires-python so that the set
+# of tested interpreters follows the package metadata; never below 3.11,
+# because the scripts rely on `python -P`.
+zu_min_minor() {
+  local m
+  m=$(sed -n 's/^requires-python *= *"[[:space:]]*>=[[:space:]]*3\.\([0-9][0-9]*\).*/\1/p' \
+    "$ZU_ROOT/pyproject.toml" | head -n 1)
+  if [[ -z $m || $m -lt 11 ]]; then m=11; fi
+  printf '%s\n' "$m"
+}
+
+# Every place a CPython 3.x may live, in order of preference: PATH first (it
+# reflects the user's choice, pyenv shims included), then pyenv's own builds,
+# then the distribution's.
+zu_candidate_paths() {
+  local min=$1 n p
+  for ((n = min; n <= 19; n++)); do
+    type -ap "python3.$n" 2>/dev/null || true
+  done
+  local pyenv_root="${PYENV_ROOT:-$HOME/.pyenv}"
+  for p in "$pyenv_root"/versions/*/bin/python3.* /usr/local/bin/python3.* /usr/bin/python3.*; do
+    [[ $p =~ /python3\.[0-9]+$ && -x $p ]] && printf '%s\n' "$p"
+  done
+  return 0
+}
+
+zu_discover_pythons() {
+  local min probe cand minor version exe
+  min=$(zu_min_minor)
+  declare -gA ZU_CANDIDATES=() ZU_SEEN=()
+  declare -ga ZU_MINORS=()
+  # Identity is the real base interpreter, so shims, symlinks and venv
+  # interpreters collapse onto the build they run.
+  probe='import os, platform, sys
+base = getattr(sys, "_base_executable", "") or sys.executable
+print(sys.implementation.name, sys.version_info[0], sys.version_info[1],
+      platform.python_version(), os.path.realpath(base), sep="\t")'
+  while IFS= read -r cand; do
+    local out impl major
+    out=$(timeout 30 "$cand" -c "$probe" </dev/null 2>/dev/null) || continue
+    IFS=$'\t' read -r impl major minor version exe <<<"$out"
+    [[ $impl == cpython && $major == 3 && $minor =~ ^[0-9]+$ && -x $exe ]] || continue
+    ((minor >= min)) || continue
+    [[ -z ${ZU_SEEN[$exe]:-} ]] || continue
+    ZU_SEEN[$exe]=1
+    ZU_CANDIDATES[$minor]+="$exe"$'\n'
+  done < <(zu_candidate_paths "$min")
+  if ((${#ZU_CANDIDATES[@]} == 0)); then
+    zu_die "no working CPython >= 3.$min found (looked for python3.N on PATH, in ${PYENV_ROOT:-$HOME/.pyenv}/versions, /usr/local/bin and /usr/bin)"
+  fi
+  mapfile -t ZU_MINORS < <(printf '%s\n' "${!ZU_CANDIDATES[@]}" | sort -rn)
+  local m
+  for m in "${ZU_MINORS[@]}"; do
+    zu_log "Python 3.$m candidates: $(printf '%s' "${ZU_CANDIDATES[$m]}" | paste -sd ' ' -)"
+  done
+}
+
+zu_venv_dir() {
+  if [[ $2 == 1 ]]; then
+    printf '%s\n' "$ZU_ROOT/.venv"
+  else
+    printf '%s\n' "$ZU_ROOT/.venvs/3.$1"
+  fi
+}
+
+# True when DIR holds a usable environment of Python 3.MINOR with pip.
+zu_venv_ok() {
+  [[ -x $1/bin/python ]] &&
+    "$1/bin/python" -c "import sys; sys.exit(sys.version_info[:2] != (3, $2))" </dev/null 2>/dev/null &&
+    "$1/bin/python" -m pip --version </dev/null >/dev/null 2>&1
+}
+
+zu_make_venv() {
+  local minor=$1 dir=$2 cand
+  if zu_venv_ok "$dir" "$minor"; then
+    return 0
+  fi
+  [[ -n $dir && $dir == "$ZU_ROOT"/* ]] || zu_die "refusing to manage environment outside the project: $dir"
+  rm -rf "$dir"
+  while IFS= read -r cand; do
+    [[ -n $cand ]] || continue
+    zu_log "creating ${dir#"$ZU_ROOT"/} with $cand"
+    if "$cand" -m venv "$dir" </dev/null && zu_venv_ok "$dir" "$minor"; then
+      return 0
+    fi
+    zu_warn "$cand could not create a working virtual environment; trying the next Python 3.$minor"
+    rm -rf "$dir"
+  done <<<"${ZU_CANDIDATES[$minor]}"
+  return 1
+}
+
+# Sets ZU_ENV_PY and ZU_ENV_VERSION; returns 2 when no interpreter of this
+# minor can host a virtual environment, 1 when building or installing fails.
+zu_prepare_env() {
+  local minor=$1 dir=$2
+  ZU_ENV_PY="$dir/bin/python"
+  ZU_ENV_VERSION="3.$minor"
+  zu_make_venv "$minor" "$dir" || return 2
+  ZU_ENV_VERSION=$("$ZU_ENV_PY" -c 'import platform; print(platform.python_version())' </dev/null)
+  zu_log "Python $ZU_ENV_VERSION: building and installing the project into ${dir#"$ZU_ROOT"/}"
+  # pip still prints the whole build log when a build fails.
+  local -a verbose=(-q)
+  [[ ${ZU_VERBOSE:-0} == 1 ]] && verbose=(-v)
+  # pip always rebuilds and reinstalls a project given as a local directory,
+  # even at an unchanged version, so the installed module is never stale;
+  # the CMake build directory (build/<wheel tag>) keeps rebuilds incremental.
+  (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" ".[test]" </dev/null) || return 1
+  zu_check_installed "$ZU_ENV_PY" || return 1
+}
+
+# Imports the module from outside the source tree and insists that it comes
+# from the environment's site-packages.
+zu_check_installed() {
+  (cd / && "$1" -P -c '
+import os, sys, sysconfig
+import zu_data_reader
+found = os.path.realpath(zu_data_reader.__file__)
+site = os.path.realpath(sysconfig.get_path("platlib"))
+if os.path.dirname(found) != site:
+    sys.exit(f"zu_data_reader was imported from {found}, expected it in {site}")
+print(f"==> using {found}")
+' </dev/null)
+}
+
+# Stray module files in these directories would be imported by tests instead
+# of the installed wheel.
+zu_check_no_shadow() {
+  local d f
+  for d in "$ZU_ROOT" "$ZU_ROOT/tests"; do
+    for f in "$d"/zu_data_reader*; do
+      if [[ -e $f ]]; then
+        zu_warn "$f would shadow the installed module; remove it"
+        return 1
+      fi
+    done
+  done
+}

@@ -1,0 +1,96 @@
+#!/usr/bin/env bash
+# The project's test command.
+#
+# Builds the extension and installs it as a wheel into one virtual
+# environment per CPython minor version found on this machine (newest in
+# .venv/, the others in .venvs/3.N/), runs the test suite in each, then checks
+# the shipped type stubs against the built module in the newest one.
+#
+#   scripts/test.sh [pytest arguments]    e.g. scripts/test.sh -k header
+#   ZU_PRIMARY_ONLY=1 scripts/test.sh     newest interpreter only
+#   ZU_VERBOSE=1 scripts/test.sh          show pip's build output
+#
+# Exits non-zero when any build, test run or stub check fails; a test run that
+# collects no tests (pytest exit code 5) counts as a failure.
+set -euo pipefail
+
+# shellcheck source=scripts/_env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/_env.sh"
+cd "$ZU_ROOT"
+
+zu_ensure_build_tools
+zu_discover_pythons
+zu_check_no_shadow || zu_die "stray module files in the source tree"
+
+summary=()
+failed=0
+primary_py=""
+primary_version=""
+primary_built=0
+
+for minor in "${ZU_MINORS[@]}"; do
+  is_primary=0
+  [[ -z $primary_py ]] && is_primary=1
+  dir=$(zu_venv_dir "$minor" "$is_primary")
+
+  rc=0
+  zu_prepare_env "$minor" "$dir" || rc=$?
+  if ((rc == 2)); then
+    zu_warn "no Python 3.$minor interpreter could create a virtual environment; skipping it"
+    summary+=("$(printf '%-12s %-6s %s' "Python 3.$minor" SKIP "no interpreter could create a virtual environment")")
+    continue
+  fi
+  if ((is_primary)); then
+    primary_py=$ZU_ENV_PY
+    primary_version=$ZU_ENV_VERSION
+    ((rc == 0)) && primary_built=1
+  fi
+  if ((rc != 0)); then
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "Python $ZU_ENV_VERSION" FAIL "build or install failed (${dir#"$ZU_ROOT"/})")")
+  else
+    zu_log "Python $ZU_ENV_VERSION: running pytest"
+    # -P keeps the working directory off sys.path, so tests can only import
+    # the installed module.
+    rc=0
+    "$ZU_ENV_PY" -P -m pytest -q "$@" </dev/null || rc=$?
+    if ((rc == 0)); then
+      summary+=("$(printf '%-12s %-6s %s' "Python $ZU_ENV_VERSION" PASS "${dir#"$ZU_ROOT"/}")")
+    else
+      failed=1
+      note="pytest exit code $rc"
+      ((rc == 5)) && note+=": no tests were collected"
+      summary+=("$(printf '%-12s %-6s %s' "Python $ZU_ENV_VERSION" FAIL "$note (${dir#"$ZU_ROOT"/})")")
+    fi
+  fi
+
+  if ((is_primary)) && [[ ${ZU_PRIMARY_ONLY:-0} == 1 ]]; then
+    break
+  fi
+done
+
+[[ -n $primary_py ]] || zu_die "none of the Python interpreters found could create a virtual environment"
+
+if ((!primary_built)); then
+  failed=1
+  summary+=("$(printf '%-12s %-6s %s' "stubs" FAIL "not checked: the module did not build for Python $primary_version")")
+else
+  zu_log "Python $primary_version: checking the type stubs against the built module"
+  rc=0
+  "$primary_py" -P -m mypy.stubtest zu_data_reader --allowlist stubs/stubtest-allowlist.txt </dev/null || rc=$?
+  if ((rc == 0)); then
+    # Proves mypy resolves the stubs from the installed wheel: the sample
+    # holds assertions that only hold with precise types.
+    "$primary_py" -P -m mypy --strict scripts/typecheck_sample.py </dev/null || rc=$?
+  fi
+  if ((rc == 0)); then
+    summary+=("$(printf '%-12s %-6s %s' "stubs" PASS "stubtest and mypy under Python $primary_version")")
+  else
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "stubs" FAIL "stubtest or mypy under Python $primary_version")")
+  fi
+fi
+
+printf '\n==== summary ====\n'
+printf '%s\n' "${summary[@]}"
+exit "$failed"
