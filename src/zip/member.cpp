@@ -18,6 +18,7 @@ constexpr const char* kCorruptDeflate = "corrupt deflate stream";
 constexpr uint64_t kMaxReservation = 64ull << 20;
 // DEFLATE cannot expand input by more than about 1032:1.
 constexpr uint64_t kMaxDeflateRatio = 1032;
+constexpr size_t kOvershootRoom = 32;
 
 struct DataRange {
   uint64_t start;
@@ -164,7 +165,9 @@ Result<std::vector<uint8_t>> read_member(const FileReader& file, uint64_t file_l
   ZU_TRY_ASSIGN(DataRange range, get_entry(file, wayfinder));
   ZipVerifier verifier(file, range, wayfinder);
   std::vector<uint8_t> out;
-  out.reserve(reservation(wayfinder, range, file_length));
+  // Room past the recorded size lets the read that overshoots it show up as
+  // a size error rather than as a checksum error over a prefix.
+  out.reserve(reservation(wayfinder, range, file_length) + kOvershootRoom);
   for (;;) {
     if (out.size() == out.capacity()) out.reserve(std::max<size_t>(out.capacity() * 2, 4096));
     const size_t old = out.size();
