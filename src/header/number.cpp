@@ -79,11 +79,36 @@ Result<double> parse_decimal(std::string_view text) {
 std::string format_shortest(double v) {
   if (std::isnan(v)) return "NaN";
   if (std::isinf(v)) return v < 0 ? "-inf" : "inf";
-  // Fixed notation of the shortest round-trip digits: at most 309 integer
-  // digits or 2 + 323 + 17 characters for the smallest subnormals.
-  char buf[400];
-  auto res = std::to_chars(buf, buf + sizeof buf, v, std::chars_format::fixed);
-  return std::string(buf, res.ptr);
+  // Scientific notation gives the shortest round-trip digits; fixed
+  // notation would print every exact digit of a large integral value.
+  char sci[64];
+  const auto res = std::to_chars(sci, sci + sizeof sci, v, std::chars_format::scientific);
+  const std::string_view text(sci, static_cast<size_t>(res.ptr - sci));
+  const size_t e_pos = text.find('e');
+  std::string out;
+  std::string digits;
+  for (char c : text.substr(0, e_pos)) {
+    if (c == '-') out += '-';
+    else if (c != '.') digits += c;
+  }
+  int exponent = 0;
+  std::from_chars(text.data() + e_pos + 1 + (text[e_pos + 1] == '+'), text.data() + text.size(), exponent);
+  // Number of digits before the decimal point.
+  const long point = static_cast<long>(exponent) + 1;
+  const long count = static_cast<long>(digits.size());
+  if (point <= 0) {
+    out += "0.";
+    out.append(static_cast<size_t>(-point), '0');
+    out += digits;
+  } else if (point >= count) {
+    out += digits;
+    out.append(static_cast<size_t>(point - count), '0');
+  } else {
+    out.append(digits, 0, static_cast<size_t>(point));
+    out += '.';
+    out.append(digits, static_cast<size_t>(point));
+  }
+  return out;
 }
 
 void write_diagnostic_line(std::string_view line) {

@@ -1,0 +1,186 @@
+"""get_channel_data: member selection, sample decoding, the (n, n, 100) grid."""
+
+import gc
+import math
+import os
+import struct
+
+import numpy as np
+import pytest
+import zu_data_reader
+from conftest import channel_lines, floats_be, ints_be
+
+INT_CHANNEL = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")])
+
+
+def open_file(zu_file, members, header=INT_CHANNEL):
+    return zu_data_reader.ZuDataFIle(zu_file(header, members))
+
+
+def trace(m, count=100):
+    return [m * 1000 + t for t in range(count)]
+
+
+def reshape_error(size, n):
+    # NumPy's own wording, whichever NumPy version is installed.
+    try:
+        np.arange(float(size)).reshape(n, n, 100)
+    except ValueError as e:
+        return f"{type(e).__qualname__}: {e}"
+    raise AssertionError("reshape unexpectedly succeeded")
+
+
+@pytest.mark.parametrize("k", [1, 4, 9])
+def test_members_fill_the_grid_in_directory_order(zu_file, k):
+    n = math.isqrt(k)
+    members = []
+    for m in range(k):
+        # Names sort the other way round, so only directory order can explain the grid.
+        members.append((f"pos{k - m}/0/channels/N.dat", ints_be(*trace(m))))
+        members.append((f"pos{m}/1/channels/N.dat", ints_be(*trace(99))))  # other segment
+    a = open_file(zu_file, members).get_channel_data("N", 0, "volts")
+    assert a.shape == (n, n, 100)
+    for m in range(k):
+        assert a[m // n, m % n].tolist() == trace(m)
+
+
+@pytest.mark.parametrize("length", range(8))
+def test_short_member_is_padded_with_nan(zu_file, length):
+    header = channel_lines("1", "N", encoder=("10", "2"))
+    a = open_file(zu_file, [("d/0/channels/N.dat", floats_be(1.5, 2.5)[:length])], header).get_channel_data(
+        "N", 0, "volts")
+    decoded = [13.0, 15.0][: length // 4]
+    assert a.shape == (1, 1, 100)
+    assert a[0, 0, : len(decoded)].tolist() == decoded
+    padding = a[0, 0, len(decoded):]
+    assert len(padding) == 100 - len(decoded)
+    assert (padding.view(np.uint64) == 0x7FF8000000000000).all()
+
+
+def test_stored_float_nan_stays_nan(zu_file):
+    header = channel_lines("1", "N", encoder=("10", "2"))
+    member = struct.pack(">I", 0x7FC00000) + struct.pack(">I", 0xFF800001) + floats_be(1.0)
+    a = open_file(zu_file, [("d/0/channels/N.dat", member)], header).get_channel_data("N", 0, "volts")
+    assert np.isnan(a[0, 0, :2]).all() and a[0, 0, 2] == 12.0
+
+
+@pytest.mark.parametrize("sample_type, word, encoder, expected", [
+    ("float-data", 0x3F800000, ("1", "2"), 3.0),
+    ("float-data", 0x00000001, ("0", "1"), float(np.frombuffer(b"\1\0\0\0", "<f4")[0])),
+    ("int32", 0xFFFFFFFE, ("0", "1"), -2.0),
+    ("int32", 0x80000000, ("0", "1"), -2147483648.0),
+    ("int32", 0x7FFFFFFF, ("0", "1"), 2147483647.0),
+    ("int32", 0x3F800000, ("1", "2"), 1 + 2 * 1065353216.0),
+    ("Float-data", 0x3F800000, ("0", "1"), 1065353216.0),
+    ("float-data ", 0x3F800000, ("0", "1"), 1065353216.0),
+    ("", 0xFFFFFFFE, ("0", "0.5"), -1.0),
+])
+def test_sample_decoding(zu_file, sample_type, word, encoder, expected):
+    header = channel_lines("1", "N", sample_type=sample_type, encoder=encoder)
+    members = [("d/0/channels/N.dat", struct.pack(">I", word))]
+    assert open_file(zu_file, members, header).get_channel_data("N", 0, "volts")[0, 0, 0] == expected
+
+
+@pytest.mark.parametrize("segment, member, included", [
+    (7, "a/7/channels/N.dat", True), (7, "/7/channels/N.dat", True),
+    (7, "a/b/c/7/channels/N.dat", True), (7, "x/17/channels/N.dat", False),
+    (7, "7/channels/N.dat", False), (7, "a/07/channels/N.dat", False),
+    (7, "a/7/channels/xN.dat", False), (7, "a/7/channels/n.dat", False),
+    (7, "a/7/Channels/N.dat", False), (7, "a/7/channels/N.dat.bak", False),
+    (0, "a/10/channels/N.dat", False), (0, "a/0/channels/N.dat", True),
+    (255, "z/255/channels/N.dat", True), (25, "z/255/channels/N.dat", False),
+])
+def test_member_selection(zu_file, segment, member, included):
+    f = open_file(zu_file, [(member, ints_be(5))])
+    if included:
+        assert f.get_channel_data("N", segment, "volts")[0, 0, 0] == 5.0
+    else:
+        with pytest.raises(OSError) as exc:
+            f.get_channel_data("N", segment, "volts")
+        assert exc.value.args == (f"Expected File /{segment}/channels/N.dat, but this file was "
+                                  "not present in the archive.",)
+
+
+@pytest.mark.parametrize("unit, name, message", [
+    ("U", "N", "Expected header to have key U but it did not."),
+    ("volts", "M", "No such such Channel:  M"),
+    ("P", "n", "No such such Channel:  n"),
+])
+def test_header_errors_come_before_the_archive(zu_file, capfd, unit, name, message):
+    # Members exist for the asked name; the header decides first anyway.
+    f = open_file(zu_file, [("d/0/channels/M.dat", ints_be(1)), ("d/0/channels/n.dat", ints_be(1))])
+    with pytest.raises(OSError) as exc:
+        f.get_channel_data(name, 0, unit)
+    assert exc.value.args == (message,)
+    assert capfd.readouterr().out == ""
+
+
+@pytest.mark.parametrize("counts", [[101], [3, 101, 5, 7], [2, 2], [2, 2, 2], [2] * 5, [5] * 10])
+def test_grid_that_does_not_fit_is_a_reshape_error(zu_file, capfd, counts):
+    members = [(f"m{m}/0/channels/N.dat", ints_be(*range(c))) for m, c in enumerate(counts)]
+    f = open_file(zu_file, members)
+    capfd.readouterr()
+    with pytest.raises(OSError) as exc:
+        f.get_channel_data("N", 0, "P")
+    size = sum(max(c, 100) for c in counts)
+    assert type(exc.value) is OSError
+    assert exc.value.args == (reshape_error(size, math.isqrt(len(counts))),)
+    assert capfd.readouterr().out == "1,10\n11\n"
+
+
+@pytest.mark.parametrize("first, line", [(b"", "NaN"), (ints_be(4), "NaN"), (ints_be(4, 6), "61")])
+def test_second_value_line_comes_from_the_first_member(zu_file, capfd, first, line):
+    members = [("a/0/channels/N.dat", first)] + [(f"b{i}/0/channels/N.dat", ints_be(7, 8)) for i in range(3)]
+    f = open_file(zu_file, members)
+    capfd.readouterr()
+    f.get_channel_data("N", 0, "P")
+    assert capfd.readouterr().out == f"1,10\n{line}\n"
+
+
+def test_array_is_independent_and_outlives_the_file(zu_file):
+    f = open_file(zu_file, [("d/0/channels/N.dat", ints_be(1, 2, 3))])
+    a = f.get_channel_data("N", 0, "P")
+    b = f.get_channel_data("N", 0, "P")
+    assert a.dtype == np.float64 and a.flags.c_contiguous and a.flags.writeable
+    a[0, 0, :] = -1.0
+    assert b[0, 0, :3].tolist() == [11.0, 21.0, 31.0]
+    del f
+    gc.collect()
+    garbage = [np.arange(100.0) for _ in range(1000)]  # reuse freed memory if any
+    assert b[0, 0, :3].tolist() == [11.0, 21.0, 31.0] and np.isnan(b[0, 0, 3:]).all()
+    b += 1
+    assert b.sum(where=~np.isnan(b)) == 66.0 and len(garbage) == 1000
+
+
+def rss_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_no_memory_or_descriptor_leak(zu_file, capfd):
+    members = [(f"m{m}/0/channels/N.dat", ints_be(*trace(m))) for m in range(9)]
+    good = zu_file(INT_CHANNEL, members)
+    odd = zu_file(INT_CHANNEL, members[:5])
+
+    def exercise(rounds):
+        for _ in range(rounds):
+            f, g = zu_data_reader.ZuDataFIle(good), zu_data_reader.ZuDataFIle(odd)
+            for call in (lambda: f.get_channel_data("N", 0, "P"),
+                         lambda: f.get_channel_data("N", 1, "P"),
+                         lambda: f.get_channel_data("X", 0, "P"),
+                         lambda: f.get_channel_data("N", 0, "U"),
+                         lambda: g.get_channel_data("N", 0, "P")):
+                try:
+                    call()
+                except OSError:
+                    pass
+        capfd.readouterr()
+
+    exercise(200)
+    gc.collect()
+    rss, fds = rss_bytes(), len(os.listdir("/proc/self/fd"))
+    exercise(3000)
+    gc.collect()
+    # 3000 rounds move about 50 MB through values buffers and member bytes.
+    assert rss_bytes() - rss < 4 * 2**20
+    assert len(os.listdir("/proc/self/fd")) - fds <= 2
