@@ -66,6 +66,12 @@ std::string_view node_kind_name(NodeKind k) {
   return "Map";
 }
 
+ZuError ZuError::with_text(ZuErrorKind k, std::string text) {
+  ZuError z(k);
+  z.text_ = std::move(text);
+  return z;
+}
+
 ZuError ZuError::io(IoError e) {
   ZuError z(ZuErrorKind::Io);
   z.io_ = std::move(e);
@@ -79,9 +85,7 @@ ZuError ZuError::zip(ZipError e) {
 }
 
 ZuError ZuError::numpy(std::string rendered) {
-  ZuError z(ZuErrorKind::Numpy);
-  z.text_ = std::move(rendered);
-  return z;
+  return with_text(ZuErrorKind::Numpy, std::move(rendered));
 }
 
 ZuError ZuError::invalid_header_line(std::string line, const char* reason) {
@@ -99,27 +103,19 @@ ZuError ZuError::invalid_node_variant(std::string exp, NodeKind got) {
 }
 
 ZuError ZuError::invalid_utf8_header(std::string err) {
-  ZuError z(ZuErrorKind::InvalidUtf8Header);
-  z.text_ = std::move(err);
-  return z;
+  return with_text(ZuErrorKind::InvalidUtf8Header, std::move(err));
 }
 
 ZuError ZuError::header_missing_key(std::string key) {
-  ZuError z(ZuErrorKind::HeaderMissingKey);
-  z.text_ = std::move(key);
-  return z;
+  return with_text(ZuErrorKind::HeaderMissingKey, std::move(key));
 }
 
 ZuError ZuError::no_file(std::string id) {
-  ZuError z(ZuErrorKind::NoFile);
-  z.text_ = std::move(id);
-  return z;
+  return with_text(ZuErrorKind::NoFile, std::move(id));
 }
 
 ZuError ZuError::invalid_channel(std::string channel) {
-  ZuError z(ZuErrorKind::InvalidChannel);
-  z.text_ = std::move(channel);
-  return z;
+  return with_text(ZuErrorKind::InvalidChannel, std::move(channel));
 }
 
 ZuError ZuError::parse_float(ParseFloatKind k) {

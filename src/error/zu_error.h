@@ -107,6 +107,7 @@ class ZuError {
 
  private:
   explicit ZuError(ZuErrorKind k) : kind_(k) {}
+  static ZuError with_text(ZuErrorKind k, std::string text);
 
   ZuErrorKind kind_;
   std::string text_;             // line / exp / err / key / id / channel / numpy
