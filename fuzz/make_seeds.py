@@ -1,0 +1,195 @@
+"""Writes the seed corpora: corpus/data_file/ for fuzz_data_file (small,
+well-formed data files) and corpus/header/ for fuzz_header (their header
+texts, and one of unusual numbers).
+
+Each data-file seed is a ZIP archive with the header member and a few
+channel members, chosen so that the fuzzer starts from inputs that open and
+extract, and from the archive and header variants a real file may use (zip64 records, data
+descriptors, prepended bytes, comments, stored DEFLATE blocks, chained and
+cyclic conversions, short and long traces).
+
+    python fuzz/make_seeds.py [fuzz/corpus]
+"""
+
+from __future__ import annotations
+
+import io
+import struct
+import sys
+import zipfile
+import zlib
+from pathlib import Path
+
+HEADER = "shared-data/header.properties"
+
+
+def channel(cid: str, name: str, sample_type: str, base: str, conversions=(), encoder=("0", "1")) -> list[str]:
+    """Header lines of one channel; `conversions` holds (unit, slot, offset, multiplier)."""
+    p = f"lcd-info.{cid}"
+    lines = [f"{p}.channel.name={name}", f"{p}.type={sample_type}"]
+    if encoder is not None:
+        lines += [f"{p}.encoder.scaling.offset={encoder[0]}", f"{p}.encoder.scaling.multiplier={encoder[1]}"]
+    lines.append(f"{p}.conversion-set.conversions.base={base}")
+    for unit, slot, offset, multiplier in conversions:
+        q = f"{p}.conversion-set.conversion.{unit}"
+        lines += [f"{q}.base-calibration-slot={slot}", f"{q}.scaling.offset={offset}", f"{q}.scaling.multiplier={multiplier}"]
+    return lines
+
+
+def text(lines: list[str]) -> bytes:
+    return "".join(line + "\n" for line in lines).encode()
+
+
+def floats(n: int, start: float = 0.0) -> bytes:
+    return struct.pack(f">{n}f", *(start + 0.5 * i for i in range(n)))
+
+
+def ints(n: int, start: int = -3) -> bytes:
+    return struct.pack(f">{n}i", *(start + i for i in range(n)))
+
+
+def entry(name: str) -> zipfile.ZipInfo:
+    """A deflated member with a fixed time stamp, so that seeds are reproducible."""
+    info = zipfile.ZipInfo(name, date_time=(2024, 5, 17, 10, 32, 11))
+    info.compress_type = zipfile.ZIP_DEFLATED
+    return info
+
+
+def archive(members: list[tuple[str, bytes]], *, comment: bytes = b"", level: int | None = None) -> bytes:
+    out = io.BytesIO()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED, compresslevel=level) as zf:
+        zf.comment = comment
+        for name, data in members:
+            zf.writestr(entry(name), data, compresslevel=level)
+    return out.getvalue()
+
+
+def zip64_archive(members: list[tuple[str, bytes]]) -> bytes:
+    """Every size and offset in the central directory saturated and taken
+    from zip64 extra fields, behind a zip64 end-of-central-directory record.
+    zipfile only writes these for archives past 4 GiB, so they are built here."""
+    out = bytearray()
+    central = bytearray()
+    for name, data in members:
+        raw = name.encode()
+        packer = zlib.compressobj(wbits=-15)
+        packed = packer.compress(data) + packer.flush()
+        crc = zlib.crc32(data)
+        offset = len(out)
+        local_extra = struct.pack("<HHQQ", 1, 16, len(data), len(packed))
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 8, 0, 0, crc, 0xFFFFFFFF, 0xFFFFFFFF, len(raw), len(local_extra))
+        out += raw + local_extra + packed
+        extra = struct.pack("<HHQQQ", 1, 24, len(data), len(packed), offset)
+        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, 8, 0, 0, crc,
+                               0xFFFFFFFF, 0xFFFFFFFF, len(raw), len(extra), 0, 0, 0, 0, 0xFFFFFFFF)
+        central += raw + extra
+    cd_offset = len(out)
+    out += central
+    record_offset = len(out)
+    out += struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, len(members), len(members), len(central), cd_offset)
+    out += struct.pack("<IIQI", 0x07064B50, 0, record_offset, 1)
+    out += struct.pack("<IHHHHIIH", 0x06054B50, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
+    return bytes(out)
+
+
+class _Unseekable(io.RawIOBase):
+    """A write-only stream without tell/seek: zipfile then writes data descriptors."""
+
+    def __init__(self) -> None:
+        self.data = bytearray()
+
+    def writable(self) -> bool:
+        return True
+
+    def write(self, b) -> int:
+        self.data += b
+        return len(b)
+
+
+def archive_with_descriptors(members: list[tuple[str, bytes]]) -> bytes:
+    out = _Unseekable()
+    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as zf:
+        for name, data in members:
+            zf.writestr(entry(name), data)
+    return bytes(out.data)
+
+
+def grid(name: str, segment: int, count: int, payload: bytes) -> list[tuple[str, bytes]]:
+    return [(f"index/{p}/segments/{segment}/channels/{name}.dat", payload) for p in range(count)]
+
+
+def seeds() -> dict[str, bytes]:
+    two_channels = text(
+        ["# two channels, one chained conversion each", "file-format-version=2.0"]
+        + channel("0", "height", "float-data", "volts", [("nominal", "volts", "0", "2.5e-7"), ("distance", "nominal", "-1.2e-7", "0.987")])
+        + channel("1", "vDeflection", "integer-data", "volts", [("force", "volts", "0.5", "0.08")], encoder=("-0.0125", "4.656612873077393e-09"))
+    )
+    members = grid("height", 0, 4, floats(100)) + grid("vDeflection", 0, 1, ints(100)) + grid("vDeflection", 1, 4, ints(7))
+    result = {
+        "basic.zip": archive([(HEADER, two_channels)] + members),
+        "zip64.zip": zip64_archive([(HEADER, two_channels)] + members[:5]),
+        "descriptors.zip": archive_with_descriptors([(HEADER, two_channels)] + members[:5]),
+        # Level 0 keeps the data in stored DEFLATE blocks, so the header text
+        # lies in the file as is and mutations of it reach the parser (once
+        # the fuzzer has matched the CRC-32, which value profiling helps with).
+        "stored_blocks.zip": archive([(HEADER, two_channels)] + members[:1], level=0),
+        "prepended.zip": b"#!prefix\x00" * 4 + archive([(HEADER, two_channels)] + members[:1], comment=b"zu"),
+    }
+
+    # Edge cases of the header and of extraction: a cycle in the conversion
+    # chain, a missing encoder scaling, numbers in every accepted spelling,
+    # CR LF values, short, empty and over-long traces, a near-miss segment.
+    odd = text(
+        ["lcd-info.c.channel.name=loop", "lcd-info.c.type=float-data"]
+        + ["lcd-info.c.conversion-set.conversions.base=B"]
+        + ["lcd-info.c.conversion-set.conversion.P.base-calibration-slot=Q",
+           "lcd-info.c.conversion-set.conversion.P.scaling.offset=1",
+           "lcd-info.c.conversion-set.conversion.P.scaling.multiplier=2",
+           "lcd-info.c.conversion-set.conversion.Q.base-calibration-slot=P",
+           "lcd-info.c.conversion-set.conversion.Q.scaling.offset=+.5",
+           "lcd-info.c.conversion-set.conversion.Q.scaling.multiplier=-INF",
+           "lcd-info.c.conversion-set.conversion.R.base-calibration-slot=B",
+           "lcd-info.c.conversion-set.conversion.R.scaling.offset=1e3",
+           "lcd-info.c.conversion-set.conversion.R.scaling.multiplier=nan"]
+        + channel("d", "short", "integer-data", "raw", [("cr", "raw", "1\r", "2")], encoder=None)
+    )
+    result["edges.zip"] = archive(
+        [(HEADER, odd)]
+        + [("a/0/channels/loop.dat", floats(101)), ("b/10/channels/loop.dat", floats(3))]
+        + [("x/0/channels/short.dat", ints(1) + b"\x01\x02\x03"), ("y/0/channels/short.dat", b"")]
+        + [("z/0/channels/short.dat", ints(2)), ("w/0/channels/short.dat", b"\xff\xff\xff\xfe")]
+    )
+    return result
+
+
+def header_seeds() -> dict[str, bytes]:
+    """The distinct header member texts of the data-file seeds, for fuzz_header."""
+    result = {}
+    for name, data in seeds().items():
+        with zipfile.ZipFile(io.BytesIO(data)) as zf:
+            header = zf.read(HEADER)
+        if header not in result.values():
+            result[name.replace(".zip", ".properties")] = header
+    result["numbers.properties"] = text(
+        channel("n", "numbers", "integer-data", "B",
+                [("a", "B", "1.", "-.5e-3"), ("b", "a", "1e308", "4.9e-324"), ("c", "b", "-Infinity", "+0"),
+                 ("d", "c", "123456789012345678901234567890", "2.2250738585072011e-308")])
+    )
+    return result
+
+
+def write_all(out: Path, files: dict[str, bytes]) -> None:
+    out.mkdir(parents=True, exist_ok=True)
+    for name, data in files.items():
+        (out / name).write_bytes(data)
+        print(f"{out / name}: {len(data)} bytes")
+
+
+def main() -> None:
+    out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).with_name("corpus")
+    write_all(out / "data_file", seeds())
+    write_all(out / "header", header_seeds())
+
+
+if __name__ == "__main__":
+    main()
