@@ -199,21 +199,25 @@ f = zu_data_reader.ZuDataFIle(sys.argv[1])
 try:
     f.get_channel_data("A", 0, sys.argv[2])
 except OSError as e:
-    sys.stderr.write(f"{type(e).__name__} {bool(e.args[0])}\\n")
+    sys.stderr.write(f"{type(e).__name__}: {e}\\n")
 sys.stderr.write(f"{f.get_channel_data('A', 0, 'volts')[0, 0, 0]}\\n")
 """
 
 
-@pytest.mark.parametrize("records, unit", [
-    ([("P", "P", "1", "1")], "P"),
-    ([("P", "Q", "1", "1"), ("Q", "P", "1", "1")], "P"),
-    ([("R", "P", "1", "1"), ("P", "Q", "1", "1"), ("Q", "S", "1", "1"), ("S", "P", "1", "1")], "R"),
+@pytest.mark.parametrize("records, unit, closing", [
+    ([("P", "P", "1", "1")], "P", "P.base-calibration-slot=P"),
+    ([("P", "Q", "1", "1"), ("Q", "P", "1", "1")], "P", "Q.base-calibration-slot=P"),
+    ([("R", "P", "1", "1"), ("P", "Q", "1", "1"), ("Q", "S", "1", "1"), ("S", "P", "1", "1")], "R",
+     "S.base-calibration-slot=P"),
 ], ids=["self", "pair", "tail-into-loop"])
-def test_cyclic_chain_is_an_error(zu_file, records, unit):
+def test_cyclic_chain_is_an_error(zu_file, records, unit, closing):
     path = zu_file(channel_lines("1", "A", conversions=records),
                    [("s/0/channels/A.dat", floats_be(3.0))])
     child = run_child(CYCLE_CHILD, path, unit)
-    assert (child.returncode, child.stderr) == (0, "OSError True\n3.0\n")
+    # The message names the record whose slot closes the loop.
+    message = (f"invalid header line conversion.{closing} "
+               "(conversion chain loops without reaching the base unit type)")
+    assert (child.returncode, child.stderr) == (0, f"OSError: {message}\n3.0\n")
 
 
 UNWRITABLE_CHILD = """

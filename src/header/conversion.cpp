@@ -47,11 +47,13 @@ Result<Step> read_step(const Node& record, const Node*& slot) {
 // then composes outwards, so a long chain needs no deep recursion. A slot
 // that leads back to a record already on the chain would never reach the
 // base, so it is refused.
-Result<Scaling> get_conversion_rec(const Node& conversion, const Node& conversions,
-                                   std::string_view base, Scaling incoming) {
+Result<Scaling> get_conversion_rec(std::string_view unit, const Node& conversion,
+                                   const Node& conversions, std::string_view base,
+                                   Scaling incoming) {
   std::vector<Step> chain;
   std::unordered_set<const Node*> visited{&conversion};
   const Node* record = &conversion;
+  std::string_view record_unit = unit;
   for (;;) {
     const Node* slot = nullptr;
     ZU_TRY_ASSIGN(Step step, read_step(*record, slot));
@@ -60,10 +62,13 @@ Result<Scaling> get_conversion_rec(const Node& conversion, const Node& conversio
     if (slot_unit == base) break;
     ZU_TRY_ASSIGN(record, conversions.get(slot_unit));
     if (!visited.insert(record).second) {
-      return ZuError::invalid_header_line(
-          std::string(keys::kBaseCalibrationSlot) + "=" + std::string(slot_unit),
-          "conversion chain loops without reaching the base unit type");
+      return ZuError::invalid_header_line(std::string(keys::kConversion) + "." +
+                                              std::string(record_unit) + "." +
+                                              std::string(keys::kBaseCalibrationSlot) + "=" +
+                                              std::string(slot_unit),
+                                          "conversion chain loops without reaching the base unit type");
     }
+    record_unit = slot_unit;
   }
   Scaling s = incoming;
   for (auto it = chain.rbegin(); it != chain.rend(); ++it) {
@@ -91,7 +96,7 @@ Result<Conversion> ZuHeader::convert_to_type(std::string_view name,
 
   ZU_TRY_ASSIGN(const Node* conversion_map, set->get(keys::kConversion));
   ZU_TRY_ASSIGN(const Node* requested, conversion_map->get(unit_type));
-  ZU_TRY_ASSIGN(Scaling result, get_conversion_rec(*requested, *conversion_map, base, encoder));
+  ZU_TRY_ASSIGN(Scaling result, get_conversion_rec(unit_type, *requested, *conversion_map, base, encoder));
   write_diagnostic_line(format_shortest(result.offset) + "," + format_shortest(result.multiplier) +
                         "\n");
   return Conversion{result, sample_type};
