@@ -27,8 +27,6 @@ namespace {
 // Enough to reach every branch of the catalogue and conversion code while
 // keeping one run cheap: each request rebuilds the catalogue and walks the
 // whole central directory again.
-constexpr size_t kMaxChannels = 8;
-constexpr size_t kMaxUnits = 8;
 constexpr uint8_t kSegments = 3;
 
 int g_memfd = -1;
@@ -106,25 +104,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  size_t seen = 0;
-  for (const auto& [id, name] : channels.value()) {
-    if (++seen > kMaxChannels) break;
-    const std::string_view base = base_unit(file.header, id);
-    extract_all(file, name, base);
-
-    auto units = file.header.get_unit_types(name);
-    if (!units) {
-      (void)units.error().message();
-      continue;
-    }
-    // The unit views point into the header tree, which extraction only
-    // reads; AddressSanitizer reports it if they ever dangle.
-    size_t tried = 0;
-    for (std::string_view unit : units.value()) {
-      if (++tried > kMaxUnits) break;
-      if (unit == base) continue;
-      extract_all(file, name, unit);
-    }
-  }
+  for_each_channel_unit(file.header, channels.value(),
+                        [&](std::string_view name, std::string_view unit) { extract_all(file, name, unit); });
   return 0;
 }

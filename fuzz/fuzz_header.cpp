@@ -28,8 +28,6 @@
 
 namespace {
 
-constexpr size_t kMaxChannels = 8;
-constexpr size_t kMaxUnits = 8;
 
 // parse_decimal promises correctly rounded binary64 for its grammar, which
 // is a subset of strtod's; glibc's strtod is correctly rounded too.
@@ -91,22 +89,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     convert(header, "", "");
     return 0;
   }
-  size_t seen = 0;
-  for (const auto& [id, name] : channels.value()) {
-    if (++seen > kMaxChannels) break;
-    const std::string_view base = base_unit(header, id);
-    convert(header, name, base);
-    auto units = header.get_unit_types(name);
-    if (!units) {
-      (void)units.error().message();
-      continue;
-    }
-    size_t tried = 0;
-    for (std::string_view unit : units.value()) {
-      if (++tried > kMaxUnits) break;
-      convert(header, name, unit);
-    }
-  }
+  for_each_channel_unit(header, channels.value(),
+                        [&](std::string_view name, std::string_view unit) { convert(header, name, unit); });
   // A name that no channel carries.
   convert(header, "\x01", "");
   return 0;
