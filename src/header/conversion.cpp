@@ -96,7 +96,8 @@ Result<Conversion> ZuHeader::convert_to_type(std::string_view name,
 
   ZU_TRY_ASSIGN(const Node* conversion_map, set->get(keys::kConversion));
   ZU_TRY_ASSIGN(const Node* requested, conversion_map->get(unit_type));
-  ZU_TRY_ASSIGN(Scaling result, get_conversion_rec(unit_type, *requested, *conversion_map, base, encoder));
+  ZU_TRY_ASSIGN(Scaling result,
+                get_conversion_rec(unit_type, *requested, *conversion_map, base, encoder));
   write_diagnostic_line(format_shortest(result.offset) + "," + format_shortest(result.multiplier) +
                         "\n");
   return Conversion{result, sample_type};

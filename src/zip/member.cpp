@@ -154,7 +154,10 @@ class ZipVerifier {
 // present in the file could possibly expand to.
 size_t reservation(const ZipArchiveEntryWayfinder& w, DataRange r, uint64_t file_length) {
   const uint64_t present = r.start < file_length ? std::min(w.compressed_size, file_length - r.start) : 0;
-  const uint64_t bound = std::min(kMaxReservation, present * kMaxDeflateRatio + 1);
+  // Compare before multiplying, so a huge file cannot overflow the product.
+  const uint64_t bound = present >= kMaxReservation / kMaxDeflateRatio
+                             ? kMaxReservation
+                             : present * kMaxDeflateRatio + 1;
   return static_cast<size_t>(std::min(w.uncompressed_size_hint, bound));
 }
 
