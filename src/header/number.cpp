@@ -5,6 +5,9 @@
 #include <cmath>
 #include <cstdlib>
 #include <locale.h>
+#include <pthread.h>
+#include <signal.h>
+#include <time.h>
 #include <unistd.h>
 
 namespace zu {
@@ -111,16 +114,50 @@ std::string format_shortest(double v) {
   return out;
 }
 
-void write_diagnostic_line(std::string_view line) {
+namespace {
+
+// Writes all of `line` to descriptor 1; false when the pipe has no reader.
+// Any other failure (closed, not writable, device full) drops the rest.
+bool write_to_fd1(std::string_view line) noexcept {
   const char* p = line.data();
   size_t left = line.size();
   while (left > 0) {
-    ssize_t n = ::write(1, p, left);
+    const ssize_t n = ::write(1, p, left);
     if (n < 0 && errno == EINTR) continue;
-    if (n <= 0) return;  // closed, broken pipe, not writable: drop the line
+    if (n < 0 && errno == EPIPE) return false;
+    if (n <= 0) return true;
     p += n;
     left -= static_cast<size_t>(n);
   }
+  return true;
+}
+
+}  // namespace
+
+void write_diagnostic_line(std::string_view line) noexcept {
+  // A pipe without a reader raises SIGPIPE, which kills the process when the
+  // program runs with the default action. Block it for this thread during
+  // the write and take back the one this write raised, so losing the line is
+  // the only effect; a SIGPIPE that was already pending stays pending.
+  const int saved_errno = errno;
+  sigset_t pipe_only;
+  sigemptyset(&pipe_only);
+  sigaddset(&pipe_only, SIGPIPE);
+  sigset_t pending;
+  sigemptyset(&pending);
+  const bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
+  sigset_t old_mask;
+  const bool masked = pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask) == 0;
+  const bool reader_gone = !write_to_fd1(line);
+  if (masked) {
+    if (reader_gone && !was_pending) {
+      const timespec no_wait{0, 0};
+      while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
+      }
+    }
+    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
+  }
+  errno = saved_errno;
 }
 
 }  // namespace zu

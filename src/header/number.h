@@ -21,8 +21,9 @@ Result<double> parse_decimal(std::string_view text);
 // exponent, no point for integral values); "NaN", "inf", "-inf", "-0".
 std::string format_shortest(double v);
 
-// Writes `line` to file descriptor 1 in one go, bypassing sys.stdout.
-// A closed descriptor or a broken pipe drops the line silently.
-void write_diagnostic_line(std::string_view line);
+// Writes `line` to file descriptor 1 (whatever it is at this moment),
+// bypassing sys.stdout. A closed descriptor, a full device or a pipe whose
+// reader has gone drops the line silently; the last raises no SIGPIPE.
+void write_diagnostic_line(std::string_view line) noexcept;
 
 }  // namespace zu
