@@ -60,3 +60,56 @@ def test_broken_pipe_with_default_sigpipe_drops_the_line(zu_file, setup, pending
     path = zu_file(HEADER, MEMBERS)
     child = run_child(SIGPIPE_CHILD.format(setup=setup), path)
     assert (child.returncode, child.stderr) == (0, f"81.0 8.0 81.0 {pending_after}")
+
+
+FULL_PIPE_CHILD = """
+import os, sys, threading, time, zu_data_reader
+# Only blocking calls hand the interpreter lock over, so the drain below can
+# run only while the main thread waits in such a call.
+sys.setswitchinterval(1000)
+f = zu_data_reader.ZuDataFIle(sys.argv[1])
+r, w = os.pipe()
+os.set_blocking(w, False)
+filled = 0
+try:
+    while True:
+        filled += os.write(w, b"x" * 65536)
+except BlockingIOError:
+    pass
+os.set_blocking(w, True)
+os.dup2(w, 1)
+os.close(w)
+seen, chunks = [], []
+
+def drain():
+    time.sleep(0.2)
+    for call in (lambda: f.get_channel_data("A", 0, "B"), lambda: f.header):
+        try:
+            call()
+            seen.append("granted")
+        except RuntimeError as e:
+            seen.append(str(e))
+    while chunk := os.read(r, 65536):
+        chunks.append(chunk)
+
+t = threading.Thread(target=drain)
+t.start()
+value = float(f.get_channel_data("A", 0, "P")[0, 0, 1])
+null = os.open(os.devnull, os.O_WRONLY)
+os.dup2(null, 1)
+os.close(null)
+t.join()
+out = b"".join(chunks)
+sys.stderr.write(repr((seen, value, out[filled:], out[:filled] == b"x" * filled)))
+"""
+
+
+def test_full_stdout_pipe_drained_by_another_thread(zu_file):
+    # The usual way to capture C-level output: fd 1 is a pipe that another
+    # Python thread drains. The diagnostic write waits for room without the
+    # interpreter lock, and meanwhile the object is still refused to others.
+    path = zu_file(HEADER, MEMBERS)
+    child = run_child(FULL_PIPE_CHILD, path, timeout=30)
+    assert child.returncode == 0, child.stderr
+    assert child.stderr == repr((["Already borrowed", "Already mutably borrowed"], 81.0,
+                                 b"1,20\n81\n", True))

@@ -12,6 +12,7 @@
 #include "binding/to_python.h"
 #include "channels/data_file.h"
 #include "channels/extract.h"
+#include "header/number.h"
 
 namespace zu::py {
 
@@ -80,6 +81,19 @@ class Access {
 };
 
 DataFile& file_of(PyObject* self) { return *as_data_file(self)->file; }
+
+// Writes each diagnostic line to descriptor 1 without the interpreter lock:
+// when fd 1 is a pipe drained by another Python thread, a full pipe would
+// otherwise never empty. The caller keeps the object taken for exclusive use
+// meanwhile, so a thread that reaches it is refused.
+class StdoutWithoutGil final : public DiagnosticSink {
+ public:
+  void line(std::string_view text) override {
+    Py_BEGIN_ALLOW_THREADS
+    write_diagnostic_line(text);
+    Py_END_ALLOW_THREADS
+  }
+};
 
 // ---- constructor and deallocation ---------------------------------------
 
@@ -201,8 +215,9 @@ PyObject* get_channel_data(PyObject* self, PyObject* const* args, Py_ssize_t nar
     return nullptr;
   }
   DataFile& file = file_of(self);
+  StdoutWithoutGil diagnostics;
   Result<ChannelValues> values =
-      read_channel_values(file.header, file.reader, name, segment, unit_type);
+      read_channel_values(file.header, file.reader, name, segment, unit_type, diagnostics);
   if (!values) return raise_zu_error(values.take_error());
   return channel_array(values.take());
 }

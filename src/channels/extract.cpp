@@ -61,8 +61,8 @@ void append_trace(std::vector<double>& out, const std::vector<uint8_t>& member,
 
 Result<ChannelValues> read_channel_values(const ZuHeader& header, zip::ZipReader& reader,
                                           std::string_view name, uint8_t segment,
-                                          std::string_view unit_type) {
-  ZU_TRY_ASSIGN(Conversion conversion, header.convert_to_type(name, unit_type));
+                                          std::string_view unit_type, DiagnosticSink& diagnostics) {
+  ZU_TRY_ASSIGN(Conversion conversion, header.convert_to_type(name, unit_type, diagnostics));
   const std::string path = member_path(name, segment);
   ZU_TRY_ASSIGN(std::vector<std::vector<uint8_t>> members,
                 reader.get_files([&](std::span<const uint8_t> n) { return ends_with(n, path); }));
@@ -74,7 +74,7 @@ Result<ChannelValues> read_channel_values(const ZuHeader& header, zip::ZipReader
   result.member_count = members.size();
   result.values.reserve(total);
   for (const auto& m : members) append_trace(result.values, m, conversion);
-  write_diagnostic_line(format_shortest(result.values[1]) + "\n");
+  diagnostics.line(format_shortest(result.values[1]) + "\n");
   return result;
 }
 

@@ -35,11 +35,12 @@ void append_trace(std::vector<double>& out, const std::vector<uint8_t>& member,
 
 // Resolves the conversion (header errors come before any archive access),
 // reads every member whose name ends with the member path, and decodes
-// them. Writes the second value to standard output. Errors: the header's,
-// the archive's, NoFile(member path) when nothing matches.
+// them. Hands the conversion's line and then the second value to
+// `diagnostics`. Errors: the header's, the archive's, NoFile(member path)
+// when nothing matches.
 Result<ChannelValues> read_channel_values(const ZuHeader& header, zip::ZipReader& reader,
                                           std::string_view name, uint8_t segment,
-                                          std::string_view unit_type);
+                                          std::string_view unit_type, DiagnosticSink& diagnostics);
 
 // floor(sqrt(k)), exact for every size_t.
 size_t integer_sqrt(size_t k);

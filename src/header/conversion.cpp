@@ -82,8 +82,8 @@ Result<Scaling> get_conversion_rec(std::string_view unit, const Node& conversion
 
 }  // namespace
 
-Result<Conversion> ZuHeader::convert_to_type(std::string_view name,
-                                             std::string_view unit_type) const {
+Result<Conversion> ZuHeader::convert_to_type(std::string_view name, std::string_view unit_type,
+                                             DiagnosticSink& diagnostics) const {
   ZU_TRY_ASSIGN(const Node* channel, find_channel(name));
   ZU_TRY_ASSIGN(const Node* type_node, channel->get(keys::kType));
   ZU_TRY_ASSIGN(std::string_view sample_type, type_node->as_value());
@@ -98,8 +98,8 @@ Result<Conversion> ZuHeader::convert_to_type(std::string_view name,
   ZU_TRY_ASSIGN(const Node* requested, conversion_map->get(unit_type));
   ZU_TRY_ASSIGN(Scaling result,
                 get_conversion_rec(unit_type, *requested, *conversion_map, base, encoder));
-  write_diagnostic_line(format_shortest(result.offset) + "," + format_shortest(result.multiplier) +
-                        "\n");
+  diagnostics.line(format_shortest(result.offset) + "," + format_shortest(result.multiplier) +
+                   "\n");
   return Conversion{result, sample_type};
 }
 

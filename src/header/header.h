@@ -11,6 +11,8 @@
 
 namespace zu {
 
+class DiagnosticSink;
+
 // (channel id, channel name); both refer into the header tree.
 using ChannelPair = std::pair<std::string_view, std::string_view>;
 
@@ -41,9 +43,10 @@ class ZuHeader {
   Result<std::vector<std::string_view>> get_unit_types(std::string_view name) const;
 
   // Reduces the encoder scaling and the conversion chain up to `unit_type`
-  // to one linear map. Writes the resulting pair to standard output when a
-  // chain was walked.
-  Result<Conversion> convert_to_type(std::string_view name, std::string_view unit_type) const;
+  // to one linear map. Hands the resulting pair to `diagnostics` as one line
+  // when a chain was walked.
+  Result<Conversion> convert_to_type(std::string_view name, std::string_view unit_type,
+                                     DiagnosticSink& diagnostics) const;
 
  private:
   explicit ZuHeader(Node data) : data_(std::move(data)) {}

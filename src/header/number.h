@@ -21,6 +21,24 @@ Result<double> parse_decimal(std::string_view text);
 // exponent, no point for integral values); "NaN", "inf", "-inf", "-0".
 std::string format_shortest(double v);
 
+// Receives the diagnostic lines of a request, one call per line (line feed
+// included), in the order they arise. The caller decides where they go, so
+// the core never blocks on an output it does not control.
+class DiagnosticSink {
+ public:
+  virtual void line(std::string_view text) = 0;
+
+ protected:
+  ~DiagnosticSink() = default;
+};
+
+// Drops every line: for callers without a reader for them (fuzz targets,
+// benchmarks).
+class DiscardDiagnostics final : public DiagnosticSink {
+ public:
+  void line(std::string_view) override {}
+};
+
 // Writes `line` to file descriptor 1 (whatever it is at this moment),
 // bypassing sys.stdout. A closed descriptor, a full device or a pipe whose
 // reader has gone drops the line silently; the last raises no SIGPIPE.
