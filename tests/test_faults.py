@@ -113,3 +113,25 @@ def test_full_stdout_pipe_drained_by_another_thread(zu_file):
     assert child.returncode == 0, child.stderr
     assert child.stderr == repr((["Already borrowed", "Already mutably borrowed"], 81.0,
                                  b"1,20\n81\n", True))
+
+
+# ---- opening ------------------------------------------------------------------
+
+FIFO_CHILD = """
+import os, sys, zu_data_reader
+writer = os.open(sys.argv[1], os.O_RDWR) if sys.argv[2] == "yes" else None
+try:
+    zu_data_reader.ZuDataFIle(sys.argv[1])
+except OSError as e:
+    sys.stderr.write(f"{type(e).__name__}: {e}")
+"""
+
+
+@pytest.mark.parametrize("writer", ["no", "yes"])
+def test_fifo_fails_at_once(tmp_path, writer):
+    # Without a writer the open used to wait forever, holding the interpreter
+    # lock; now it fails at once, as it does when a writer exists.
+    fifo = tmp_path / "fifo"
+    os.mkfifo(fifo)
+    child = run_child(FIFO_CHILD, fifo, writer, timeout=20)
+    assert (child.returncode, child.stderr) == (0, f"OSError: {os.strerror(29)} (os error 29)")

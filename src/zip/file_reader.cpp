@@ -11,12 +11,20 @@ Result<FileReader> FileReader::open(const std::string& path) {
   if (path.find('\0') != std::string::npos) {
     return ZuError::io(IoError::custom("file name contained an unexpected NUL byte"));
   }
+  // Opening a FIFO without a writer would wait for one forever; without
+  // blocking it opens at once and then fails like any unseekable file.
   int fd;
   do {
-    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
   if (fd < 0) return ZuError::io(IoError::from_errno(errno));
-  return FileReader(fd);
+  FileReader file(fd);
+  // Every later read behaves as on a descriptor opened the usual way.
+  const int flags = ::fcntl(fd, F_GETFL);
+  if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
+    return ZuError::io(IoError::from_errno(errno));
+  }
+  return file;
 }
 
 FileReader::FileReader(FileReader&& other) noexcept : fd_(other.fd_) { other.fd_ = -1; }
