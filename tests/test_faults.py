@@ -10,10 +10,12 @@ import os
 import subprocess
 import sys
 import textwrap
+import zlib
 
 import pytest
 
-from conftest import channel_lines, floats_be
+import zipwriter
+from conftest import HEADER_NAME, channel_lines, floats_be
 
 HEADER = channel_lines("1", "A", encoder=("0", "2"), base="B",
                        conversions=[("P", "B", "1", "10")])
@@ -135,3 +137,70 @@ def test_fifo_fails_at_once(tmp_path, writer):
     os.mkfifo(fifo)
     child = run_child(FIFO_CHILD, fifo, writer, timeout=20)
     assert (child.returncode, child.stderr) == (0, f"OSError: {os.strerror(29)} (os error 29)")
+
+
+# ---- memory exhaustion ------------------------------------------------------
+
+BOMB_SIZE = 256 << 20
+
+
+def zeros_bomb(size=BOMB_SIZE):
+    """Raw DEFLATE of `size` zero bytes (about 1/1000 of that) and its CRC-32."""
+    comp = zlib.compressobj(9, zlib.DEFLATED, -15)
+    chunk = bytes(1 << 20)
+    parts, crc = [], 0
+    for _ in range(size // len(chunk)):
+        parts.append(comp.compress(chunk))
+        crc = zlib.crc32(chunk, crc)
+    parts.append(comp.flush())
+    return b"".join(parts), crc
+
+
+MEMORY_CHILD = """
+import os, pathlib, resource, sys, numpy, zu_data_reader
+bomb, good, call = sys.argv[1:]
+
+def fds_on(path):
+    return sum(p.resolve() == pathlib.Path(path).resolve()
+               for p in pathlib.Path("/proc/self/fd").iterdir() if p.exists())
+
+f = zu_data_reader.ZuDataFIle(bomb) if call == "get_channel_data" else None
+size = int(next(line for line in open("/proc/self/status") if line.startswith("VmSize:")).split()[1])
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+# Room for ordinary work, far less than the bomb asks for.
+resource.setrlimit(resource.RLIMIT_AS, (size * 1024 + (48 << 20), hard))
+try:
+    if f is None:
+        zu_data_reader.ZuDataFIle(bomb)
+    else:
+        f.get_channel_data("A", 0, "B")
+    outcome = "no error"
+except MemoryError:
+    outcome = "MemoryError"
+resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+if f is None:
+    assert fds_on(bomb) == 0, "file left open"
+    f = zu_data_reader.ZuDataFIle(good)
+after = (f.get_channels(), float(f.get_channel_data("A", 1, "P")[0, 0, 0]))
+sys.stderr.write(repr((outcome, after)))
+"""
+
+
+@pytest.mark.parametrize("call", ["constructor", "get_channel_data"])
+def test_out_of_memory_is_memory_error(zu_file, tmp_path, call):
+    # A small file whose member inflates to far more than the process may
+    # map: the failed allocation becomes MemoryError, the file is closed or
+    # the object given back, and it works normally afterwards.
+    packed, crc = zeros_bomb()
+    bomb = zipwriter.Member(b"s/0/channels/A.dat", raw=packed, crc=crc, usize=BOMB_SIZE)
+    header = zipwriter.Member(HEADER_NAME.encode(), HEADER.encode())
+    if call == "constructor":
+        members = [zipwriter.Member(HEADER_NAME.encode(), raw=packed, crc=crc, usize=BOMB_SIZE)]
+    else:
+        members = [header, bomb, zipwriter.Member(b"s/1/channels/A.dat", floats_be(3.0))]
+    path = tmp_path / "bomb.zip"
+    path.write_bytes(zipwriter.build(members))
+    assert path.stat().st_size < (1 << 20)
+    good = zu_file(HEADER, [("s/1/channels/A.dat", floats_be(3.0))])
+    child = run_child(MEMORY_CHILD, path, good, call)
+    assert (child.returncode, child.stderr) == (0, repr(("MemoryError", (["A"], 61.0))))

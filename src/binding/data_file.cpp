@@ -224,23 +224,30 @@ PyObject* get_channel_data(PyObject* self, PyObject* const* args, Py_ssize_t nar
 
 // ---- the type ------------------------------------------------------------
 
+// Fast-call methods are stored as PyCFunction and cast back by the
+// interpreter according to their flags.
+template <class Fn>
+PyCFunction as_cfunction(Fn* fn) {
+  return reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(fn));
+}
+
 PyMethodDef kMethods[] = {
-    {"get_channel_data", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_channel_data)),
+    {"get_channel_data", as_cfunction(Guarded<get_channel_data>::call),
      METH_FASTCALL | METH_KEYWORDS, "get_channel_data($self, name, segment, unit_type)\n--\n\n"},
-    {"get_channels", get_channels, METH_NOARGS, "get_channels($self)\n--\n\n"},
-    {"get_channel_units", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)()>(get_channel_units)),
+    {"get_channels", Guarded<get_channels>::call, METH_NOARGS, "get_channels($self)\n--\n\n"},
+    {"get_channel_units", as_cfunction(Guarded<get_channel_units>::call),
      METH_FASTCALL | METH_KEYWORDS, "get_channel_units($self, channel_name)\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},
 };
 
 PyGetSetDef kGetSet[] = {
-    {"location", get_location, nullptr, nullptr, nullptr},
-    {"header", get_header, nullptr, nullptr, nullptr},
+    {"location", Guarded<get_location>::call, nullptr, nullptr, nullptr},
+    {"header", Guarded<get_header>::call, nullptr, nullptr, nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 PyType_Slot kSlots[] = {
-    {Py_tp_new, reinterpret_cast<void*>(data_file_new)},
+    {Py_tp_new, reinterpret_cast<void*>(Guarded<data_file_new>::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(data_file_dealloc)},
     {Py_tp_doc, const_cast<char*>("ZuDataFIle(location)\n--\n\nMain Class for reading Zu data files.")},
     {Py_tp_methods, kMethods},

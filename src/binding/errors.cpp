@@ -1,5 +1,7 @@
 #include "binding/errors.h"
 
+#include <exception>
+#include <new>
 #include <string>
 
 namespace zu::py {
@@ -43,6 +45,19 @@ std::string describe_exception(PyObject* exc) {
     out.append(utf8, static_cast<size_t>(len));
   }
   return out;
+}
+
+PyObject* raise_current_cpp_exception() noexcept {
+  try {
+    throw;
+  } catch (const std::bad_alloc&) {
+    PyErr_NoMemory();
+  } catch (const std::exception& e) {
+    PyErr_SetString(PyExc_RuntimeError, e.what());
+  } catch (...) {
+    PyErr_SetString(PyExc_SystemError, "unknown C++ exception in zu_data_reader");
+  }
+  return nullptr;
 }
 
 }  // namespace zu::py

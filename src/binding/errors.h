@@ -18,4 +18,28 @@ void prefix_argument_error(const char* param);
 // "<qualified type name>: <str(exc)>" for an exception object.
 std::string describe_exception(PyObject* exc);
 
+// Inside a catch block: raises the Python exception for the C++ exception
+// being handled (MemoryError for std::bad_alloc, RuntimeError with what()
+// for another std::exception, SystemError for anything else) and returns
+// nullptr.
+PyObject* raise_current_cpp_exception() noexcept;
+
+// Wraps a function the interpreter calls (a slot or method) so that no C++
+// exception unwinds into the interpreter, where it would end the process.
+// Unwinding has already given back everything the call held (object access,
+// references, open files) by the time the Python exception is raised.
+template <auto Fn>
+struct Guarded;
+
+template <class... Args, PyObject* (*Fn)(Args...)>
+struct Guarded<Fn> {
+  static PyObject* call(Args... args) noexcept {
+    try {
+      return Fn(args...);
+    } catch (...) {
+      return raise_current_cpp_exception();
+    }
+  }
+};
+
 }  // namespace zu::py

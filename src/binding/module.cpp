@@ -3,6 +3,7 @@
 #include <cstdint>
 
 #include "binding/data_file.h"
+#include "binding/errors.h"
 #include "binding/py.h"
 #include "binding/py_once.h"
 
@@ -48,11 +49,7 @@ bool add_class(PyObject* module) {
 
 PyObject* g_module = nullptr;
 
-}  // namespace
-}  // namespace zu::py
-
-PyMODINIT_FUNC PyInit_zu_data_reader(void) {
-  using namespace zu::py;
+PyObject* init_module() {
   if (!check_interpreter()) return nullptr;
   static GilOnce once;
   const bool ok = once.run([] {
@@ -62,4 +59,11 @@ PyMODINIT_FUNC PyInit_zu_data_reader(void) {
     return true;
   });
   return ok ? Py_NewRef(g_module) : nullptr;
+}
+
+}  // namespace
+}  // namespace zu::py
+
+PyMODINIT_FUNC PyInit_zu_data_reader(void) {
+  return zu::py::Guarded<zu::py::init_module>::call();
 }
