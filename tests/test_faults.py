@@ -13,6 +13,7 @@ import textwrap
 import zlib
 
 import pytest
+import zu_data_reader
 
 import zipwriter
 from conftest import HEADER_NAME, channel_lines, floats_be
@@ -204,3 +205,36 @@ def test_out_of_memory_is_memory_error(zu_file, tmp_path, call):
     good = zu_file(HEADER, [("s/1/channels/A.dat", floats_be(3.0))])
     child = run_child(MEMORY_CHILD, path, good, call)
     assert (child.returncode, child.stderr) == (0, repr(("MemoryError", (["A"], 61.0))))
+
+
+# ---- offsets beyond a positioned read's range --------------------------------
+
+EINVAL = f"{os.strerror(22)} (os error 22)"
+HEADER_TEXT = b"a=1\n"
+
+
+def header_member(**kw):
+    return zipwriter.Member(HEADER_NAME.encode(), HEADER_TEXT, **kw)
+
+
+def open_error(tmp_path, data):
+    path = tmp_path / "archive.zip"
+    path.write_bytes(data)
+    try:
+        zu_data_reader.ZuDataFIle(path)
+    except OSError as e:
+        return str(e)
+    return "opened"
+
+
+@pytest.mark.parametrize("data", [
+    zipwriter.build([header_member()], zip64=True, record_offset=2**63),
+    zipwriter.build([header_member()], zip64=True, record_offset=2**64 - 1),
+    zipwriter.build([header_member(zip64=True, offset=2**63)]),
+    zipwriter.build([header_member(zip64=True, offset=2**64 - 1)]),
+    # the data descriptor lies at the end of a range of 2^63 bytes
+    zipwriter.build([header_member(zip64=True, flags=8, csize=2**63)]),
+], ids=["zip64-record", "zip64-record-max", "local-header", "local-header-max", "data-descriptor"])
+def test_offsets_from_2_63_fail_as_a_positioned_read_does(tmp_path, data):
+    # pread refuses such offsets with EINVAL; they are not the end of the file.
+    assert open_error(tmp_path, data) == EINVAL

@@ -49,8 +49,10 @@ Result<uint64_t> FileReader::length() const {
 }
 
 Result<size_t> FileReader::read_some(uint64_t offset, uint8_t* dst, size_t len) const {
-  // pread takes a signed offset; past its range there is nothing to read.
-  if (len == 0 || offset > static_cast<uint64_t>(LLONG_MAX)) return size_t{0};
+  if (len == 0) return size_t{0};
+  // pread takes a signed offset and refuses a negative one with EINVAL;
+  // report that rather than pretend the file ended there.
+  if (offset > static_cast<uint64_t>(LLONG_MAX)) return ZuError::io(IoError::from_errno(EINVAL));
   if (len > static_cast<size_t>(SSIZE_MAX)) len = SSIZE_MAX;
   for (;;) {
     ssize_t n = ::pread(fd_, dst, len, static_cast<off_t>(offset));

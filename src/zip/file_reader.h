@@ -26,7 +26,8 @@ class FileReader {
   Result<uint64_t> length() const;
 
   // One positioned read of at most `len` bytes at `offset` (retried on
-  // EINTR). Returns the count read; 0 means end of file.
+  // EINTR). Returns the count read; 0 means end of file. An offset of 2^63
+  // or more fails with EINVAL, as pread itself does.
   Result<size_t> read_some(uint64_t offset, uint8_t* dst, size_t len) const;
 
   // Reads until `len` bytes are in or the file ends; returns the count.
