@@ -7,6 +7,7 @@ interpreter runs in a child process with a timeout."""
 from __future__ import annotations
 
 import os
+import struct
 import subprocess
 import sys
 import textwrap
@@ -238,3 +239,50 @@ def open_error(tmp_path, data):
 def test_offsets_from_2_63_fail_as_a_positioned_read_does(tmp_path, data):
     # pread refuses such offsets with EINVAL; they are not the end of the file.
     assert open_error(tmp_path, data) == EINVAL
+
+
+# ---- zip64 end record beside an unsaturated end record ----------------------
+
+CHANNEL_DATA = floats_be(1.0, 2.0)
+
+
+def zip64_members(zip64_extra):
+    return [zipwriter.Member(HEADER_NAME.encode(), HEADER.encode(), zip64=zip64_extra),
+            zipwriter.Member(b"s/0/channels/A.dat", CHANNEL_DATA, zip64=zip64_extra)]
+
+
+def with_real_end_record(members, **kw):
+    """A zip64 end record and locator before an end record that holds the
+    real values, as libarchive writes them."""
+    plain = zipwriter.build(members)
+    cd_size, cd_offset = struct.unpack_from("<II", plain, len(plain) - 10)
+    n = len(members)
+    return zipwriter.build(members, zip64=True, **kw, eocd={
+        "disk_entries": n, "entries": n, "cd_size": cd_size, "cd_offset": cd_offset})
+
+
+@pytest.mark.parametrize("zip64_extra", [False, True])
+def test_zip64_end_record_with_unsaturated_end_record(tmp_path, zip64_extra):
+    path = tmp_path / "archive.zip"
+    path.write_bytes(with_real_end_record(zip64_members(zip64_extra)))
+    f = zu_data_reader.ZuDataFIle(path)
+    assert f.get_channels() == ["A"]
+    assert f.get_channel_data("A", 0, "B")[0, 0, :2].tolist() == [2.0, 4.0]
+
+
+def signature_error(actual):
+    return f"Invalid signature: expected 0x02014b50, got 0x{actual:08x}"
+
+
+@pytest.mark.parametrize("members, kw, expected", [
+    # an empty directory right before the record
+    ([], {}, "Expected File shared-data header, but this file was not present in the archive."),
+    # a record that does not check out leaves the walk running into it
+    (None, {"locator_sig": 0x12345678}, signature_error(0x06064B50)),
+    (None, {"record_sig": 0xDEADBEEF}, signature_error(0xDEADBEEF)),
+    (None, {"record_offset": 0}, signature_error(0x06064B50)),
+    (None, {"record_offset": 2**63}, signature_error(0x06064B50)),
+], ids=["empty", "bad-locator", "bad-record", "record-inside-directory", "record-beyond-file"])
+def test_zip64_end_record_beside_end_record_must_check_out(tmp_path, members, kw, expected):
+    data = with_real_end_record(zip64_members(False) if members is None else members, **kw)
+    assert open_error(tmp_path, data) == expected

@@ -117,6 +117,33 @@ Result<void> read_zip64_records(ZipArchive& a) {
   return {};
 }
 
+// Some writers add the zip64 end record and its locator although no field
+// of the end record is saturated. The directory then ends where that record
+// starts. Only a locator and record that check out, with the record after
+// the recorded directory and before the locator, count; anything else is
+// ignored, so such files fail as they always did.
+uint64_t find_unsaturated_zip64_record(const ZipArchive& a) {
+  constexpr uint64_t kNone = UINT64_MAX;
+  if (a.eocd_offset < kZip64LocatorSize + kZip64EocdSize) return kNone;
+  const uint64_t locator_offset = a.eocd_offset - kZip64LocatorSize;
+  uint8_t locator[kZip64LocatorSize];
+  Result<size_t> got = a.file.read_up_to(locator_offset, locator, sizeof locator);
+  if (!got || got.value() < sizeof locator) return kNone;
+  LeView loc({locator, sizeof locator});
+  if (loc.u32(0) != kZip64LocatorSignature) return kNone;
+  const uint64_t record_offset = loc.u64(kLocatorRecordOffset);
+  uint64_t directory_end;
+  if (__builtin_add_overflow(a.directory_offset, a.cd_size, &directory_end) ||
+      record_offset < directory_end || record_offset > locator_offset - kZip64EocdSize) {
+    return kNone;
+  }
+  uint8_t record[kZip64EocdSize];
+  got = a.file.read_up_to(record_offset, record, sizeof record);
+  if (!got || got.value() < sizeof record) return kNone;
+  if (LeView({record, sizeof record}).u32(0) != kZip64EocdSignature) return kNone;
+  return record_offset;
+}
+
 // A probe failure is never an error: a wrong offset shows up later as an
 // invalid signature while walking the directory.
 bool has_central_header_at(const FileReader& file, uint64_t offset) {
@@ -157,6 +184,7 @@ Result<ZipArchive> locate_in_file(FileReader file, std::vector<uint8_t>& buffer,
     return zip_error(ZipErrorKind::InvalidEndOfCentralDirectory);
   }
   locate_directory(a, zip64);
+  if (!zip64) a.unsaturated_zip64_offset = find_unsaturated_zip64_record(a);
   return a;
 }
 

@@ -3,6 +3,7 @@
 // archive).
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <vector>
 
@@ -21,10 +22,14 @@ struct ZipArchive {
   uint64_t file_length = 0;
   uint16_t comment_length = 0;
   FileReader file;
+  // A zip64 end record found although the end record is not saturated
+  // (UINT64_MAX when there is none); the directory ends where it starts.
+  uint64_t unsaturated_zip64_offset = UINT64_MAX;
 
   // End bound of the central directory.
   uint64_t head_eocd_offset() const {
-    return zip64_eocd_offset != 0 ? zip64_eocd_offset : eocd_offset;
+    if (zip64_eocd_offset != 0) return zip64_eocd_offset;
+    return std::min(eocd_offset, unsaturated_zip64_offset);
   }
 };
 
