@@ -427,3 +427,36 @@ def test_threads(zu_file):
     """, *paths)
     assert result.returncode == 0, result.stderr
     assert result.stderr == "[]"
+
+
+def test_location_lookup_reentered_from_an_import_hook(path):
+    # The first `location` read imports pathlib; an import hook that reads
+    # `location` again, nested twice, re-enters that one-time lookup. The
+    # import machinery may fail such nested imports; the process must not hang.
+    result = run_script("""
+        import sys
+        from zu_data_reader import ZuDataFIle
+        sys.modules.pop("pathlib", None)
+        f = ZuDataFIle(sys.argv[1])
+        depth = []
+        class Hook:
+            def find_spec(self, name, path=None, target=None):
+                if name == "pathlib" and len(depth) < 2:
+                    depth.append(name)
+                    try:
+                        f.location
+                    except Exception:
+                        pass
+                return None
+        hook = Hook()
+        sys.meta_path.insert(0, hook)
+        try:
+            f.location
+        except Exception:
+            pass
+        sys.meta_path.remove(hook)
+        for name in [m for m in sys.modules if m == "pathlib" or m.startswith("pathlib.")]:
+            del sys.modules[name]
+        sys.stderr.write(f"{f.location.name} {len(depth)}")
+    """, path)
+    assert (result.returncode, result.stderr) == (0, f"{path.name} 2")

@@ -23,6 +23,7 @@ class GilOnce {
   bool run(Init&& init) {
     for (;;) {
       if (done_.load(std::memory_order_acquire)) return true;
+      bool reentered = false;
       {
         std::lock_guard<std::mutex> lock(mutex_);
         if (!running_) {
@@ -30,9 +31,11 @@ class GilOnce {
           runner_ = std::this_thread::get_id();
           break;
         }
-        // The initialiser asked for itself: waiting would never end.
-        if (runner_ == std::this_thread::get_id()) return init();
+        reentered = runner_ == std::this_thread::get_id();
       }
+      // The initialiser asked for itself: waiting would never end. It runs
+      // without the mutex, which it may well ask for again.
+      if (reentered) return init();
       wait_without_gil();
     }
     const bool ok = init();
