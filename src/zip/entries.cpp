@@ -58,15 +58,24 @@ Result<void> ZipEntries::ensure(size_t need) {
   return {};
 }
 
-Result<std::optional<CentralEntry>> ZipEntries::next_entry() {
-  if (unparsed() < kCentralHeaderSize && next_offset_ >= end_bound_) {
-    return std::optional<CentralEntry>{};
-  }
+Result<bool> ZipEntries::refill_fixed() {
+  if (next_offset_ >= end_bound_) return false;
   ZU_TRY(ensure(kCentralHeaderSize));
-  LeView h({buffer_.data() + pos_, kCentralHeaderSize});
-  if (h.u32(0) != kCentralHeaderSignature) {
-    return ZuError::zip(ZipError::signature(kCentralHeaderSignature, h.u32(0)));
-  }
+  return true;
+}
+
+Result<void> ZipEntries::refill_variable(uint8_t (&fixed)[kCentralHeaderSize], size_t variable) {
+  std::memcpy(fixed, buffer_.data() + pos_, kCentralHeaderSize);
+  pos_ += kCentralHeaderSize;
+  return ensure(variable);
+}
+
+ZuError ZipEntries::signature_error(const uint8_t* record) const {
+  return ZuError::zip(ZipError::signature(kCentralHeaderSignature, detail::load_le32(record)));
+}
+
+CentralEntry ZipEntries::decode(const uint8_t* fixed, const uint8_t* var) const {
+  LeView h({fixed, kCentralHeaderSize});
   CentralEntry e;
   e.version_made_by = h.u16(kCdVersionMadeBy);
   e.version_needed = h.u16(kCdVersionNeeded);
@@ -84,15 +93,9 @@ Result<std::optional<CentralEntry>> ZipEntries::next_entry() {
   e.external_attrs = h.u32(kCdExternalAttrs);
   const uint32_t cd_local_offset = h.u32(kCdLocalHeaderOffset);
   e.local_header_offset = cd_local_offset;
-  pos_ += kCentralHeaderSize;
-
-  const size_t variable = name_len + extra_len + comment_len;
-  ZU_TRY(ensure(variable));
-  const uint8_t* var = buffer_.data() + pos_;
   e.name = {var, name_len};
   e.extra = {var + name_len, extra_len};
   e.comment = {var + name_len + extra_len, comment_len};
-  pos_ += variable;
 
   if (e.disk_start == kSaturated16 || cd_local_offset == kSaturated32 ||
       e.compressed_size == kSaturated32 || e.uncompressed_size == kSaturated32) {
@@ -103,7 +106,7 @@ Result<std::optional<CentralEntry>> ZipEntries::next_entry() {
   if (__builtin_add_overflow(e.local_header_offset, archive_.base_offset, &e.local_header_offset)) {
     e.local_header_offset = UINT64_MAX;
   }
-  return std::optional<CentralEntry>{std::move(e)};
+  return e;
 }
 
 }  // namespace zu::zip

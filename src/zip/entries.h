@@ -1,18 +1,21 @@
 // Streaming walk of the central directory through the reader's work buffer.
 #pragma once
 
+#include <bit>
 #include <cstdint>
+#include <cstring>
 #include <optional>
 #include <span>
 #include <vector>
 
 #include "error/zu_error.h"
 #include "zip/archive.h"
+#include "zip/records.h"
 
 namespace zu::zip {
 
 // One central-directory record. The byte spans point into the work buffer
-// and are valid only until the next call to next_entry().
+// and are valid only until the next call to next_entry() or next_match().
 struct CentralEntry {
   std::span<const uint8_t> name;
   std::span<const uint8_t> extra;
@@ -31,20 +34,64 @@ struct CentralEntry {
   uint64_t local_header_offset = 0;  // base_offset already added
 };
 
+namespace detail {
+
+// Unaligned little-endian loads straight from the buffer. Only used where
+// the caller has already made sure the bytes are present.
+inline uint16_t load_le16(const uint8_t* p) {
+  uint16_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap16(v);
+  return v;
+}
+
+inline uint32_t load_le32(const uint8_t* p) {
+  uint32_t v;
+  std::memcpy(&v, p, sizeof v);
+  if constexpr (std::endian::native == std::endian::big) v = __builtin_bswap32(v);
+  return v;
+}
+
+}  // namespace detail
+
 // Walks the records from directory_offset up to the (zip64) EOCD; the
 // recorded entry count is not consulted. Errors are Zip errors.
+//
+// A directory has one record per member, so with many members this walk is
+// the main cost of opening a file and of every channel request. Records are
+// read in place from the work buffer: the name test comes first and looks
+// only at the name bytes, and nothing else of a record is decoded unless its
+// name passes.
 class ZipEntries {
  public:
   ZipEntries(const ZipArchive& archive, std::vector<uint8_t>& buffer);
 
   // The next record, std::nullopt at the end bound, or an error.
-  Result<std::optional<CentralEntry>> next_entry();
+  Result<std::optional<CentralEntry>> next_entry() {
+    return next_match([](std::span<const uint8_t>) { return true; });
+  }
+
+  // The next record whose raw name passes `pred` (a callable taking
+  // std::span<const uint8_t> and returning bool), std::nullopt when the end
+  // bound comes first, or the first error met on the way. Errors and their
+  // order are those of calling next_entry() record by record.
+  template <class Pred>
+  Result<std::optional<CentralEntry>> next_match(Pred&& pred);
 
  private:
   size_t unparsed() const { return fill_ - pos_; }
   // Makes at least `need` unparsed bytes present, moving the unparsed tail
   // to the buffer start first.
   Result<void> ensure(size_t need);
+  // The slow half of a step: refills the buffer so that the fixed part of
+  // the next record is present. Returns false at the end bound.
+  Result<bool> refill_fixed();
+  // The slow half of a step: the variable part of the record whose fixed
+  // part starts at pos_ runs past the buffered bytes. Copies the fixed part
+  // to `fixed`, refills, and leaves pos_ at the variable part.
+  Result<void> refill_variable(uint8_t (&fixed)[kCentralHeaderSize], size_t variable);
+  ZuError signature_error(const uint8_t* record) const;
+  CentralEntry decode(const uint8_t* fixed, const uint8_t* variable) const;
 
   const ZipArchive& archive_;
   std::vector<uint8_t>& buffer_;
@@ -53,5 +100,38 @@ class ZipEntries {
   uint64_t next_offset_;
   const uint64_t end_bound_;
 };
+
+template <class Pred>
+Result<std::optional<CentralEntry>> ZipEntries::next_match(Pred&& pred) {
+  for (;;) {
+    if (unparsed() < kCentralHeaderSize) [[unlikely]] {
+      ZU_TRY_ASSIGN(bool more, refill_fixed());
+      if (!more) return std::optional<CentralEntry>{};
+    }
+    const uint8_t* record = buffer_.data() + pos_;
+    if (detail::load_le32(record) != kCentralHeaderSignature) [[unlikely]] {
+      return signature_error(record);
+    }
+    const size_t name_len = detail::load_le16(record + kCdNameLength);
+    const size_t variable = name_len + detail::load_le16(record + kCdExtraLength) +
+                            detail::load_le16(record + kCdCommentLength);
+    if (unparsed() - kCentralHeaderSize >= variable) [[likely]] {
+      const uint8_t* var = record + kCentralHeaderSize;
+      pos_ += kCentralHeaderSize + variable;
+      if (pred(std::span<const uint8_t>(var, name_len))) {
+        return std::optional<CentralEntry>{decode(record, var)};
+      }
+      continue;
+    }
+    // The record straddles the end of the buffered bytes.
+    uint8_t fixed[kCentralHeaderSize];
+    ZU_TRY(refill_variable(fixed, variable));
+    const uint8_t* var = buffer_.data() + pos_;
+    pos_ += variable;
+    if (pred(std::span<const uint8_t>(var, name_len))) {
+      return std::optional<CentralEntry>{decode(fixed, var)};
+    }
+  }
+}
 
 }  // namespace zu::zip
