@@ -14,23 +14,15 @@
 
 namespace zu::zip {
 
-// One central-directory record. The byte spans point into the work buffer
-// and are valid only until the next call to next_entry() or next_match().
+// What the reader uses of one central-directory record, after zip64
+// substitution. `name` points into the work buffer and is valid only until
+// the next call to next_entry() or next_match().
 struct CentralEntry {
   std::span<const uint8_t> name;
-  std::span<const uint8_t> extra;
-  std::span<const uint8_t> comment;
-  uint16_t version_made_by = 0;
-  uint16_t version_needed = 0;
   uint16_t flags = 0;
-  uint16_t method = 0;
-  uint32_t modified = 0;
   uint32_t crc32 = 0;
   uint64_t compressed_size = 0;
   uint64_t uncompressed_size = 0;
-  uint32_t disk_start = 0;
-  uint16_t internal_attrs = 0;
-  uint32_t external_attrs = 0;
   uint64_t local_header_offset = 0;  // base_offset already added
 };
 
@@ -67,9 +59,7 @@ class ZipEntries {
   ZipEntries(const ZipArchive& archive, std::vector<uint8_t>& buffer);
 
   // The next record, std::nullopt at the end bound, or an error.
-  Result<std::optional<CentralEntry>> next_entry() {
-    return next_match([](std::span<const uint8_t>) { return true; });
-  }
+  Result<std::optional<CentralEntry>> next_entry();
 
   // The next record whose raw name passes `pred` (a callable taking
   // std::span<const uint8_t> and returning bool), std::nullopt when the end
@@ -91,8 +81,39 @@ class ZipEntries {
   // to `fixed`, refills, and leaves pos_ at the variable part.
   Result<void> refill_variable(uint8_t (&fixed)[kCentralHeaderSize], size_t variable);
   ZuError signature_error(const uint8_t* record) const;
-  CentralEntry decode(const uint8_t* fixed, const uint8_t* variable) const;
+  struct Sizes {
+    uint64_t compressed;
+    uint64_t uncompressed;
+    uint64_t local_header_offset;
+  };
+  // The sizes and offset after substitution from the record's zip64 extra.
+  static Sizes zip64_sizes(Sizes recorded, const uint8_t* fixed, const uint8_t* variable);
 
+  // Everything the reader uses of a record whose name passed; the zip64
+  // extra is looked at only when a field is saturated.
+  CentralEntry decode(const uint8_t* fixed, const uint8_t* variable) const {
+    Sizes sizes{detail::load_le32(fixed + kCdCompressedSize),
+                detail::load_le32(fixed + kCdUncompressedSize),
+                detail::load_le32(fixed + kCdLocalHeaderOffset)};
+    if (detail::load_le16(fixed + kCdDiskStart) == kSaturated16 ||
+        sizes.local_header_offset == kSaturated32 || sizes.compressed == kSaturated32 ||
+        sizes.uncompressed == kSaturated32) [[unlikely]] {
+      sizes = zip64_sizes(sizes, fixed, variable);
+    }
+    // An offset that overflows cannot be in the file: saturate it, so the
+    // local-header read fails instead of wrapping to some other record.
+    uint64_t local_header_offset;
+    if (__builtin_add_overflow(sizes.local_header_offset, archive_.base_offset,
+                               &local_header_offset)) [[unlikely]] {
+      local_header_offset = UINT64_MAX;
+    }
+    return CentralEntry{{variable, detail::load_le16(fixed + kCdNameLength)},
+                        detail::load_le16(fixed + kCdFlags),
+                        detail::load_le32(fixed + kCdCrc32),
+                        sizes.compressed,
+                        sizes.uncompressed,
+                        local_header_offset};
+  }
   const ZipArchive& archive_;
   std::vector<uint8_t>& buffer_;
   size_t pos_ = 0;
