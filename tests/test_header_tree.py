@@ -54,6 +54,72 @@ def test_header_keys_follow_the_file(zu_file, text, expected):
     assert ordered(f.header) == expected  # and again, from the same tree
 
 
+def model(text: str):
+    """What the header must be, written the slow and obvious way: lines
+    apply from the last to the first, and each key remembers the topmost
+    line that named it, which fixes its place among its siblings."""
+    lines = text.split("\n")[:-1]
+    root: dict = {}
+    for number in reversed(range(len(lines))):
+        line = lines[number]
+        if line.startswith("#"):
+            continue
+        if "=" not in line:
+            return f"invalid header line {line} (missing '=')"
+        key, _, value = line.partition("=")
+        *path, last = key.split(".")
+        node = root
+        for segment in path:
+            entry = node.setdefault(segment, [number, {}])
+            if not isinstance(entry[1], dict):
+                return "Expected vrariant map got (Value)"
+            entry[0] = number
+            node = entry[1]
+        node[last] = [number, value]
+
+    def items(node):
+        if not isinstance(node, dict):
+            return node
+        return [(k, items(v)) for k, (_, v) in sorted(node.items(), key=lambda kv: kv[1][0])]
+
+    return items(root)
+
+
+def random_header(rng) -> str:
+    """Maps named a, b, c or "" and values named x, y or w0..w11, so that
+    most texts parse; a few lines set a map's own key (replacing the map when
+    above all its lines, failing otherwise), a few are comments or bad."""
+    inner = ["a", "b", "c", ""]
+    leaves = ["x", "y"] + [f"w{i}" for i in range(rng.choice([0, 12]))]
+    lines = []
+    for _ in range(rng.randrange(1, 60)):
+        path = [rng.choice(inner) for _ in range(rng.choice([0, 1, 1, 2, 3]))]
+        lines.append(".".join(path + [rng.choice(leaves)]) + f"={rng.randrange(100)}")
+    for _ in range(rng.choice([0, 0, 1, 3])):
+        prefix = rng.choice(lines).split("=")[0].rsplit(".", 1)[0]
+        users = [i for i, line in enumerate(lines) if line.startswith(prefix + ".")]
+        if users:
+            at = rng.randrange(0, users[0] + 1) if rng.random() < 0.8 else rng.randrange(len(lines) + 1)
+            lines.insert(at, f"{prefix}=r{rng.randrange(100)}")
+    for _ in range(rng.choice([0, 0, 0, 1])):
+        lines.insert(rng.randrange(len(lines) + 1), rng.choice(["#c", "", "bad", " #x", "#a.x=1"]))
+    return "".join(line + "\n" for line in lines)
+
+
+@pytest.mark.parametrize("seed", range(60))
+def test_random_headers_match_the_model(zu_file, seed):
+    import random
+
+    text = random_header(random.Random(seed))
+    expected = model(text)
+    if isinstance(expected, str):
+        with pytest.raises(OSError) as info:
+            ZuDataFIle(zu_file(text))
+        assert info.value.args == (expected,)
+    else:
+        assert ordered(ZuDataFIle(zu_file(text)).header) == expected
+
+
 CHANNELS = [("9", "z", "u3 u1 u2"), ("1", "a", "v9 v8 v0 v1 v7 v2 v6 v3 v5 v4 vx"), ("5", "m", "w")]
 
 

@@ -8,10 +8,12 @@
 namespace zu {
 
 // Open-addressing table over the children of one wide map. Its slots hold
-// the child nodes themselves; a slot is empty when null. At most half the
-// slots are used, so probes stay short.
+// the child nodes themselves, and beside each slot a one-byte tag from the
+// key's hash (0: empty), so a probe rarely has to look at a node's key. At
+// most three quarters of the slots are used.
 struct MapIndex {
   std::vector<Node*> slots;
+  std::vector<uint8_t> tags;
   size_t count = 0;
 };
 
@@ -73,24 +75,40 @@ size_t hash_key(std::string_view key) {
 
 ZuError expected_map() { return ZuError::invalid_node_variant("map", NodeKind::Value); }
 
-// The slot holding `key`, or the empty slot where it would go.
-Node*& index_slot(MapIndex& index, std::string_view key) {
+uint8_t tag_of(size_t hash) { return static_cast<uint8_t>(0x80 | (hash >> 57)); }
+
+// The position of the slot holding `key`, or of the empty slot where it
+// would go.
+size_t index_position(const MapIndex& index, std::string_view key, size_t hash) {
   const size_t mask = index.slots.size() - 1;
-  for (size_t i = hash_key(key) & mask;; i = (i + 1) & mask) {
-    Node*& slot = index.slots[i];
-    if (slot == nullptr || slot->key() == key) return slot;
+  const uint8_t tag = tag_of(hash);
+  for (size_t i = hash & mask;; i = (i + 1) & mask) {
+    const uint8_t t = index.tags[i];
+    if (t == 0 || (t == tag && index.slots[i]->key() == key)) return i;
   }
 }
 
-void index_insert(MapIndex& index, Node* child) {
-  if ((index.count + 1) * 2 > index.slots.size()) {
-    std::vector<Node*> old(std::max<size_t>(index.slots.size() * 2, 32), nullptr);
+Node* index_find(const MapIndex& index, std::string_view key) {
+  return index.slots[index_position(index, key, hash_key(key))];
+}
+
+void index_put(MapIndex& index, Node* child, size_t hash) {
+  const size_t at = index_position(index, child->key(), hash);
+  index.slots[at] = child;
+  index.tags[at] = tag_of(hash);
+}
+
+void index_insert(MapIndex& index, Node* child, size_t hash) {
+  if ((index.count + 1) * 4 > index.slots.size() * 3) {
+    const size_t capacity = std::max<size_t>(index.slots.size() * 2, 32);
+    std::vector<Node*> old(capacity, nullptr);
     old.swap(index.slots);
+    index.tags.assign(capacity, 0);
     for (Node* n : old) {
-      if (n != nullptr) index_slot(index, n->key()) = n;
+      if (n != nullptr) index_put(index, n, hash_key(n->key()));
     }
   }
-  index_slot(index, child->key()) = child;
+  index_put(index, child, hash);
   ++index.count;
 }
 
@@ -115,7 +133,7 @@ size_t NodeChildren::size() const {
 }
 
 const Node* NodeChildren::find(std::string_view key) const {
-  if (index_ != nullptr) return index_slot(*index_, key);
+  if (index_ != nullptr) return index_find(*index_, key);
   for (const Node* c = first_; c != nullptr; c = c->next_) {
     if (c->key() == key) return c;
   }
@@ -167,19 +185,39 @@ Node* HeaderTree::new_node(std::string_view key) {
 }
 
 // Links `child` in at the front of `map`'s list; the order is fixed up in
-// finish(). `count_before` is the number of children before this one.
-Node* HeaderTree::add_child(Node& map, Node* child, size_t count_before) {
+// finish(). `where` is the failed lookup of the child's key.
+Node* HeaderTree::add_child(Node& map, Node* child, const Lookup& where) {
   NodeChildren& c = map.map_.entries;
   child->next_ = c.first_;
   c.first_ = child;
   if (c.index_ != nullptr) {
-    index_insert(*c.index_, child);
-  } else if (count_before + 1 > kLinearMapLimit) {
+    index_insert(*c.index_, child, where.hash);
+  } else if (where.count + 1 > kLinearMapLimit) {
     indexes_.push_back(std::make_unique<MapIndex>());
     c.index_ = indexes_.back().get();
-    for (Node* n = c.first_; n != nullptr; n = n->next_) index_insert(*c.index_, n);
+    for (Node* n = c.first_; n != nullptr; n = n->next_) {
+      index_insert(*c.index_, n, hash_key(n->key()));
+    }
   }
   return child;
+}
+
+// Searches the index of a wide map, else the list of a small one.
+HeaderTree::Lookup HeaderTree::lookup(Node& map, std::string_view key) {
+  NodeChildren& c = map.map_.entries;
+  Lookup found;
+  if (c.index_ != nullptr) {
+    found.hash = hash_key(key);
+    found.child = c.index_->slots[index_position(*c.index_, key, found.hash)];
+    return found;
+  }
+  for (Node* n = c.first_; n != nullptr; n = n->next_, ++found.count) {
+    if (n->key() == key) {
+      found.child = n;
+      break;
+    }
+  }
+  return found;
 }
 
 Result<void> HeaderTree::set(std::string_view key, std::string_view value) {
@@ -189,25 +227,13 @@ Result<void> HeaderTree::set(std::string_view key, std::string_view value) {
   size_t start = 0;
   for (;;) {
     const void* dot = std::memchr(key.data() + start, '.', key.size() - start);
-    const size_t end = dot == nullptr ? key.size() : static_cast<size_t>(static_cast<const char*>(dot) - key.data());
+    const size_t end =
+        dot == nullptr ? key.size() : static_cast<size_t>(static_cast<const char*>(dot) - key.data());
     const std::string_view segment = key.substr(start, end - start);
-    Node* child = nullptr;
-    size_t count = 0;
-    if (!fresh) {
-      NodeChildren& c = current->map_.entries;
-      if (c.index_ != nullptr) {
-        child = index_slot(*c.index_, segment);
-      } else {
-        for (Node* n = c.first_; n != nullptr; n = n->next_, ++count) {
-          if (n->key() == segment) {
-            child = n;
-            break;
-          }
-        }
-      }
-    }
+    const Lookup found = fresh ? Lookup{} : lookup(*current, segment);
+    Node* child = found.child;
     if (dot == nullptr) {
-      if (child == nullptr) child = add_child(*current, new_node(segment), count);
+      if (child == nullptr) child = add_child(*current, new_node(segment), found);
       // Whatever was stored (a value, or a map with its subtree) is
       // replaced; a dropped subtree stays in the arena until the tree goes.
       child->key_ = segment.data();
@@ -216,7 +242,7 @@ Result<void> HeaderTree::set(std::string_view key, std::string_view value) {
       return {};
     }
     if (child == nullptr) {
-      current = add_child(*current, new_node(segment), count);
+      current = add_child(*current, new_node(segment), found);
       fresh = true;
     } else if (!child->is_map()) {
       return expected_map();

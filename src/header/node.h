@@ -140,9 +140,16 @@ class HeaderTree {
   void finish(std::string_view text);
 
  private:
+  // A key's lookup in one map: the child, or where to add it (the count of
+  // a small map's children, the key's hash for a wide one).
+  struct Lookup {
+    Node* child = nullptr;
+    size_t count = 0;
+    size_t hash = 0;
+  };
+  Lookup lookup(Node& map, std::string_view key);
   Node* new_node(std::string_view key);
-  Node* find_or_add_map(Node& map, std::string_view segment, bool& created);
-  Node* add_child(Node& map, Node* child, size_t count_before);
+  Node* add_child(Node& map, Node* child, const Lookup& where);
   void order_children(Node& map, std::vector<Node*>& scratch);
 
   // Arena: chunks of nodes that never move once allocated.
