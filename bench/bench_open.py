@@ -107,7 +107,8 @@ def fmt(seconds: float) -> str:
 def main() -> None:
     ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
     ap.add_argument("--rounds", type=int, default=7)
-    ap.add_argument("--calls", type=int, default=40, help="calls per round for the extension and the floor")
+    ap.add_argument("--calls", type=int, default=40,
+                    help="calls per round for the extension and for the floor")
     ap.add_argument("--zipfile-calls", type=int, default=3, help="calls per round for zipfile")
     args = ap.parse_args()
 
@@ -167,10 +168,10 @@ def main() -> None:
         print(f"{labels[key]:<26} {fmt(med[key])} {fmt(lo)} ..{fmt(hi)} {fmt(min(wall[key]))} "
               f"{fmt(cmed[key])} {len(wall[key]):>6}")
     print("ratios of medians              wall     CPU")
-    print(f"ZuDataFIle / floor         {med['zu'] / med['floor']:8.2f}x {cmed['zu'] / cmed['floor']:7.2f}x"
-          "   (target <= 1.5x)")
-    print(f"zipfile / ZuDataFIle       {med['zipfile'] / med['zu']:8.0f}x {cmed['zipfile'] / cmed['zu']:7.0f}x"
-          "   (target >= 100x)")
+    print(f"ZuDataFIle / floor         {med['zu'] / med['floor']:8.2f}x "
+          f"{cmed['zu'] / cmed['floor']:7.2f}x   (target <= 1.5x)")
+    print(f"zipfile / ZuDataFIle       {med['zipfile'] / med['zu']:8.0f}x "
+          f"{cmed['zipfile'] / cmed['zu']:7.0f}x   (target >= 100x)")
 
 
 if __name__ == "__main__":

@@ -205,9 +205,8 @@ int main(int argc, char** argv) {
     const auto t0 = std::chrono::steady_clock::now();
     if (zu_floor_open(argv[1], &entries, &header_len) != 0) return 1;
     const auto t1 = std::chrono::steady_clock::now();
-    std::printf("%lld %llu %llu\n",
-                static_cast<long long>(std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count()),
-                entries, header_len);
+    const auto ns = std::chrono::duration_cast<std::chrono::nanoseconds>(t1 - t0).count();
+    std::printf("%lld %llu %llu\n", static_cast<long long>(ns), entries, header_len);
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <cstring>
 #include <functional>
 #include <random>
+#include <utility>
 
 namespace zu {
 
@@ -30,7 +31,9 @@ constexpr size_t kMaxChunk = size_t{1} << 16;
 uint64_t process_random(int which) {
   static const std::pair<uint64_t, uint64_t> value = [] {
     std::random_device rd;
-    return std::pair<uint64_t, uint64_t>{(uint64_t{rd()} << 32) ^ rd(), (uint64_t{rd()} << 32) ^ rd()};
+    const uint64_t k0 = (uint64_t{rd()} << 32) ^ rd();
+    const uint64_t k1 = (uint64_t{rd()} << 32) ^ rd();
+    return std::pair<uint64_t, uint64_t>{k0, k1};
   }();
   return which == 0 ? value.first : value.second;
 }
@@ -101,10 +104,10 @@ void index_put(MapIndex& index, Node* child, size_t hash) {
 void index_insert(MapIndex& index, Node* child, size_t hash) {
   if ((index.count + 1) * 4 > index.slots.size() * 3) {
     const size_t capacity = std::max<size_t>(index.slots.size() * 2, 32);
-    std::vector<Node*> old(capacity, nullptr);
-    old.swap(index.slots);
+    const std::vector<Node*> previous =
+        std::exchange(index.slots, std::vector<Node*>(capacity, nullptr));
     index.tags.assign(capacity, 0);
-    for (Node* n : old) {
+    for (Node* n : previous) {
       if (n != nullptr) index_put(index, n, hash_key(n->key()));
     }
   }
@@ -123,13 +126,6 @@ NodeChildren::iterator::value_type NodeChildren::iterator::operator*() const {
 NodeChildren::iterator& NodeChildren::iterator::operator++() {
   node_ = node_->next_;
   return *this;
-}
-
-size_t NodeChildren::size() const {
-  if (index_ != nullptr) return index_->count;
-  size_t n = 0;
-  for (const Node* c = first_; c != nullptr; c = c->next_) ++n;
-  return n;
 }
 
 const Node* NodeChildren::find(std::string_view key) const {
@@ -161,6 +157,10 @@ Result<std::string_view> Node::as_value() const {
 
 // ---- HeaderTree ----
 
+// A hostile header may hold a key millions of segments deep; each segment is
+// one node, so their size bounds the memory such a header can take.
+static_assert(sizeof(Node) <= 40);
+
 HeaderTree::HeaderTree() { root_ = new_node({}); }
 HeaderTree::HeaderTree(HeaderTree&&) noexcept = default;
 HeaderTree& HeaderTree::operator=(HeaderTree&&) noexcept = default;
@@ -171,7 +171,8 @@ HeaderTree::~HeaderTree() = default;
 // A new empty map named `key`; callers turn it into a value as needed.
 Node* HeaderTree::new_node(std::string_view key) {
   if (chunks_.empty() || chunks_.back().used == chunks_.back().size) {
-    const size_t size = chunks_.empty() ? kFirstChunk : std::min(chunks_.back().size * 2, kMaxChunk);
+    const size_t size =
+        chunks_.empty() ? kFirstChunk : std::min(chunks_.back().size * 2, kMaxChunk);
     chunks_.push_back(Chunk{std::unique_ptr<Node[]>(new Node[size]), size, 0});
   }
   Chunk& chunk = chunks_.back();
@@ -226,9 +227,9 @@ Result<void> HeaderTree::set(std::string_view key, std::string_view value) {
   bool fresh = false;
   size_t start = 0;
   for (;;) {
-    const void* dot = std::memchr(key.data() + start, '.', key.size() - start);
-    const size_t end =
-        dot == nullptr ? key.size() : static_cast<size_t>(static_cast<const char*>(dot) - key.data());
+    const char* dot =
+        static_cast<const char*>(std::memchr(key.data() + start, '.', key.size() - start));
+    const size_t end = dot == nullptr ? key.size() : static_cast<size_t>(dot - key.data());
     const std::string_view segment = key.substr(start, end - start);
     const Lookup found = fresh ? Lookup{} : lookup(*current, segment);
     Node* child = found.child;

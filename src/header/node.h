@@ -54,7 +54,6 @@ class NodeChildren {
   iterator begin() const { return iterator(first_); }
   iterator end() const { return iterator(); }
   bool empty() const { return first_ == nullptr; }
-  size_t size() const;
 
   // The child stored under exactly `key`, or nullptr.
   const Node* find(std::string_view key) const;
@@ -77,7 +76,7 @@ class Node {
   Node(const Node&) = delete;
   Node& operator=(const Node&) = delete;
 
-  NodeKind kind() const { return (key_len_and_kind_ & kMapBit) != 0 ? NodeKind::Map : NodeKind::Value; }
+  NodeKind kind() const { return is_map() ? NodeKind::Map : NodeKind::Value; }
   // The key this node is stored under in its parent (empty for the root).
   std::string_view key() const { return {key_, key_len_and_kind_ >> 1}; }
 
