@@ -24,6 +24,31 @@ struct CentralEntry {
   uint64_t compressed_size = 0;
   uint64_t uncompressed_size = 0;
   uint64_t local_header_offset = 0;  // base_offset already added
+
+  CentralEntry(std::span<const uint8_t> n, uint16_t f, uint32_t c, uint64_t cs, uint64_t us,
+               uint64_t lho)
+      : name(n), flags(f), crc32(c), compressed_size(cs), uncompressed_size(us),
+        local_header_offset(lho) {}
+  // Copied field by field, the name as its pointer and its length: every
+  // entry is passed on through two wrappers right after it is written, and
+  // a copy in wide blocks would load bytes that are still on their way to
+  // memory as narrower stores, which stalls the walk on each record.
+  CentralEntry(const CentralEntry& o)
+      : name(o.name.data(), o.name.size()),
+        flags(o.flags),
+        crc32(o.crc32),
+        compressed_size(o.compressed_size),
+        uncompressed_size(o.uncompressed_size),
+        local_header_offset(o.local_header_offset) {}
+  CentralEntry& operator=(const CentralEntry& o) {
+    name = std::span<const uint8_t>(o.name.data(), o.name.size());
+    flags = o.flags;
+    crc32 = o.crc32;
+    compressed_size = o.compressed_size;
+    uncompressed_size = o.uncompressed_size;
+    local_header_offset = o.local_header_offset;
+    return *this;
+  }
 };
 
 namespace detail {
