@@ -13,6 +13,8 @@ bool set_item(PyObject* dict, std::string_view key, PyObject* value) {
   return k && PyDict_SetItem(dict, k.get(), value) == 0;
 }
 
+// One dict under construction: its map's children are added in file order,
+// so the dict's items follow the header.
 struct Frame {
   NodeMap::const_iterator next;
   NodeMap::const_iterator end;
@@ -21,7 +23,7 @@ struct Frame {
 };
 
 Frame open_frame(const NodeMap& map, std::string_view key) {
-  return Frame{map.entries.cbegin(), map.entries.cend(), Ref(PyDict_New()), key};
+  return Frame{map.entries.begin(), map.entries.end(), Ref(PyDict_New()), key};
 }
 
 }  // namespace

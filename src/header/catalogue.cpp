@@ -4,14 +4,11 @@
 namespace zu {
 
 Result<std::vector<ChannelPair>> ZuHeader::get_channels() const {
-  ZU_TRY_ASSIGN(const Node* lcd_info, data_.get(keys::kLcdInfo));
+  ZU_TRY_ASSIGN(const Node* lcd_info, data().get(keys::kLcdInfo));
   ZU_TRY_ASSIGN(const NodeMap* channels, lcd_info->as_map());
   std::vector<ChannelPair> pairs;
-  pairs.reserve(channels->entries.size());
-  for (const auto& entry : channels->entries) {
-    const std::string_view id = entry.first;
-    ZU_TRY_ASSIGN(const Node* record, lcd_info->get(id));
-    ZU_TRY_ASSIGN(const Node* channel, record->get(keys::kChannel));
+  for (const auto& [id, record] : channels->entries) {
+    ZU_TRY_ASSIGN(const Node* channel, record.get(keys::kChannel));
     ZU_TRY_ASSIGN(const Node* name, channel->get(keys::kName));
     ZU_TRY_ASSIGN(std::string_view text, name->as_value());
     pairs.emplace_back(id, text);
@@ -23,7 +20,7 @@ Result<const Node*> ZuHeader::find_channel(std::string_view name) const {
   ZU_TRY_ASSIGN(std::vector<ChannelPair> pairs, get_channels());
   for (const ChannelPair& pair : pairs) {
     if (pair.second != name) continue;
-    ZU_TRY_ASSIGN(const Node* lcd_info, data_.get(keys::kLcdInfo));
+    ZU_TRY_ASSIGN(const Node* lcd_info, data().get(keys::kLcdInfo));
     return lcd_info->get(pair.first);
   }
   return ZuError::invalid_channel(std::string(name));
@@ -35,8 +32,7 @@ Result<std::vector<std::string_view>> ZuHeader::get_unit_types(std::string_view 
   ZU_TRY_ASSIGN(const Node* conversion, set->get(keys::kConversion));
   ZU_TRY_ASSIGN(const NodeMap* units, conversion->as_map());
   std::vector<std::string_view> result;
-  result.reserve(units->entries.size());
-  for (const auto& entry : units->entries) result.emplace_back(entry.first);
+  for (const auto& [unit, record] : units->entries) result.emplace_back(unit);
   return result;
 }
 

@@ -33,13 +33,14 @@ class ZuHeader {
   // Errors: InvalidHeaderLine, InvalidNodeVariant("map", Value).
   static Result<ZuHeader> from_str(std::string_view text);
 
-  const Node& data() const { return data_; }
+  const Node& data() const { return tree_.root(); }
 
-  // One pair per entry of "lcd-info", in that map's order. The first
-  // malformed entry fails the whole list.
+  // One pair per entry of "lcd-info", in file order. The first malformed
+  // entry fails the whole list.
   Result<std::vector<ChannelPair>> get_channels() const;
 
-  // The keys of the conversion map of the first channel named `name`.
+  // The keys of the conversion map of the first channel named `name` (first
+  // in file order), in file order.
   Result<std::vector<std::string_view>> get_unit_types(std::string_view name) const;
 
   // Reduces the encoder scaling and the conversion chain up to `unit_type`
@@ -49,12 +50,13 @@ class ZuHeader {
                                      DiagnosticSink& diagnostics) const;
 
  private:
-  explicit ZuHeader(Node data) : data_(std::move(data)) {}
+  explicit ZuHeader(HeaderTree tree) : tree_(std::move(tree)) {}
 
-  // The record of the first channel named `name` (InvalidChannel if none).
+  // The record of the first channel named `name` in file order
+  // (InvalidChannel if none).
   Result<const Node*> find_channel(std::string_view name) const;
 
-  Node data_;
+  HeaderTree tree_;
 };
 
 }  // namespace zu

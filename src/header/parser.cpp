@@ -1,4 +1,4 @@
-#include <vector>
+#include <cstring>
 
 #include "header/header.h"
 
@@ -8,56 +8,42 @@ namespace {
 
 constexpr const char* kMissingEquals = "missing '='";
 
-// Walks (creating maps as needed) to the map that holds the last segment of
-// `key`, and stores `value` there, replacing whatever was stored.
-Result<void> apply_property(NodeMap& root, std::string_view key, std::string_view value) {
-  NodeMap* current = &root;
-  size_t start = 0;
-  for (size_t dot = key.find('.'); dot != std::string_view::npos; dot = key.find('.', start)) {
-    std::string_view segment = key.substr(start, dot - start);
-    auto it = current->entries.find(segment);
-    if (it == current->entries.end()) {
-      it = current->entries.emplace(std::string(segment), Node::make_map()).first;
-    }
-    ZU_TRY_ASSIGN(current, it->second.as_map_mut());
-    start = dot + 1;
-  }
-  std::string_view last = key.substr(start);
-  auto it = current->entries.find(last);
-  if (it != current->entries.end()) {
-    it->second = Node::make_value(value);
-  } else {
-    current->entries.emplace(std::string(last), Node::make_value(value));
-  }
-  return {};
-}
-
-Result<void> apply_line(NodeMap& root, std::string_view line) {
+Result<void> apply_line(HeaderTree& tree, std::string_view line) {
   if (!line.empty() && line.front() == '#') return {};
   const size_t eq = line.find('=');
   if (eq == std::string_view::npos) {
     return ZuError::invalid_header_line(std::string(line), kMissingEquals);
   }
-  return apply_property(root, line.substr(0, eq), line.substr(eq + 1));
+  return tree.set(line.substr(0, eq), line.substr(eq + 1));
+}
+
+// The offset just past the line feed before `end`, or 0 for the first line.
+size_t line_start(std::string_view text, size_t end) {
+  if (end == 0) return 0;
+  const void* nl = memrchr(text.data(), '\n', end);
+  return nl == nullptr ? 0 : static_cast<size_t>(static_cast<const char*>(nl) - text.data()) + 1;
 }
 
 }  // namespace
 
+// Lines apply last to first, so the line nearest the top wins. They are
+// found from the end of the text backwards, one at a time: a bad line at the
+// end fails at once, and nothing is kept per line.
 Result<ZuHeader> ZuHeader::from_str(std::string_view text) {
+  HeaderTree tree;
   // Only line feeds end lines, and the text after the last one is ignored.
-  std::vector<std::string_view> lines;
-  size_t start = 0;
-  for (size_t nl = text.find('\n'); nl != std::string_view::npos; nl = text.find('\n', start)) {
-    lines.push_back(text.substr(start, nl - start));
-    start = nl + 1;
+  const void* last_nl = text.empty() ? nullptr : memrchr(text.data(), '\n', text.size());
+  if (last_nl != nullptr) {
+    size_t end = static_cast<size_t>(static_cast<const char*>(last_nl) - text.data());
+    for (;;) {
+      const size_t start = line_start(text, end);
+      ZU_TRY(apply_line(tree, text.substr(start, end - start)));
+      if (start == 0) break;
+      end = start - 1;
+    }
   }
-  // Lines apply last to first, so the line nearest the top wins.
-  Node root = Node::make_map();
-  NodeMap* map = root.as_map_mut().value();
-  for (auto it = lines.rbegin(); it != lines.rend(); ++it) {
-    ZU_TRY(apply_line(*map, *it));
-  }
-  return ZuHeader(std::move(root));
+  tree.finish(text);
+  return ZuHeader(std::move(tree));
 }
 
 }  // namespace zu

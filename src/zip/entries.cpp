@@ -11,9 +11,11 @@ namespace {
 
 // Replaces saturated fields by the values of the zip64 extended-information
 // block, in the fixed order of that block. A malformed extra field leaves the
-// saturated values in place.
-void apply_zip64_extra(CentralEntry& e, uint32_t cd_local_offset) {
-  LeCursor extra(e.extra);
+// saturated values in place. The disk number, last in the block, is not used.
+void apply_zip64_extra(uint64_t& uncompressed, uint64_t& compressed, uint64_t& local_header_offset,
+                       std::span<const uint8_t> extra_field) {
+  const bool offset_saturated = local_header_offset == kSaturated32;
+  LeCursor extra(extra_field);
   while (extra.remaining() >= 4) {
     uint16_t id = 0, size = 0;
     extra.u16(id);
@@ -21,10 +23,9 @@ void apply_zip64_extra(CentralEntry& e, uint32_t cd_local_offset) {
     if (size > extra.remaining()) return;
     LeCursor block(extra.take(size));
     if (id != kZip64ExtraId) continue;
-    if (e.uncompressed_size == kSaturated32 && !block.u64(e.uncompressed_size)) return;
-    if (e.compressed_size == kSaturated32 && !block.u64(e.compressed_size)) return;
-    if (cd_local_offset == kSaturated32 && !block.u64(e.local_header_offset)) return;
-    if (e.disk_start == kSaturated16) block.u32(e.disk_start);
+    if (uncompressed == kSaturated32 && !block.u64(uncompressed)) return;
+    if (compressed == kSaturated32 && !block.u64(compressed)) return;
+    if (offset_saturated && !block.u64(local_header_offset)) return;
     return;
   }
 }
@@ -58,52 +59,33 @@ Result<void> ZipEntries::ensure(size_t need) {
   return {};
 }
 
-Result<std::optional<CentralEntry>> ZipEntries::next_entry() {
-  if (unparsed() < kCentralHeaderSize && next_offset_ >= end_bound_) {
-    return std::optional<CentralEntry>{};
-  }
+Result<bool> ZipEntries::refill_fixed() {
+  if (next_offset_ >= end_bound_) return false;
   ZU_TRY(ensure(kCentralHeaderSize));
-  LeView h({buffer_.data() + pos_, kCentralHeaderSize});
-  if (h.u32(0) != kCentralHeaderSignature) {
-    return ZuError::zip(ZipError::signature(kCentralHeaderSignature, h.u32(0)));
-  }
-  CentralEntry e;
-  e.version_made_by = h.u16(kCdVersionMadeBy);
-  e.version_needed = h.u16(kCdVersionNeeded);
-  e.flags = h.u16(kCdFlags);
-  e.method = h.u16(kCdMethod);
-  e.modified = h.u32(kCdModified);
-  e.crc32 = h.u32(kCdCrc32);
-  e.compressed_size = h.u32(kCdCompressedSize);
-  e.uncompressed_size = h.u32(kCdUncompressedSize);
-  const size_t name_len = h.u16(kCdNameLength);
-  const size_t extra_len = h.u16(kCdExtraLength);
-  const size_t comment_len = h.u16(kCdCommentLength);
-  e.disk_start = h.u16(kCdDiskStart);
-  e.internal_attrs = h.u16(kCdInternalAttrs);
-  e.external_attrs = h.u32(kCdExternalAttrs);
-  const uint32_t cd_local_offset = h.u32(kCdLocalHeaderOffset);
-  e.local_header_offset = cd_local_offset;
+  return true;
+}
+
+Result<void> ZipEntries::refill_variable(uint8_t (&fixed)[kCentralHeaderSize], size_t variable) {
+  std::memcpy(fixed, buffer_.data() + pos_, kCentralHeaderSize);
   pos_ += kCentralHeaderSize;
+  return ensure(variable);
+}
 
-  const size_t variable = name_len + extra_len + comment_len;
-  ZU_TRY(ensure(variable));
-  const uint8_t* var = buffer_.data() + pos_;
-  e.name = {var, name_len};
-  e.extra = {var + name_len, extra_len};
-  e.comment = {var + name_len + extra_len, comment_len};
-  pos_ += variable;
+ZuError ZipEntries::signature_error(const uint8_t* record) const {
+  return ZuError::zip(ZipError::signature(kCentralHeaderSignature, detail::load_le32(record)));
+}
 
-  if (e.disk_start == kSaturated16 || cd_local_offset == kSaturated32 ||
-      e.compressed_size == kSaturated32 || e.uncompressed_size == kSaturated32) {
-    apply_zip64_extra(e, cd_local_offset);
-  }
-  // An offset that overflows cannot be in the file: saturate it, so the
-  // local-header read fails instead of wrapping to some other record.
-  if (__builtin_add_overflow(e.local_header_offset, archive_.base_offset, &e.local_header_offset)) {
-    e.local_header_offset = UINT64_MAX;
-  }
-  return std::optional<CentralEntry>{std::move(e)};
+Result<std::optional<CentralEntry>> ZipEntries::next_entry() {
+  return next_match([](std::span<const uint8_t>) { return true; });
+}
+
+ZipEntries::Sizes ZipEntries::zip64_sizes(Sizes recorded, const uint8_t* fixed,
+                                          const uint8_t* variable) {
+  const size_t name_len = detail::load_le16(fixed + kCdNameLength);
+  const size_t extra_len = detail::load_le16(fixed + kCdExtraLength);
+  apply_zip64_extra(recorded.uncompressed, recorded.compressed, recorded.local_header_offset,
+                    {variable + name_len, extra_len});
+  return recorded;
 }
 
 }  // namespace zu::zip
