@@ -20,6 +20,42 @@ from ._quiet import discard_diagnostics_for_good
 
 Task = Callable[..., "Outcome"]
 
+# Seconds between looks at the stop flag while waiting for a worker.
+_POLL = 0.1
+_stop_signal: int | None = None
+
+
+class Interrupted(BaseException):
+    """A stop was requested by a signal; raised between files, where every
+    cleanup can still run."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def request_stop(signum: int, frame: Any = None) -> None:
+    """Signal handler: only records the request. Raising from the handler
+    itself could land inside a finaliser or callback, where Python prints
+    the exception and carries on as if nothing happened."""
+    global _stop_signal
+    if _stop_signal is None:
+        _stop_signal = signum
+
+
+def check_stop() -> None:
+    if _stop_signal is not None:
+        raise Interrupted(_stop_signal)
+
+
+def _wait(future: Future[Outcome]) -> Outcome:
+    while True:
+        check_stop()
+        try:
+            return future.result(timeout=_POLL)
+        except TimeoutError:
+            continue
+
 
 @dataclasses.dataclass
 class Outcome:
@@ -51,6 +87,7 @@ def run_tasks(
         yield from _in_processes(task, paths, args, min(jobs, len(paths)))
     else:
         for path in paths:
+            check_stop()
             yield path, task(path, *args)
 
 
@@ -94,7 +131,7 @@ def _in_processes(task: Task, paths: Sequence[Any], args: tuple[Any, ...], jobs:
             for path, future in zip(paths[start:], futures):
                 start += 1
                 try:
-                    outcome = future.result()
+                    outcome = _wait(future)
                 except BrokenProcessPool:
                     outcome = Outcome(
                         error="a worker process died while reading this file or one read at the same time"
@@ -113,7 +150,7 @@ def _on_cluster(task: Task, paths: Sequence[Any], args: tuple[Any, ...], client:
     try:
         for path, future in zip(paths, futures):
             try:
-                outcome = future.result()
+                outcome = _wait(future)
             except Exception as exc:  # a lost worker, a scheduler gone away
                 outcome = Outcome(error=f"on the cluster: {describe_error(exc)}")
             yield path, outcome

@@ -23,19 +23,11 @@ from typing import Any, Sequence
 from . import _header, _output, _plot, _walk
 from ._progress import Progress
 from ._quiet import diagnostics_discarded, discard_diagnostics_for_good
-from ._run import describe_error, run_tasks
+from ._run import Interrupted, check_stop, describe_error, request_stop, run_tasks
 from ._tasks import check_file, read_channel
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
-
-
-class _Terminated(BaseException):
-    """SIGTERM, raised where the program is so that cleanups run."""
-
-
-def _on_sigterm(signum: int, frame: Any) -> None:
-    raise _Terminated
 
 
 def _say(text: str) -> None:
@@ -105,6 +97,7 @@ def _print_info(info: dict[str, Any]) -> None:
 def _cmd_info(args: argparse.Namespace) -> int:
     infos = []
     for path in args.files:
+        check_stop()
         info = _describe(path)
         infos.append(info)
         if not args.json:
@@ -201,6 +194,7 @@ def _cmd_plot(args: argparse.Namespace) -> int:
     title = f"{Path(args.file).name}: {args.channel}, segment {args.segment}"
     with _output.replaced_atomically(args.output) as temp:
         _plot.draw_map(temp, values, stat=args.stat, unit=args.unit, title=title, traces=args.trace, size=size)
+        check_stop()
     _say(f"wrote {args.output}: {n} x {n} map of {args.stat} in {args.unit}, {size[0]} x {size[1]} pixels")
     return 0
 
@@ -260,6 +254,7 @@ def _export(args: argparse.Namespace, kind: str, paths: list[str], client: Any) 
             finally:
                 if writer is not None:
                     writer.close()
+            check_stop()
             if written == 0:
                 raise _NothingToWrite
     except _NothingToWrite:
@@ -336,22 +331,28 @@ def main(argv: Sequence[str] | None = None) -> int:
     # process and in every worker it forks; our own output keeps going to
     # standard output.
     discard_diagnostics_for_good(keep_stdout=True)
-    signal.signal(signal.SIGTERM, _on_sigterm)
+    # Signals only set a flag; the work stops between files and unwinds
+    # normally, removing any temporary output.
+    signal.signal(signal.SIGINT, request_stop)
+    signal.signal(signal.SIGTERM, request_stop)
     try:
         if args.command == "export":
             return _cmd_export(args, parser)
         command = {"info": _cmd_info, "header": _cmd_header, "check": _cmd_check, "plot": _cmd_plot}
-        return command[args.command](args)
-    except KeyboardInterrupt:
-        _warn("interrupted")
-        return 128 + signal.SIGINT
-    except _Terminated:
-        _warn("terminated")
-        return 128 + signal.SIGTERM
+        status = command[args.command](args)
+        check_stop()
+        return status
+    except Interrupted as stop:
+        _warn("interrupted" if stop.signum == signal.SIGINT else "terminated")
+        return 128 + stop.signum
     except BrokenPipeError:
         # The reader of our output has gone (zu info | head); nothing to report.
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
+        return EXIT_FAILED
+    except OSError as exc:
+        # Output that cannot be created, a cluster that cannot be reached.
+        _warn(describe_error(exc))
         return EXIT_FAILED
     finally:
         try:
