@@ -15,7 +15,7 @@ Runs are interleaved and repeated; the medians are compared. Target: export
 ratio (jobs 1 / jobs 2) >= 1.7 on two cores; check ratio (zu / direct)
 <= 1.3.
 
-    python bench/bench_export.py [--grid 16] [--files 200] [--repeat 5] [--check-grid 100]
+    python bench/bench_export.py [--grid 24] [--files 200] [--repeat 5] [--check-grid 100]
 """
 
 from __future__ import annotations
@@ -73,7 +73,7 @@ def compare(name: str, cases: dict[str, list[str]], repeat: int) -> dict[str, fl
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--grid", type=int, default=16)
+    parser.add_argument("--grid", type=int, default=24)
     parser.add_argument("--files", type=int, default=200)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--check-grid", type=int, default=realistic.GRID)

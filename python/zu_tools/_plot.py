@@ -54,6 +54,7 @@ def draw_map(
     # touches no pyplot state.
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
+    from matplotlib.ticker import MaxNLocator
 
     dpi = 100
     figure = Figure(figsize=(size[0] / dpi, size[1] / dpi), dpi=dpi, layout="constrained")
@@ -62,6 +63,8 @@ def draw_map(
     grid = statistic(values, stat)
     image = axes[0].imshow(grid, origin="upper", cmap="viridis", interpolation="nearest")
     axes[0].set_title(f"{title}\n{stat} per trace", fontsize="medium")
+    for axis in (axes[0].xaxis, axes[0].yaxis):
+        axis.set_major_locator(MaxNLocator(integer=True))
     axes[0].set_xlabel("j")
     axes[0].set_ylabel("i")
     bar = figure.colorbar(image, ax=axes[0])

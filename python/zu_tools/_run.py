@@ -92,8 +92,10 @@ def run_tasks(
 
 
 def _worker_init() -> None:
-    # The parent decides what an interrupt means and stops the workers itself.
+    # The parent decides what an interrupt means and stops the workers itself
+    # with SIGTERM, which must not land in a handler inherited by fork.
     signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
     discard_diagnostics_for_good(keep_stdout=False)
 
 

@@ -32,7 +32,8 @@ def check_file(path: Any) -> Outcome:
         with diagnostics_discarded():
             data_file = ZuDataFIle(path)
             header = data_file.header
-            channels = list(dict.fromkeys(data_file.get_channels()))
+            # Sorted, so that the error reported for a file is the same every run.
+            channels = sorted(set(data_file.get_channels()))
             segments = _walk.listed_segments(header) or _segments_with_members(path, channels)
             if channels and not segments:
                 return Outcome(error="no segment listed in the header and no channel member in the archive")
