@@ -2,6 +2,8 @@
 
 from __future__ import annotations
 
+import os
+
 import numpy as np
 import pytest
 from zu_files import GRID, bad_crc, good, truncated, zu
@@ -118,3 +120,21 @@ def test_on_a_local_cluster(files, cluster, tmp_path):
     assert f"{files['crc']}: {module_result(files['crc'])}" in run.stderr
     with np.load(out) as saved:
         np.testing.assert_array_equal(saved["a.zu/height/1"], module_result(files["a"]))
+
+
+def _dies_on_b(path):
+    from zu_tools._run import Outcome
+
+    if path == "b":
+        os._exit(3)
+    return Outcome(value=path)
+
+
+def test_a_dying_worker_costs_only_its_file():
+    from zu_tools._run import run_tasks
+
+    outcomes = dict(run_tasks(_dies_on_b, ["a", "b", "c", "d"], (), jobs=2))
+    assert list(outcomes) == ["a", "b", "c", "d"]
+    assert "worker process died" in outcomes["b"].error
+    # A file read at the same moment may be blamed with it; later ones not.
+    assert [outcomes[p].value for p in "cd"] == ["c", "d"]
