@@ -22,6 +22,7 @@ from __future__ import annotations
 
 import argparse
 import os
+import resource
 import shutil
 import statistics
 import subprocess
@@ -52,22 +53,32 @@ for name in f.get_channels():
 """
 
 
-def timed(argv: list[str]) -> float:
+def timed(argv: list[str]) -> tuple[float, float]:
+    """Wall time and CPU time (user + system, the command and its workers)."""
+    before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     subprocess.run(argv, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
-    return time.perf_counter() - start
+    wall = time.perf_counter() - start
+    after = resource.getrusage(resource.RUSAGE_CHILDREN)
+    return wall, (after.ru_utime - before.ru_utime) + (after.ru_stime - before.ru_stime)
 
 
 def compare(name: str, cases: dict[str, list[str]], repeat: int) -> dict[str, float]:
+    """Median wall times. CPU times are printed too: on a shared machine they
+    show how much work each variant does, which other load hardly changes."""
     times: dict[str, list[float]] = {label: [] for label in cases}
+    cpu: dict[str, list[float]] = {label: [] for label in cases}
     for label, argv in cases.items():  # warm-up: page cache, bytecode
         timed(argv)
     for _ in range(repeat):
         for label, argv in cases.items():
-            times[label].append(timed(argv))
+            wall, used = timed(argv)
+            times[label].append(wall)
+            cpu[label].append(used)
     medians = {label: statistics.median(t) for label, t in times.items()}
     for label, t in times.items():
-        print(f"  {name:7} {label:10} median {medians[label]:7.3f} s   runs {' '.join(f'{x:.3f}' for x in t)}")
+        print(f"  {name:7} {label:10} median {medians[label]:7.3f} s (CPU {statistics.median(cpu[label]):6.3f} s)"
+              f"   runs {' '.join(f'{x:.3f}' for x in t)}")
     return medians
 
 
