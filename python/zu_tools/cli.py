@@ -350,6 +350,10 @@ def main(argv: Sequence[str] | None = None) -> int:
         devnull = os.open(os.devnull, os.O_WRONLY)
         os.dup2(devnull, sys.stdout.fileno())
         return EXIT_FAILED
+    except ImportError as exc:
+        extra = "dask" if exc.name in ("dask", "distributed") else "tools"
+        _warn(f"this needs {exc.name or exc}: pip install 'zu_data_reader[{extra}]'")
+        return EXIT_FAILED
     except OSError as exc:
         # Output that cannot be created, a cluster that cannot be reached.
         _warn(describe_error(exc))
