@@ -2,8 +2,10 @@
 
   export  `zu export FILES... --jobs 2` against the same command with
           `--jobs 1`, on 200 data files (the demo's sample format at
-          --grid x --grid positions, three channels and three segments;
-          four distinct recordings, each copied 50 times).
+          --grid x --grid positions, default 32 x 32 as in
+          bench_channel_data.py, three channels and three segments; four
+          distinct recordings, each hard-linked under 50 names, so that the
+          page cache holds them without 1 GB of copies).
   check   `zu check FILE` on one realistic file (bench/realistic.py: a
           100 x 100 scan, 130,001 members) against a plain Python script
           that opens the file and calls get_channel_data for each of its
@@ -15,7 +17,7 @@ Runs are interleaved and repeated; the medians are compared. Target: export
 ratio (jobs 1 / jobs 2) >= 1.7 on two cores; check ratio (zu / direct)
 <= 1.3.
 
-    python bench/bench_export.py [--grid 24] [--files 200] [--repeat 5] [--check-grid 100]
+    python bench/bench_export.py [--grid 32] [--files 200] [--repeat 5] [--check-grid 100]
 """
 
 from __future__ import annotations
@@ -84,7 +86,7 @@ def compare(name: str, cases: dict[str, list[str]], repeat: int) -> dict[str, fl
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--grid", type=int, default=24)
+    parser.add_argument("--grid", type=int, default=32)
     parser.add_argument("--files", type=int, default=200)
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--check-grid", type=int, default=realistic.GRID)
@@ -98,7 +100,10 @@ def main() -> int:
         files = []
         for i in range(args.files):
             target = root / f"file{i:03d}.zu"
-            shutil.copyfile(originals[i % len(originals)], target)
+            try:
+                os.link(originals[i % len(originals)], target)
+            except OSError:
+                shutil.copyfile(originals[i % len(originals)], target)
             files.append(str(target))
         export = [ZU, "export", *files, "-c", "height", "-s", "0", "-u", "distance", "-o", str(root / "out.npz")]
         print(f"export: {args.files} files, {args.grid} x {args.grid} grid, {os.path.getsize(files[0]):,} bytes each")
