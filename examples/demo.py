@@ -5,10 +5,15 @@
 Without a path the sample goes to a temporary directory that is removed
 afterwards. Exits with status 1 when the channel data read back differs from
 what the generator wrote.
+
+At the end the `zu` command draws a map of the sample (see MAP_ARGS) into
+MAP.png beside the sample, or into the system's temporary directory when
+no path is given, and says where.
 """
 
 from __future__ import annotations
 
+import subprocess
 import sys
 import tempfile
 from pathlib import Path
@@ -21,6 +26,10 @@ import zu_data_reader
 DEMO_CHANNEL = "height"
 DEMO_SEGMENT = 0
 DEMO_UNIT = "distance"
+# Peak force per position of the approach segment, and two of its curves;
+# docs/map.png in the repository is this picture.
+MAP_ARGS = ["-c", "vDeflection", "-s", "0", "-u", "force", "--stat", "max",
+            "--trace", "0,0", "--trace", "2,2", "--size", "1000x420"]
 
 
 def show(path: Path) -> int:
@@ -59,14 +68,25 @@ def show(path: Path) -> int:
     return 0 if same else 1
 
 
+def draw_map(sample: Path, target: Path) -> int:
+    command = [sys.executable, "-m", "zu_tools.cli", "plot", str(sample), *MAP_ARGS, "-o", str(target)]
+    print(f"zu plot {' '.join(command[4:])}")
+    done = subprocess.run(command, stdout=subprocess.DEVNULL, check=False)
+    if done.returncode == 0:
+        print(f"wrote the map to {target}")
+    return done.returncode
+
+
 def main(argv: list[str]) -> int:
     # The module writes its diagnostic lines straight to file descriptor 1;
     # line buffering keeps ours in order with them.
     sys.stdout.reconfigure(line_buffering=True)  # type: ignore[union-attr]
     if len(argv) > 1:
-        return show(Path(argv[1]))
+        sample = Path(argv[1])
+        return show(sample) or draw_map(sample, sample.with_name(sample.name + ".map.png"))
     with tempfile.TemporaryDirectory(prefix="zu-demo-") as tmp:
-        return show(Path(tmp) / "sample.zu")
+        sample = Path(tmp) / "sample.zu"
+        return show(sample) or draw_map(sample, Path(tempfile.gettempdir()) / "zu-demo-map.png")
 
 
 if __name__ == "__main__":

@@ -1,0 +1,160 @@
+"""One task per file, run here, in worker processes or on a Dask cluster.
+
+Tasks never raise for a bad file: they return an `Outcome` whose `error`
+holds the text, so one bad file never stops the others.
+"""
+
+from __future__ import annotations
+
+import dataclasses
+import multiprocessing
+import os
+import signal
+import sys
+import threading
+from concurrent.futures import Future, ProcessPoolExecutor
+from concurrent.futures.process import BrokenProcessPool
+from typing import Any, Callable, Iterator, Sequence
+
+from ._quiet import discard_diagnostics_for_good
+
+Task = Callable[..., "Outcome"]
+
+# Seconds between looks at the stop flag while waiting for a worker.
+_POLL = 0.1
+_stop_signal: int | None = None
+
+
+class Interrupted(BaseException):
+    """A stop was requested by a signal; raised between files, where every
+    cleanup can still run."""
+
+    def __init__(self, signum: int) -> None:
+        super().__init__(signum)
+        self.signum = signum
+
+
+def request_stop(signum: int, frame: Any = None) -> None:
+    """Signal handler: only records the request. Raising from the handler
+    itself could land inside a finaliser or callback, where Python prints
+    the exception and carries on as if nothing happened."""
+    global _stop_signal
+    if _stop_signal is None:
+        _stop_signal = signum
+
+
+def check_stop() -> None:
+    if _stop_signal is not None:
+        raise Interrupted(_stop_signal)
+
+
+def _wait(future: Future[Outcome]) -> Outcome:
+    while True:
+        check_stop()
+        try:
+            return future.result(timeout=_POLL)
+        except TimeoutError:
+            continue
+
+
+@dataclasses.dataclass
+class Outcome:
+    value: Any = None
+    header: Any = None
+    traces: int = 0
+    error: str | None = None
+
+
+def describe_error(exc: BaseException) -> str:
+    # The module's OSError texts are meant for people as they are.
+    if isinstance(exc, OSError):
+        return str(exc)
+    return f"{type(exc).__name__}: {exc}"
+
+
+def run_tasks(
+    task: Task,
+    paths: Sequence[Any],
+    args: tuple[Any, ...],
+    *,
+    jobs: int | None = None,
+    client: Any = None,
+) -> Iterator[tuple[Any, Outcome]]:
+    """Yields (path, task(path, *args)) in the order of `paths`."""
+    if client is not None:
+        yield from _on_cluster(task, paths, args, client)
+    elif jobs is not None and jobs > 1 and len(paths) > 1:
+        yield from _in_processes(task, paths, args, min(jobs, len(paths)))
+    else:
+        for path in paths:
+            check_stop()
+            yield path, task(path, *args)
+
+
+def _worker_init() -> None:
+    # The parent decides what an interrupt means and stops the workers itself
+    # with SIGTERM, which must not land in a handler inherited by fork.
+    signal.signal(signal.SIGINT, signal.SIG_IGN)
+    signal.signal(signal.SIGTERM, signal.SIG_DFL)
+    discard_diagnostics_for_good(keep_stdout=False)
+
+
+def _mp_context() -> Any:
+    # fork starts workers fastest, but is only safe while this process runs
+    # a single thread.
+    methods = multiprocessing.get_all_start_methods()
+    if sys.platform == "linux" and "fork" in methods and threading.active_count() == 1:
+        return multiprocessing.get_context("fork")
+    return multiprocessing.get_context("forkserver" if "forkserver" in methods else "spawn")
+
+
+def _stop(executor: ProcessPoolExecutor) -> None:
+    executor.shutdown(wait=False, cancel_futures=True)
+    # Workers ignore SIGINT, so a long read would delay the exit; the results
+    # are not wanted any more.
+    processes = getattr(executor, "_processes", None) or {}
+    for process in list(processes.values()):
+        if process.is_alive():
+            process.terminate()
+    for process in list(processes.values()):
+        process.join(timeout=10)
+    executor.shutdown(wait=True)
+
+
+def _in_processes(task: Task, paths: Sequence[Any], args: tuple[Any, ...], jobs: int) -> Iterator[tuple[Any, Outcome]]:
+    start = 0
+    # A worker that dies takes its pool with it; each restart settles at
+    # least one file, so there are at most len(paths) of them.
+    while start < len(paths):
+        executor = ProcessPoolExecutor(max_workers=jobs, mp_context=_mp_context(), initializer=_worker_init)
+        broken = False
+        try:
+            futures: list[Future[Outcome]] = [executor.submit(task, p, *args) for p in paths[start:]]
+            for path, future in zip(paths[start:], futures):
+                start += 1
+                try:
+                    outcome = _wait(future)
+                except BrokenProcessPool:
+                    outcome = Outcome(
+                        error="a worker process died while reading this file or one read at the same time"
+                    )
+                    broken = True
+                yield path, outcome
+                if broken:
+                    break
+        finally:
+            _stop(executor)
+
+
+def _on_cluster(task: Task, paths: Sequence[Any], args: tuple[Any, ...], client: Any) -> Iterator[tuple[Any, Outcome]]:
+    columns = [[a] * len(paths) for a in args]
+    futures = client.map(task, [os.fspath(p) for p in paths], *columns, pure=False)
+    try:
+        for path, future in zip(paths, futures):
+            try:
+                outcome = _wait(future)
+            except Exception as exc:  # a lost worker, a scheduler gone away
+                outcome = Outcome(error=f"on the cluster: {describe_error(exc)}")
+            yield path, outcome
+    finally:
+        client.cancel(futures)

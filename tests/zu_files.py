@@ -1,0 +1,58 @@
+"""Data files for the zu_tools tests: a good sample and broken variants."""
+
+from __future__ import annotations
+
+import shutil
+import subprocess
+import sys
+import sysconfig
+import zipfile
+from pathlib import Path
+
+from zipwriter import Member, build
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+import make_sample  # noqa: E402
+
+GRID = 4
+SEGMENTS = 3
+BAD_CRC_MEMBER = "index/5/segments/1/channels/height.dat"
+ZU = str(Path(sysconfig.get_path("scripts")) / "zu")
+
+
+def good(path: Path, grid: int = GRID) -> Path:
+    return make_sample.write_sample(path, grid=grid, segments=SEGMENTS)
+
+
+def truncated(path: Path) -> Path:
+    data = good(path).read_bytes()
+    path.write_bytes(data[: len(data) // 2])
+    return path
+
+
+def bad_crc(path: Path) -> Path:
+    """The good sample with a wrong CRC-32 recorded for one height member of
+    segment 1; everything else still reads."""
+    with zipfile.ZipFile(good(path)) as archive:
+        members = [
+            Member(info.filename.encode(), archive.read(info),
+                   crc=0x12345678 if info.filename == BAD_CRC_MEMBER else None)
+            for info in archive.infolist()
+        ]
+    path.write_bytes(build(members))
+    return path
+
+
+def copies(source: Path, directory: Path, count: int) -> list[Path]:
+    paths = []
+    for i in range(count):
+        target = directory / f"copy{i:03d}.zu"
+        shutil.copyfile(source, target)
+        paths.append(target)
+    return paths
+
+
+def zu(*args: object, timeout: float = 120) -> subprocess.CompletedProcess[str]:
+    return subprocess.run(
+        [ZU, *map(str, args)], capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL
+    )
