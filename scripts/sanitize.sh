@@ -12,7 +12,8 @@
 #
 # Tests marked no_sanitizer are deselected: they measure the process itself
 # (resident memory), which the sanitizer's quarantine and shadow memory
-# change. Any sanitizer report ends the process with a failure.
+# change. Any sanitizer report ends its process and fails the run; the
+# reports are kept in build/asan/sanitizer-reports/ and printed.
 set -euo pipefail
 
 # shellcheck source=scripts/_env.sh
@@ -31,10 +32,12 @@ zu_make_venv "$minor" "$dir" || zu_die "no Python 3.$minor could create $dir"
 zu_log "sanitizers: building the module into ${dir#"$ZU_ROOT"/} (CMake tree $build_dir)"
 verbose=(-q)
 [[ ${ZU_VERBOSE:-0} == 1 ]] && verbose=(-v)
-# Only these settings: scripts/test.sh exports one for its plain builds.
+# Only these settings: scripts/test.sh exports one for its plain builds. The
+# module keeps its debug information, so reports name files and lines.
 unset PIP_CONFIG_SETTINGS
-"$py" -m pip install "${verbose[@]}" -C build-dir="$build_dir" -C cmake.define.ZU_SANITIZE=ON \
-  -C cmake.define.ZU_WERROR=ON -C cmake.define.ZU_BUILD_FUZZ_REPLAY=ON ".[test]" </dev/null ||
+"$py" -m pip install "${verbose[@]}" -C build-dir="$build_dir" -C install.strip=false \
+  -C cmake.define.ZU_SANITIZE=ON -C cmake.define.ZU_WERROR=ON -C cmake.define.ZU_BUILD_FUZZ_REPLAY=ON \
+  ".[test]" </dev/null ||
   zu_die "building the sanitizer build failed"
 
 # The runtime must be the one of the compiler that built the module, and
@@ -50,11 +53,26 @@ done
 
 # Python's own allocator would hide heap errors from ASan (PYTHONMALLOC), and
 # the interpreter's leaks at exit are not ours, so leak detection is off for
-# it; the native fuzz replay below keeps it on.
+# it; the native fuzz replay below keeps it on. pytest captures descriptor 2,
+# and a report ends the process before pytest could show it, so reports go
+# to files (one per process, child processes included) that are shown below.
+reports="$ZU_ROOT/$build_dir/sanitizer-reports"
 sanitized() {
   env LD_PRELOAD="$preload" PYTHONMALLOC=malloc \
-    ASAN_OPTIONS="detect_leaks=0:abort_on_error=0:${ASAN_OPTIONS:-}" \
-    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:${UBSAN_OPTIONS:-}" "$@"
+    ASAN_OPTIONS="detect_leaks=0:log_path=$reports/asan:${ASAN_OPTIONS:-}" \
+    UBSAN_OPTIONS="print_stacktrace=1:halt_on_error=1:log_path=$reports/ubsan:${UBSAN_OPTIONS:-}" "$@"
+}
+
+# Prints the reports written so far; fails when there is any.
+no_reports() {
+  local f found=0
+  for f in "$reports"/*; do
+    [[ -e $f ]] || continue
+    found=1
+    printf '==> sanitizer report %s:\n' "${f#"$ZU_ROOT"/}"
+    head -n 60 "$f"
+  done
+  ((found == 0))
 }
 
 failed=0
@@ -64,16 +82,21 @@ note() {
   [[ $2 == PASS ]] || failed=1
 }
 
+rm -rf "$reports"
+mkdir -p "$reports"
 if sanitized "$py" -P -c 'import zu_data_reader' </dev/null; then
   zu_log "sanitizers: running pytest"
   rc=0
   sanitized "$py" -P -m pytest -q -m "not no_sanitizer" "$@" </dev/null || rc=$?
-  if ((rc == 0)); then
+  if ! no_reports; then
+    note "pytest (asan+ubsan)" FAIL "sanitizer reports (above; pytest exit code $rc)"
+  elif ((rc == 0)); then
     note "pytest (asan+ubsan)" PASS "${dir#"$ZU_ROOT"/}"
   else
     note "pytest (asan+ubsan)" FAIL "pytest exit code $rc"
   fi
 else
+  no_reports || true
   note "pytest (asan+ubsan)" FAIL "the sanitizer build does not import"
 fi
 
