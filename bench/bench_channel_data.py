@@ -33,8 +33,8 @@ import sys
 import tempfile
 import timeit
 import zipfile
+from collections.abc import Callable
 from pathlib import Path
-from typing import Callable
 
 import numpy as np
 
@@ -153,7 +153,9 @@ def calls_for(fn: Callable[[], object], target_seconds: float = 0.2) -> int:
     return max(1, int(target_seconds / max(once, 1e-9)))
 
 
-def measure(pairs: dict[str, tuple[Callable[[], object], Callable[[], object]]], repeat: int) -> list[tuple[str, float, float]]:
+def measure(
+    pairs: dict[str, tuple[Callable[[], object], Callable[[], object]]], repeat: int
+) -> list[tuple[str, float, float]]:
     rows = []
     with stdout_fd_silenced():
         for label, (zu, base) in pairs.items():
@@ -170,7 +172,8 @@ def measure(pairs: dict[str, tuple[Callable[[], object], Callable[[], object]]],
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
     parser.add_argument("--grid", type=int, default=32, help="positions per side (default %(default)s)")
-    parser.add_argument("--repeat", type=int, default=7, help="measurements per reader; the best counts (default %(default)s)")
+    parser.add_argument("--repeat", type=int, default=7,
+                        help="measurements per reader; the best counts (default %(default)s)")
     parser.add_argument("--keep", type=Path, help="write the data file here and keep it")
     args = parser.parse_args()
 

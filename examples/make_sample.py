@@ -261,7 +261,8 @@ def main(argv: list[str] | None = None) -> None:
     parser = argparse.ArgumentParser(description="Write a synthetic Zu data file.")
     parser.add_argument("path", type=Path, help="file to write")
     parser.add_argument("--grid", type=int, default=DEFAULT_GRID, help="positions per side (default %(default)s)")
-    parser.add_argument("--segments", type=int, default=DEFAULT_SEGMENTS, help="segments per position (default %(default)s)")
+    parser.add_argument("--segments", type=int, default=DEFAULT_SEGMENTS,
+                        help="segments per position (default %(default)s)")
     parser.add_argument("--seed", type=int, default=DEFAULT_SEED, help="random seed (default %(default)s)")
     args = parser.parse_args(argv)
     if args.grid < 1 or not 1 <= args.segments <= 256:

@@ -32,7 +32,8 @@ def channel(cid: str, name: str, sample_type: str, base: str, conversions=(), en
     lines.append(f"{p}.conversion-set.conversions.base={base}")
     for unit, slot, offset, multiplier in conversions:
         q = f"{p}.conversion-set.conversion.{unit}"
-        lines += [f"{q}.base-calibration-slot={slot}", f"{q}.scaling.offset={offset}", f"{q}.scaling.multiplier={multiplier}"]
+        lines += [f"{q}.base-calibration-slot={slot}", f"{q}.scaling.offset={offset}",
+                  f"{q}.scaling.multiplier={multiplier}"]
     return lines
 
 
@@ -77,7 +78,8 @@ def zip64_archive(members: list[tuple[str, bytes]]) -> bytes:
         crc = zlib.crc32(data)
         offset = len(out)
         local_extra = struct.pack("<HHQQ", 1, 16, len(data), len(packed))
-        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 8, 0, 0, crc, 0xFFFFFFFF, 0xFFFFFFFF, len(raw), len(local_extra))
+        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 8, 0, 0, crc, 0xFFFFFFFF, 0xFFFFFFFF,
+                           len(raw), len(local_extra))
         out += raw + local_extra + packed
         extra = struct.pack("<HHQQQ", 1, 24, len(data), len(packed), offset)
         central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, 8, 0, 0, crc,
@@ -121,10 +123,13 @@ def grid(name: str, segment: int, count: int, payload: bytes) -> list[tuple[str,
 def seeds() -> dict[str, bytes]:
     two_channels = text(
         ["# two channels, one chained conversion each", "file-format-version=2.0"]
-        + channel("0", "height", "float-data", "volts", [("nominal", "volts", "0", "2.5e-7"), ("distance", "nominal", "-1.2e-7", "0.987")])
-        + channel("1", "vDeflection", "integer-data", "volts", [("force", "volts", "0.5", "0.08")], encoder=("-0.0125", "4.656612873077393e-09"))
+        + channel("0", "height", "float-data", "volts",
+                  [("nominal", "volts", "0", "2.5e-7"), ("distance", "nominal", "-1.2e-7", "0.987")])
+        + channel("1", "vDeflection", "integer-data", "volts", [("force", "volts", "0.5", "0.08")],
+                  encoder=("-0.0125", "4.656612873077393e-09"))
     )
-    members = grid("height", 0, 4, floats(100)) + grid("vDeflection", 0, 1, ints(100)) + grid("vDeflection", 1, 4, ints(7))
+    members = (grid("height", 0, 4, floats(100)) + grid("vDeflection", 0, 1, ints(100))
+               + grid("vDeflection", 1, 4, ints(7)))
     result = {
         "basic.zip": archive([(HEADER, two_channels)] + members),
         "zip64.zip": zip64_archive([(HEADER, two_channels)] + members[:5]),

@@ -72,7 +72,7 @@ zu_candidate_paths() {
 }
 
 zu_discover_pythons() {
-  local min probe cand minor version exe
+  local min probe cand minor exe
   min=$(zu_min_minor)
   declare -gA ZU_CANDIDATES=() ZU_SEEN=()
   declare -ga ZU_MINORS=()
@@ -85,7 +85,7 @@ print(sys.implementation.name, sys.version_info[0], sys.version_info[1],
   while IFS= read -r cand; do
     local out impl major
     out=$(timeout 30 "$cand" -c "$probe" </dev/null 2>/dev/null) || continue
-    IFS=$'\t' read -r impl major minor version exe <<<"$out"
+    IFS=$'\t' read -r impl major minor _ exe <<<"$out"
     [[ $impl == cpython && $major == 3 && $minor =~ ^[0-9]+$ && -x $exe ]] || continue
     ((minor >= min)) || continue
     [[ -z ${ZU_SEEN[$exe]:-} ]] || continue

@@ -4,10 +4,14 @@
 # Builds the extension and installs it as a wheel into one virtual
 # environment per CPython minor version found on this machine (newest in
 # .venv/, the others in .venvs/3.N/), runs the test suite in each, then checks
-# the shipped type stubs against the built module in the newest one.
+# the shipped type stubs against the built module in the newest one, then
+# runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
+# with a replay of the fuzz corpus (scripts/sanitize.sh), and the static
+# checks (scripts/check.sh). Compiler warnings are errors in these builds.
 #
 #   scripts/test.sh [pytest arguments]    e.g. scripts/test.sh -k header
 #   ZU_PRIMARY_ONLY=1 scripts/test.sh     newest interpreter only
+#   ZU_NO_SANITIZE=1 scripts/test.sh      skip the sanitizer run
 #   ZU_VERBOSE=1 scripts/test.sh          show pip's build output
 #
 # Exits non-zero when any build, test run or stub check fails; a test run that
@@ -21,6 +25,10 @@ cd "$ZU_ROOT"
 zu_ensure_build_tools
 zu_discover_pythons
 zu_check_no_shadow || zu_die "stray module files in the source tree"
+
+# Warnings are errors here but not in a plain `pip install .`, so a newer
+# compiler's new warnings cannot stop users from installing.
+export PIP_CONFIG_SETTINGS="cmake.define.ZU_WERROR=ON"
 
 summary=()
 failed=0
@@ -89,6 +97,26 @@ else
     failed=1
     summary+=("$(printf '%-12s %-6s %s' "stubs" FAIL "stubtest or mypy under Python $primary_version")")
   fi
+fi
+
+if [[ ${ZU_NO_SANITIZE:-0} != 1 ]]; then
+  rc=0
+  bash scripts/sanitize.sh "$@" || rc=$?
+  if ((rc == 0)); then
+    summary+=("$(printf '%-12s %-6s %s' "sanitizers" PASS "pytest and fuzz corpus under ASan+UBSan (.venvs/asan)")")
+  else
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "sanitizers" FAIL "scripts/sanitize.sh exit code $rc")")
+  fi
+fi
+
+rc=0
+bash scripts/check.sh || rc=$?
+if ((rc == 0)); then
+  summary+=("$(printf '%-12s %-6s %s' "checks" PASS "shellcheck, ruff, clang-format")")
+else
+  failed=1
+  summary+=("$(printf '%-12s %-6s %s' "checks" FAIL "scripts/check.sh exit code $rc")")
 fi
 
 printf '\n==== summary ====\n'

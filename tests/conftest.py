@@ -8,8 +8,8 @@ from __future__ import annotations
 
 import struct
 import zipfile
+from collections.abc import Iterable, Sequence
 from pathlib import Path
-from typing import Iterable, Sequence
 
 import pytest
 

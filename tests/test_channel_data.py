@@ -157,6 +157,8 @@ def rss_bytes():
         return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
 
 
+# AddressSanitizer keeps freed memory in quarantine, so resident size grows.
+@pytest.mark.no_sanitizer
 def test_no_memory_or_descriptor_leak(zu_file, capfd):
     members = [(f"m{m}/0/channels/N.dat", ints_be(*trace(m))) for m in range(9)]
     good = zu_file(INT_CHANNEL, members)
@@ -165,13 +167,10 @@ def test_no_memory_or_descriptor_leak(zu_file, capfd):
     def exercise(rounds):
         for _ in range(rounds):
             f, g = zu_data_reader.ZuDataFIle(good), zu_data_reader.ZuDataFIle(odd)
-            for call in (lambda: f.get_channel_data("N", 0, "P"),
-                         lambda: f.get_channel_data("N", 1, "P"),
-                         lambda: f.get_channel_data("X", 0, "P"),
-                         lambda: f.get_channel_data("N", 0, "U"),
-                         lambda: g.get_channel_data("N", 0, "P")):
+            for file, args in ((f, ("N", 0, "P")), (f, ("N", 1, "P")), (f, ("X", 0, "P")),
+                               (f, ("N", 0, "U")), (g, ("N", 0, "P"))):
                 try:
-                    call()
+                    file.get_channel_data(*args)
                 except OSError:
                     pass
         capfd.readouterr()

@@ -64,7 +64,7 @@ bool check_missing(const Signature& sig, PyObject** out) {
 
 bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
                    PyObject* kwnames, PyObject** out) {
-  const Py_ssize_t positional = PyVectorcall_NARGS(nargs);
+  const Py_ssize_t positional = PyVectorcall_NARGS(static_cast<size_t>(nargs));
   if (positional > static_cast<Py_ssize_t>(sig.params.size())) {
     return too_many_positional(sig, positional);
   }

@@ -29,7 +29,8 @@ void append_samples(std::vector<double>& out, const std::vector<uint8_t>& member
 
 bool ends_with(std::span<const uint8_t> name, std::string_view suffix) {
   if (name.size() < suffix.size()) return false;
-  return std::equal(suffix.begin(), suffix.end(), name.end() - suffix.size(),
+  return std::equal(suffix.begin(), suffix.end(),
+                    name.end() - static_cast<std::ptrdiff_t>(suffix.size()),
                     [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
 }
 

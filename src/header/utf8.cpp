@@ -55,10 +55,11 @@ std::optional<std::string> utf8_error(std::span<const uint8_t> bytes) {
       return invalid(1, i);
     }
     for (int k = 2; k < width; ++k) {
-      if (i + k >= n) return incomplete(i);
-      if (!is_continuation(bytes[i + k])) return invalid(k, i);
+      const size_t at = i + static_cast<size_t>(k);
+      if (at >= n) return incomplete(i);
+      if (!is_continuation(bytes[at])) return invalid(k, i);
     }
-    i += width;
+    i += static_cast<size_t>(width);
   }
   return std::nullopt;
 }
