@@ -26,15 +26,29 @@ double convert_sample(const uint8_t* p, Scaling s) {
   return product + s.offset;
 }
 
-// A plain loop over independent samples, which the compiler vectorises.
-template <bool kFloat>
-void convert_samples(const uint8_t* __restrict src, size_t count, double* __restrict dst, Scaling s) {
-  for (size_t t = 0; t < count; ++t) dst[t] = convert_sample<kFloat>(src + 4 * t, s);
+// Plain loops over independent samples, which the compiler vectorises. The
+// byte swap needs SSSE3 shuffles or better to vectorise, so on x86-64 they
+// are also built for AVX2 and the best version is picked when loading.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+#define ZU_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
+#else
+#define ZU_VECTOR_CLONES
+#endif
+
+ZU_VECTOR_CLONES void convert_floats(const uint8_t* __restrict src, size_t count,
+                                     double* __restrict dst, Scaling s) {
+  for (size_t t = 0; t < count; ++t) dst[t] = convert_sample<true>(src + 4 * t, s);
+}
+
+ZU_VECTOR_CLONES void convert_ints(const uint8_t* __restrict src, size_t count,
+                                   double* __restrict dst, Scaling s) {
+  for (size_t t = 0; t < count; ++t) dst[t] = convert_sample<false>(src + 4 * t, s);
 }
 
 bool ends_with(std::span<const uint8_t> name, std::string_view suffix) {
   if (name.size() < suffix.size()) return false;
-  return std::equal(suffix.begin(), suffix.end(), name.end() - suffix.size(),
+  const std::span<const uint8_t> tail = name.last(suffix.size());
+  return std::equal(suffix.begin(), suffix.end(), tail.begin(),
                     [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
 }
 
@@ -108,9 +122,9 @@ class TraceSink final : public zip::MemberSink {
       }
       if (trace_ != nullptr) {
         if (float_samples_) {
-          convert_samples<true>(src, take, trace_ + samples_, scaling_);
+          convert_floats(src, take, trace_ + samples_, scaling_);
         } else {
-          convert_samples<false>(src, take, trace_ + samples_, scaling_);
+          convert_ints(src, take, trace_ + samples_, scaling_);
         }
       }
     }
