@@ -85,8 +85,7 @@ if [[ ${ZU_ZLIB_ONLY:-1} == 1 ]]; then
     "build-dir=build/zlib-only-{wheel_tag}" || rc=$?
   # The installed module is stripped; the build's cache shows the switch
   # reached CMake.
-  if ((rc == 0)) && cat "$ZU_ROOT"/build/zlib-only-*/CMakeCache.txt 2>/dev/null |
-    grep -q '^ZU_WITH_LIBDEFLATE:BOOL=OFF$'; then
+  if ((rc == 0)) && grep -qs '^ZU_WITH_LIBDEFLATE:BOOL=OFF$' "$ZU_ROOT"/build/zlib-only-*/CMakeCache.txt; then
     zu_log "Python $ZU_ENV_VERSION (zlib only): running pytest"
     "$ZU_ENV_PY" -P -m pytest -q "$@" </dev/null || rc=$?
     if ((rc == 0)); then
