@@ -1,5 +1,5 @@
 #!/usr/bin/env bash
-# Builds the release module and the C++ floor into build-bench/, then runs
+# Builds the release module and the C++ floor into build-bench/pyXY/, then runs
 # bench/bench_channel_data.py with them (arguments are passed on).
 #
 #   bash bench/run.sh [--rounds 7] [--calls 5] [--skip-big]
@@ -11,7 +11,8 @@ root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 py="$root/.venv/bin/python"
 [[ -x $py ]] || py="$(command -v python3)"
-build="$root/build-bench"
+# One build directory per interpreter: CMake keeps the Python it found.
+build="$root/build-bench/$("$py" -c 'import sys; print("py%d%d" % sys.version_info[:2])')"
 
 cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" >/dev/null
 ninja -C "$build" zu_data_reader >/dev/null
