@@ -1,26 +1,31 @@
-"""Benchmark: zu_data_reader against a pure-Python reader built on the
-standard library's zipfile and NumPy, timed side by side in one run.
+"""Benchmark: get_channel_data against the standard library and a C++ floor,
+side by side in one run, on the realistic file of bench/realistic.py.
 
-Scenarios (each timed from a closed file, so opening is always included):
+Readers of one channel and segment ("height", segment 0, unit "distance"),
+all of whose results must be equal (NaN included) before anything is timed:
 
-  channel  ZuDataFIle(path).get_channel_data(name, 0, unit)
-           vs. zipfile open, header read and parse, conversion chain,
-           then every matching member read, decoded, scaled and padded
-  header   ZuDataFIle(path).header
-           vs. zipfile open, header read and parse into nested dicts
+  zu           an open ZuDataFIle's get_channel_data(...)
+  stdlib/call  zipfile opened per call: header read and parsed, conversion
+               chain reduced, every matching member read, np.frombuffer,
+               scaled, NaN-padded, reshaped
+  stdlib/open  the same on a zipfile.ZipFile opened (and its header parsed)
+               once, outside the timing
+  floor        bench/floor_channel.cpp: one pread per member, libdeflate
+               whole-buffer with one reused decompressor, CRC-32, conversion
+               (built by bench/run.sh; its own clock, no Python)
 
-The file is the demo's sample (examples/make_sample.py) at a larger grid: a
-grid x grid scan of three channels and three segments, 100 float32 or int32
-samples per member, written once with zipfile (ZIP_DEFLATED).
-Only one channel and segment is requested; the rest is directory noise that
-both readers have to walk past.
+Also: peak extra resident memory of one get_channel_data call in a fresh
+process, against the size of the result; and one 512 MiB member of
+incompressible data (cached like the realistic file) decoded by
+get_channel_data (which then fails on the reshape, as a 512 MiB trace
+cannot fit the grid) against zlib.decompress of the same raw stream.
 
-Both readers must return identical results before anything is timed. The
-extension writes short diagnostic lines to file descriptor 1 while it
-converts; descriptor 1 is pointed at /dev/null around every measured call
-(both readers alike) so that terminal output is not part of the numbers.
+Each reader is timed in several rounds, interleaved so that load drift on
+a shared machine hits all alike; the medians over all calls are printed
+with their ratios. Descriptor 1 points to /dev/null around timed calls:
+the module writes its diagnostic lines there.
 
-    python bench/bench_channel_data.py [--grid 32] [--repeat 7] [--keep FILE]
+    python bench/bench_channel_data.py --floor build-bench/floor_channel [--rounds 7]
 """
 
 from __future__ import annotations
@@ -29,39 +34,32 @@ import argparse
 import contextlib
 import math
 import os
+import statistics
+import subprocess
 import sys
 import tempfile
-import timeit
+import time
 import zipfile
-from collections.abc import Callable
+import zlib
 from pathlib import Path
+from typing import Callable
 
 import numpy as np
 
 import zu_data_reader
 
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+import realistic  # noqa: E402
+
 HEADER = "shared-data/header.properties"
 TRACE = 100
-REQUEST = ("height", 0, "distance")
-
-# The benchmark file is the demo's sample generator at a larger grid.
-sys.path.insert(0, str(Path(__file__).resolve().parent.parent / "examples"))
-import make_sample  # noqa: E402
+BIG_MEMBER = 512 << 20
 
 
-def write_file(path: Path, grid: int) -> int:
-    """Writes the data file; returns its member count."""
-    make_sample.write_sample(path, grid=grid)
-    with zipfile.ZipFile(path) as zf:
-        return len(zf.namelist())
-
-
-# ---------------------------------------------------------- the baseline
+# ---------------------------------------------------------------- baselines
 
 def parse_header(text: str) -> dict:
-    """key=value lines into nested dicts; the first line that sets a key
-    wins, '#' starts a comment, the text after the last line feed is not a
-    line."""
+    """key=value lines into nested dicts; the first line that sets a key wins."""
     root: dict = {}
     for line in reversed(text.split("\n")[:-1]):
         if line.startswith("#"):
@@ -73,8 +71,6 @@ def parse_header(text: str) -> dict:
         node = root
         for part in parents:
             node = node.setdefault(part, {})
-            if not isinstance(node, dict):
-                raise ValueError("key passes through a value")
         node[last] = value
     return root
 
@@ -102,32 +98,30 @@ def resolve(header: dict, name: str, unit: str) -> tuple[float, float, str]:
     return offset, multiplier, record["type"]
 
 
-def baseline_channel_data(path: str, name: str, segment: int, unit: str) -> np.ndarray:
-    with zipfile.ZipFile(path) as zf:
-        header = parse_header(zf.read(HEADER).decode("utf-8"))
-        offset, multiplier, stype = resolve(header, name, unit)
-        dtype = ">f4" if stype == "float-data" else ">i4"
-        suffix = f"/{segment}/channels/{name}.dat"
-        traces = []
-        for info in zf.infolist():
-            if not info.filename.endswith(suffix):
-                continue
-            data = zf.read(info)
-            raw = np.frombuffer(data, dtype, count=len(data) // 4).astype(np.float64)
-            values = raw * multiplier + offset
-            if values.size < TRACE:
-                values = np.concatenate([values, np.full(TRACE - values.size, np.nan)])
-            traces.append(values)
+def read_channel(zf: zipfile.ZipFile, header: dict, name: str, segment: int, unit: str) -> np.ndarray:
+    offset, multiplier, stype = resolve(header, name, unit)
+    dtype = ">f4" if stype == "float-data" else ">i4"
+    suffix = f"/{segment}/channels/{name}.dat"
+    traces = []
+    for info in zf.infolist():
+        if not info.filename.endswith(suffix):
+            continue
+        data = zf.read(info)
+        values = np.frombuffer(data, dtype, count=len(data) // 4).astype(np.float64) * multiplier + offset
+        if values.size < TRACE:
+            values = np.concatenate([values, np.full(TRACE - values.size, np.nan)])
+        traces.append(values)
     n = math.isqrt(len(traces))
     return np.concatenate(traces).reshape(n, n, TRACE)
 
 
-def baseline_header(path: str) -> dict:
+def stdlib_per_call(path: str, name: str, segment: int, unit: str) -> np.ndarray:
     with zipfile.ZipFile(path) as zf:
-        return parse_header(zf.read(HEADER).decode("utf-8"))
+        header = parse_header(zf.read(HEADER).decode("utf-8"))
+        return read_channel(zf, header, name, segment, unit)
 
 
-# ------------------------------------------------------------- the timing
+# ------------------------------------------------------------------ helpers
 
 @contextlib.contextmanager
 def stdout_fd_silenced():
@@ -143,76 +137,195 @@ def stdout_fd_silenced():
         os.close(devnull)
 
 
-def best_per_call(fn: Callable[[], object], repeat: int, number: int) -> float:
-    return min(timeit.repeat(fn, repeat=repeat, number=number)) / number
+def timed_calls(fn: Callable[[], object], calls: int) -> list[float]:
+    times = []
+    for _ in range(calls):
+        t0 = time.perf_counter()
+        fn()
+        times.append(time.perf_counter() - t0)
+    return times
 
 
-def calls_for(fn: Callable[[], object], target_seconds: float = 0.2) -> int:
-    """Calls per measurement so that one measurement takes about target_seconds."""
-    once = timeit.timeit(fn, number=1)
-    return max(1, int(target_seconds / max(once, 1e-9)))
+def run_floor(floor: str, path: str, suffix: str, stype: str, multiplier: float, offset: float,
+              calls: int, out: str | None = None) -> list[float]:
+    args = [floor, path, suffix, "float" if stype == "float-data" else "int",
+            repr(multiplier), repr(offset), str(calls)] + ([out] if out else [])
+    done = subprocess.run(args, check=True, capture_output=True, text=True)
+    return [float(line) for line in done.stdout.split()]
 
 
-def measure(
-    pairs: dict[str, tuple[Callable[[], object], Callable[[], object]]], repeat: int
-) -> list[tuple[str, float, float]]:
-    rows = []
-    with stdout_fd_silenced():
-        for label, (zu, base) in pairs.items():
-            number_zu, number_base = calls_for(zu), calls_for(base)
-            zu_best = base_best = math.inf
-            # Interleaved, so that drift in machine load hits both alike.
-            for _ in range(repeat):
-                zu_best = min(zu_best, best_per_call(zu, 1, number_zu))
-                base_best = min(base_best, best_per_call(base, 1, number_base))
-            rows.append((label, zu_best, base_best))
-    return rows
+MEMORY_PROBE = r"""
+import os, sys
+import numpy as np
+import zu_data_reader
 
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(key)
+
+path, name, segment, unit = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4]
+f = zu_data_reader.ZuDataFIle(path)
+np.zeros(1)  # NumPy's own start-up is not the call's memory
+devnull = os.open(os.devnull, os.O_WRONLY); os.dup2(devnull, 1)
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as c:  # resets the peak (VmHWM) to the current RSS
+    c.write("5")
+try:
+    a = f.get_channel_data(name, segment, unit)
+    size = a.nbytes
+except OSError as e:
+    size = 0
+peak = status("VmHWM")
+sys.stderr.write(f"{peak - before} {size}\n")
+"""
+
+
+def peak_extra_memory(path: str, name: str, segment: int, unit: str) -> tuple[int, int]:
+    """(peak extra resident bytes of one call, result bytes), in a fresh process."""
+    done = subprocess.run([sys.executable, "-c", MEMORY_PROBE, path, name, str(segment), unit],
+                          check=True, capture_output=True, text=True)
+    extra, size = done.stderr.split()[-2:]
+    return int(extra), int(size)
+
+
+def big_member_file() -> Path:
+    """A data file whose one channel member is 512 MiB of random bytes,
+    deflated (level 6) into a stream of stored blocks; cached."""
+    directory = realistic.cache_dir()
+    path = directory / "incompressible-512MiB-v1.zu"
+    if path.exists():
+        return path
+    directory.mkdir(parents=True, exist_ok=True)
+    fd, tmp = tempfile.mkstemp(dir=directory, suffix=".tmp")
+    os.close(fd)
+    try:
+        rng = np.random.default_rng(1)
+        with zipfile.ZipFile(tmp, "w", zipfile.ZIP_DEFLATED, compresslevel=6) as zf:
+            zf.writestr(HEADER, realistic.header_text(1).encode())
+            with zf.open("index/0/segments/0/channels/height.dat", "w", force_zip64=True) as member:
+                for _ in range(BIG_MEMBER // (16 << 20)):
+                    member.write(rng.bytes(16 << 20))
+        os.replace(tmp, path)
+    finally:
+        if os.path.exists(tmp):
+            os.unlink(tmp)
+    return path
+
+
+def raw_stream(path: Path, member: str) -> bytes:
+    """The member's compressed bytes as stored."""
+    with zipfile.ZipFile(path) as zf:
+        info = zf.getinfo(member)
+        with open(path, "rb") as f:
+            f.seek(info.header_offset)
+            local = f.read(30)
+            skip = int.from_bytes(local[26:28], "little") + int.from_bytes(local[28:30], "little")
+            f.seek(info.header_offset + 30 + skip)
+            return f.read(info.compress_size)
+
+
+def median_ms(times: list[float]) -> float:
+    return statistics.median(times) * 1e3
+
+
+# --------------------------------------------------------------------- main
 
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__.split("\n\n")[0])
-    parser.add_argument("--grid", type=int, default=32, help="positions per side (default %(default)s)")
-    parser.add_argument("--repeat", type=int, default=7,
-                        help="measurements per reader; the best counts (default %(default)s)")
-    parser.add_argument("--keep", type=Path, help="write the data file here and keep it")
+    parser.add_argument("--floor", required=True, help="the built bench/floor_channel.cpp")
+    parser.add_argument("--rounds", type=int, default=7, help="interleaved rounds (default %(default)s)")
+    parser.add_argument("--calls", type=int, default=5, help="zu and floor calls per round (default %(default)s)")
+    parser.add_argument("--big-rounds", type=int, default=3, help="rounds of the 512 MiB member (default %(default)s)")
+    parser.add_argument("--skip-big", action="store_true", help="leave out the 512 MiB member")
     args = parser.parse_args()
 
+    path = str(realistic.realistic_file())
+    name, segment, unit = realistic.REQUEST
+    suffix = f"/{segment}/channels/{name}.dat"
+    with zipfile.ZipFile(path) as zf:
+        entries = len(zf.infolist())
+        header = parse_header(zf.read(HEADER).decode("utf-8"))
+    offset, multiplier, stype = resolve(header, name, unit)
+    print(f"file: {path}: {entries} entries, {os.path.getsize(path) / 1e6:.1f} MB")
+    print(f"request: {name!r}, segment {segment}, unit {unit!r}; cpus: {os.cpu_count()}, "
+          f"load average: {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+
+    zu = zu_data_reader.ZuDataFIle(path)
+    open_zf = zipfile.ZipFile(path)
+    open_header = parse_header(open_zf.read(HEADER).decode("utf-8"))
+    readers: dict[str, Callable[[], np.ndarray]] = {
+        "zu": lambda: zu.get_channel_data(name, segment, unit),
+        "stdlib/call": lambda: stdlib_per_call(path, name, segment, unit),
+        "stdlib/open": lambda: read_channel(open_zf, open_header, name, segment, unit),
+    }
+
+    with stdout_fd_silenced():
+        results = {label: fn() for label, fn in readers.items()}
     with tempfile.TemporaryDirectory() as tmp:
-        path = args.keep or Path(tmp) / "bench.zu"
-        members = write_file(path, args.grid)
-        location = str(path)
-        name, segment, unit = REQUEST
-        print(f"file: {members} members, {path.stat().st_size / 1e6:.1f} MB; "
-              f"request {name!r}, segment {segment}, unit {unit!r}: {args.grid * args.grid} members")
+        out = os.path.join(tmp, "floor.f64")
+        run_floor(args.floor, path, suffix, stype, multiplier, offset, 1, out)
+        results["floor"] = np.fromfile(out, np.float64).reshape(results["zu"].shape)
+    for label, a in results.items():
+        if a.shape != results["zu"].shape or not np.array_equal(a, results["zu"], equal_nan=True):
+            sys.exit(f"{label} disagrees with zu on the channel data; nothing timed")
+    print(f"check: all four readers return identical arrays of shape {results['zu'].shape}")
 
+    times: dict[str, list[float]] = {label: [] for label in ("zu", "floor", "stdlib/call", "stdlib/open")}
+    for _ in range(args.rounds):
         with stdout_fd_silenced():
-            ours = zu_data_reader.ZuDataFIle(location).get_channel_data(name, segment, unit)
-            theirs = baseline_channel_data(location, name, segment, unit)
-            ours_header = zu_data_reader.ZuDataFIle(location).header
-        if ours.shape != theirs.shape or not np.array_equal(ours, theirs, equal_nan=True):
-            sys.exit("the two readers disagree on the channel data; nothing timed")
-        if ours_header != baseline_header(location):
-            sys.exit("the two readers disagree on the header; nothing timed")
-        print(f"check: identical arrays of shape {ours.shape}, identical headers")
+            times["zu"] += timed_calls(readers["zu"], args.calls)
+            times["stdlib/call"] += timed_calls(readers["stdlib/call"], 1)
+            times["stdlib/open"] += timed_calls(readers["stdlib/open"], 1)
+        times["floor"] += run_floor(args.floor, path, suffix, stype, multiplier, offset, args.calls)
+    open_zf.close()
 
-        rows = measure(
-            {
-                "channel data": (
-                    lambda: zu_data_reader.ZuDataFIle(location).get_channel_data(name, segment, unit),
-                    lambda: baseline_channel_data(location, name, segment, unit),
-                ),
-                "open + header": (
-                    lambda: zu_data_reader.ZuDataFIle(location).header,
-                    lambda: baseline_header(location),
-                ),
-            },
-            args.repeat,
-        )
+    zu_ms = median_ms(times["zu"])
+    print(f"\nper call, median of {args.rounds} interleaved rounds")
+    print(f"{'reader':<14}{'calls':>6}{'median':>12}{'reader / zu':>14}")
+    for label, ts in times.items():
+        ms = median_ms(ts)
+        print(f"{label:<14}{len(ts):>6}{ms:>9.2f} ms{ms / zu_ms:>13.2f}x")
+    print(f"zu / floor = {zu_ms / median_ms(times['floor']):.2f}  (target <= 1.0)")
+    print(f"stdlib/call / zu = {median_ms(times['stdlib/call']) / zu_ms:.1f}  (target >= 20)")
+    print(f"stdlib/open / zu = {median_ms(times['stdlib/open']) / zu_ms:.1f}  (target >= 7)")
 
-    print(f"\nbest of {args.repeat}, per call")
-    print(f"{'scenario':<16}{'zu_data_reader':>16}{'zipfile+numpy':>16}{'baseline / zu':>16}")
-    for label, zu, base in rows:
-        print(f"{label:<16}{zu * 1e3:>13.3f} ms{base * 1e3:>13.3f} ms{base / zu:>15.1f}x")
+    extra, size = peak_extra_memory(path, name, segment, unit)
+    print(f"\npeak extra resident memory of one call: {extra / 1e6:.1f} MB for a result of "
+          f"{size / 1e6:.1f} MB: {extra / size:.2f}x the result  (target <= 2)")
+
+    if args.skip_big:
+        return
+    big = big_member_file()
+    member = "index/0/segments/0/channels/height.dat"
+    raw = raw_stream(big, member)
+    big_zu = zu_data_reader.ZuDataFIle(str(big))
+
+    def zu_big() -> None:
+        try:
+            big_zu.get_channel_data(name, 0, "volts")
+        except OSError as e:
+            if "cannot reshape" not in str(e):
+                raise
+
+    zu_big_times: list[float] = []
+    zlib_times: list[float] = []
+    for _ in range(args.big_rounds):
+        with stdout_fd_silenced():
+            zu_big_times += timed_calls(zu_big, 1)
+        t0 = time.perf_counter()
+        decoded = zlib.decompress(raw, -15)
+        zlib_times.append(time.perf_counter() - t0)
+        assert len(decoded) == BIG_MEMBER
+        del decoded
+    ratio = statistics.median(zu_big_times) / statistics.median(zlib_times)
+    print(f"\n512 MiB incompressible member ({len(raw) / 2**20:.1f} MiB stored), median of {args.big_rounds}:")
+    print(f"get_channel_data {median_ms(zu_big_times):.0f} ms, zlib.decompress {median_ms(zlib_times):.0f} ms: "
+          f"{ratio:.2f}x  (target <= 2)")
+    extra, _ = peak_extra_memory(str(big), name, 0, "volts")
+    print(f"peak extra resident memory decoding it: {extra / 1e6:.1f} MB")
 
 
 if __name__ == "__main__":

@@ -53,7 +53,8 @@ bool write_all(int fd, const uint8_t* data, size_t size) {
 // least one full trace per member, and a grid side n with n * n <= k < (n + 1)^2.
 void check_values(const zu::ChannelValues& v) {
   if (v.member_count == 0) __builtin_trap();
-  if (v.values.size() < v.member_count * zu::kTraceLength) __builtin_trap();
+  if (v.value_count < v.member_count * zu::kTraceLength) __builtin_trap();
+  if (!v.values.empty() && !v.fits_grid()) __builtin_trap();
   const size_t n = zu::integer_sqrt(v.member_count);
   if (n * n > v.member_count || (n + 1) * (n + 1) <= v.member_count) __builtin_trap();
 }

@@ -2,14 +2,17 @@
 # Shared set-up for scripts/test.sh and scripts/demo.sh; source it, don't run it.
 #
 # Provides:
-#   zu_ensure_build_tools          zlib headers (installed with apt-get when
-#                                  missing) and a C++ compiler
+#   zu_ensure_build_tools          zlib and libdeflate headers (installed with
+#                                  apt-get when missing) and a C++ compiler
 #   zu_discover_pythons            fills ZU_MINORS (newest first) and
 #                                  ZU_CANDIDATES[minor] (newline-separated
 #                                  interpreters, preferred first)
 #   zu_venv_dir MINOR IS_PRIMARY   prints the environment directory
-#   zu_prepare_env MINOR DIR       creates DIR if needed, installs the project
-#                                  with its test extras; sets ZU_ENV_PY and
+#   zu_prepare_env MINOR DIR [SETTING...]
+#                                  creates DIR if needed, installs the project
+#                                  with its test extras (each SETTING, such as
+#                                  cmake.define.NAME=VALUE, goes to the build
+#                                  backend as pip's -C); sets ZU_ENV_PY and
 #                                  ZU_ENV_VERSION
 #
 # The project is always installed as a wheel (never editable) so that tests
@@ -25,20 +28,30 @@ zu_die() {
   exit 1
 }
 
+# Installs Debian packages with apt-get (as root, or through sudo -n).
+zu_apt_install() {
+  local -a asroot=()
+  if [[ $(id -u) -ne 0 ]]; then
+    command -v sudo >/dev/null 2>&1 || return 1
+    asroot=(sudo -n)
+  fi
+  "${asroot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null || return 1
+  "${asroot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" </dev/null
+}
+
 zu_ensure_build_tools() {
   if [[ ! -e /usr/include/zlib.h ]]; then
     zu_log "zlib headers missing; installing zlib1g-dev with apt-get"
-    local -a asroot=()
-    if [[ $(id -u) -ne 0 ]]; then
-      command -v sudo >/dev/null 2>&1 ||
-        zu_die "zlib headers (/usr/include/zlib.h) are missing and this user cannot run apt-get; install zlib1g-dev"
-      asroot=(sudo -n)
-    fi
-    "${asroot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null ||
-      zu_die "apt-get update failed"
-    "${asroot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q zlib1g-dev </dev/null ||
-      zu_die "apt-get install zlib1g-dev failed"
+    zu_apt_install zlib1g-dev ||
+      zu_die "zlib headers (/usr/include/zlib.h) are missing and could not be installed; install zlib1g-dev"
     [[ -e /usr/include/zlib.h ]] || zu_die "zlib1g-dev is installed but /usr/include/zlib.h is still missing"
+  fi
+  # libdeflate speeds up member decoding; the build works without it, so a
+  # failed install only warns.
+  if [[ ! -e /usr/include/libdeflate.h ]]; then
+    zu_log "libdeflate headers missing; installing libdeflate-dev with apt-get"
+    zu_apt_install libdeflate-dev ||
+      zu_warn "could not install libdeflate-dev; the module will be built on zlib alone"
   fi
   if ! command -v c++ >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then
     zu_die "no C++ compiler found (need g++ with C++20 support; on Debian: apt-get install g++)"
@@ -139,7 +152,10 @@ zu_make_venv() {
 # Sets ZU_ENV_PY and ZU_ENV_VERSION; returns 2 when no interpreter of this
 # minor can host a virtual environment, 1 when building or installing fails.
 zu_prepare_env() {
-  local minor=$1 dir=$2
+  local minor=$1 dir=$2 setting
+  shift 2
+  local -a settings=()
+  for setting in "$@"; do settings+=(-C "$setting"); done
   ZU_ENV_PY="$dir/bin/python"
   ZU_ENV_VERSION="3.$minor"
   zu_make_venv "$minor" "$dir" || return 2
@@ -151,7 +167,7 @@ zu_prepare_env() {
   # pip always rebuilds and reinstalls a project given as a local directory,
   # even at an unchanged version, so the installed module is never stale;
   # the CMake build directory (build/<wheel tag>) keeps rebuilds incremental.
-  (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" ".[test,tools,dask]" </dev/null) || return 1
+  (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" "${settings[@]}" ".[test,tools,dask]" </dev/null) || return 1
   zu_check_installed "$ZU_ENV_PY" || return 1
 }
 

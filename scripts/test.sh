@@ -3,9 +3,10 @@
 #
 # Builds the extension and installs it as a wheel into one virtual
 # environment per CPython minor version found on this machine (newest in
-# .venv/, the others in .venvs/3.N/), runs the test suite in each, then checks
-# the shipped type stubs against the built module in the newest one, then
-# runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
+# .venv/, the others in .venvs/3.N/), runs the test suite in each, once more
+# with the newest on a build without libdeflate (.venvs/zlib-only/), then
+# checks the shipped type stubs against the built module in the newest one,
+# then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
 # with a replay of the fuzz corpus (scripts/sanitize.sh), and the static
 # checks (scripts/check.sh). Compiler warnings are errors in these builds.
 #
@@ -13,6 +14,8 @@
 #   ZU_PRIMARY_ONLY=1 scripts/test.sh     newest interpreter only
 #   ZU_NO_SANITIZE=1 scripts/test.sh      skip the sanitizer run
 #   ZU_VERBOSE=1 scripts/test.sh          show pip's build output
+#   ZU_ZLIB_ONLY=0 scripts/test.sh        skip the extra build and test run
+#                                         without libdeflate
 #
 # Exits non-zero when any build, test run or stub check fails; a test run that
 # collects no tests (pytest exit code 5) counts as a failure.
@@ -78,6 +81,34 @@ for minor in "${ZU_MINORS[@]}"; do
 done
 
 [[ -n $primary_py ]] || zu_die "none of the Python interpreters found could create a virtual environment"
+
+# The module must also build and pass on zlib alone (libdeflate missing or
+# disabled): once, with the newest interpreter, in a build directory and
+# environment of its own so the main build keeps its configuration.
+if [[ ${ZU_ZLIB_ONLY:-1} == 1 ]]; then
+  primary_minor=${ZU_MINORS[0]}
+  zlib_dir="$ZU_ROOT/.venvs/zlib-only"
+  rc=0
+  # Settings given here replace PIP_CONFIG_SETTINGS, so warnings-as-errors
+  # is repeated.
+  zu_prepare_env "$primary_minor" "$zlib_dir" cmake.define.ZU_WITH_LIBDEFLATE=OFF cmake.define.ZU_WERROR=ON \
+    "build-dir=build/zlib-only-{wheel_tag}" || rc=$?
+  # The installed module is stripped; the build's cache shows the switch
+  # reached CMake.
+  if ((rc == 0)) && grep -qs '^ZU_WITH_LIBDEFLATE:BOOL=OFF$' "$ZU_ROOT"/build/zlib-only-*/CMakeCache.txt; then
+    zu_log "Python $ZU_ENV_VERSION (zlib only): running pytest"
+    "$ZU_ENV_PY" -P -m pytest -q "$@" </dev/null || rc=$?
+    if ((rc == 0)); then
+      summary+=("$(printf '%-12s %-6s %s' "zlib only" PASS "Python $ZU_ENV_VERSION, ${zlib_dir#"$ZU_ROOT"/}")")
+    else
+      failed=1
+      summary+=("$(printf '%-12s %-6s %s' "zlib only" FAIL "pytest exit code $rc (${zlib_dir#"$ZU_ROOT"/})")")
+    fi
+  else
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "zlib only" FAIL "build or install failed, or libdeflate not switched off (${zlib_dir#"$ZU_ROOT"/})")")
+  fi
+fi
 
 if ((!primary_built)); then
   failed=1

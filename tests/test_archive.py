@@ -326,3 +326,54 @@ def test_corrupted_bytes_fail_cleanly_or_read_the_true_header(tmp_path):
             path.write_bytes(data)
             # The header's bytes are CRC-protected, so no flip may alter them.
             assert header_or_none(path) in (None, expected), (i, mask)
+
+
+# Members recorded at more than this many bytes are decoded by streaming,
+# smaller ones in one piece; both roads must agree on bytes and errors.
+WHOLE_MAX = 1 << 20
+ROAD_SIZES = [1000, 3 * WHOLE_MAX]
+
+
+def header_of_size(size: int) -> bytes:
+    text = b"".join(b"k%d=%s\n" % (i, b"%x" % (i * 7919 % 100003) * 12) for i in range(size // 40))
+    return text[: text.rindex(b"\n", 0, size) + 1]
+
+
+def flushed_half(data: bytes) -> bytes:
+    """Deflate of the first half, ending on a byte-aligned non-final block."""
+    comp = zlib.compressobj(wbits=-15)
+    return comp.compress(data[: len(data) // 2]) + comp.flush(zlib.Z_FULL_FLUSH)
+
+
+@pytest.mark.parametrize("size", ROAD_SIZES)
+@pytest.mark.parametrize(
+    "kind",
+    ["ok", "long", "short", "crc", "dd_crc", "corrupt", "truncated", "local_longer",
+     "local_longer_dd", "local_shorter", "past_eof"],
+)
+def test_both_decoding_roads_agree(outcome, size, kind):
+    text = header_of_size(size)
+    n, crc = len(text), zlib.crc32(text)
+    member, expected = {
+        "ok": (hdr(text), None),
+        # The read that passes the recorded size had room for 32 bytes more.
+        "long": (hdr(text, usize=n // 2), f"Invalid size: expected {n // 2}, got {n // 2 + 32}"),
+        "short": (hdr(text, usize=2 * n), f"Invalid size: expected {2 * n}, got {n}"),
+        "crc": (hdr(text, crc=crc ^ 1), f"Invalid checksum: expected 0x{crc:08x}, got 0x{crc ^ 1:08x}"),
+        "dd_crc": (hdr(text, flags=8, dd_crc=crc ^ 1),
+                   f"Invalid checksum: expected 0x{crc:08x}, got 0x{crc ^ 1:08x}"),
+        "corrupt": (hdr(text, raw=flushed_half(text) + b"\xff" * 16), CORRUPT),
+        "truncated": (hdr(text, raw=flushed_half(text)), f"Invalid size: expected {n}, got {n // 2}"),
+        # One read is guessed from the central record; a longer local one
+        # needs a second read, a shorter one none.
+        "local_longer": (hdr(text, lh_extra=b"\xaa\xbb\x00\x02" + b"x" * 512), None),
+        "local_longer_dd": (hdr(text, flags=8, lh_extra=b"\xaa\xbb\x10\x00" + b"y" * 16), None),
+        "local_shorter": (hdr(text, extra=b"\xaa\xbb\x08\x00" + b"z" * 8), None),
+        # The recorded compressed size runs past the end of the file.
+        "past_eof": (hdr(text, csize=len(deflate(text)) + 900_000), None),
+    }[kind]
+    got = outcome(build([member, chan(0)]))
+    if expected is None:
+        assert got == {k.decode(): v.decode() for k, v in (line.split(b"=") for line in text.split(b"\n")[:-1])}
+    else:
+        assert got == expected

@@ -1,14 +1,19 @@
 """get_channel_data: member selection, sample decoding, the (n, n, 100) grid."""
 
 import gc
+import json
 import math
 import os
 import struct
+import subprocess
+import sys
+import zlib
 
 import numpy as np
 import pytest
 import zu_data_reader
-from conftest import channel_lines, floats_be, ints_be
+from conftest import HEADER_NAME, channel_lines, floats_be, ints_be
+from zipwriter import Member, build, deflate, zeros_crc32, zeros_deflate
 
 INT_CHANNEL = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")])
 
@@ -183,3 +188,123 @@ def test_no_memory_or_descriptor_leak(zu_file, capfd):
     # 3000 rounds move about 50 MB through values buffers and member bytes.
     assert rss_bytes() - rss < 4 * 2**20
     assert len(os.listdir("/proc/self/fd")) - fds <= 2
+
+
+# Members recorded at more than 1 MiB are decoded by streaming, in pieces
+# that split samples anywhere; the count and the values must not notice.
+@pytest.mark.parametrize("tail", [0, 1, 3])
+@pytest.mark.parametrize("others", [0, 3])
+def test_long_member_is_counted_through_the_stream(zu_file, capfd, tail, others):
+    samples = np.random.default_rng(tail).integers(-2**31, 2**31, 700_002).astype(">i4")
+    samples[:2] = [4, 6]
+    big = samples.tobytes() + b"\x7f" * tail
+    members = [("a/0/channels/N.dat", big)] + [(f"b{i}/0/channels/N.dat", ints_be(*trace(i))) for i in range(others)]
+    f = open_file(zu_file, members)
+    capfd.readouterr()
+    with pytest.raises(OSError) as exc:
+        f.get_channel_data("N", 0, "P")
+    n = math.isqrt(1 + others)
+    assert exc.value.args == (reshape_error(len(samples) + 100 * others, n),)
+    assert capfd.readouterr().out == "1,10\n61\n"
+
+
+@pytest.mark.parametrize("csize_extra", [0, 900_000])
+def test_streamed_small_members_keep_their_values(tmp_path, csize_extra):
+    # A recorded compressed size running past the end of the file sends the
+    # member down the streaming road; its values must be the same.
+    members = [Member(HEADER_NAME.encode(), INT_CHANNEL.encode())]
+    for m in range(4):
+        data = ints_be(*trace(m, 60 + m))
+        members.append(Member(b"p%d/0/channels/N.dat" % m, data, csize=len(deflate(data)) + csize_extra))
+    path = tmp_path / "d.zip"
+    path.write_bytes(build(members))
+    a = zu_data_reader.ZuDataFIle(str(path)).get_channel_data("N", 0, "volts")
+    for m in range(4):
+        assert a[m // 2, m % 2, : 60 + m].tolist() == trace(m, 60 + m)
+        assert np.isnan(a[m // 2, m % 2, 60 + m:]).all()
+
+
+MEMORY_PROBE = r"""
+import json, os, sys
+import numpy as np
+import zu_data_reader
+
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+
+np.zeros(1)
+os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
+path, request = sys.argv[1], json.loads(sys.argv[2])
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as c:  # the peak starts again from here
+    c.write("5")
+try:
+    f = zu_data_reader.ZuDataFIle(path)
+    message = f.get_channel_data(*request).shape if request else sorted(f.header)
+except OSError as e:
+    message = str(e)
+sys.stderr.write(json.dumps([status("VmHWM") - before, message]))
+"""
+
+
+def peak_extra_and_outcome(path, request=None):
+    """Opens `path` (and makes `request`) in a fresh process: the peak of
+    resident memory above the start, and the error text or result."""
+    done = subprocess.run([sys.executable, "-P", "-c", MEMORY_PROBE, str(path), json.dumps(request)],
+                          capture_output=True, text=True, timeout=300)
+    assert done.returncode == 0, done.stderr
+    extra, message = json.loads(done.stderr.splitlines()[-1])
+    return extra, message
+
+
+ZERO_MEMBER = 2**30
+
+
+@pytest.fixture(scope="module")
+def zeros_gib():
+    return zeros_deflate(ZERO_MEMBER), zeros_crc32(ZERO_MEMBER)
+
+
+def test_huge_member_of_zeros_is_not_held(tmp_path, zeros_gib):
+    stream, crc = zeros_gib
+    path = tmp_path / "zeros.zip"
+    path.write_bytes(build([Member(HEADER_NAME.encode(), INT_CHANNEL.encode()),
+                            Member(b"a/0/channels/N.dat", raw=stream, usize=ZERO_MEMBER, crc=crc)]))
+    extra, message = peak_extra_and_outcome(path, ["N", 0, "P"])
+    assert message == reshape_error(ZERO_MEMBER // 4, 1)
+    assert extra < 100e6
+
+
+def test_entries_sharing_one_large_member_are_not_held(tmp_path):
+    size = 100 << 20
+    stream, crc = zeros_deflate(size), zeros_crc32(size)
+    header = Member(HEADER_NAME.encode(), INT_CHANNEL.encode())
+    shared_at = 30 + len(header.name) + len(header.payload())
+    entries = [Member(b"p%d/0/channels/N.dat" % i, raw=stream, usize=size, crc=crc,
+                      offset=None if i == 0 else shared_at) for i in range(16)]
+    path = tmp_path / "shared.zip"
+    path.write_bytes(build([header] + entries))
+    extra, message = peak_extra_and_outcome(path, ["N", 0, "P"])
+    assert message == reshape_error(16 * size // 4, 4)
+    assert extra < 100e6
+
+
+def test_only_the_first_header_member_is_held(tmp_path):
+    size = 50 << 20
+    stream, crc = zeros_deflate(size), zeros_crc32(size)
+    first = Member(HEADER_NAME.encode(), b"a=1\n")
+    shared_at = len(build([first])) - 22 - 46 - len(first.name)  # where the second local header goes
+    later = [Member(HEADER_NAME.encode(), raw=stream, usize=size, crc=crc,
+                    offset=None if i == 0 else shared_at) for i in range(19)]
+    path = tmp_path / "headers.zip"
+    path.write_bytes(build([first] + later))
+    extra, message = peak_extra_and_outcome(path)
+    assert message == ["a"]
+    assert extra < 100e6
+    # Later copies are still verified.
+    later[5] = Member(HEADER_NAME.encode(), raw=stream, usize=size, crc=crc ^ 1)
+    path.write_bytes(build([first] + later))
+    assert peak_extra_and_outcome(path)[1] == f"Invalid checksum: expected 0x{crc:08x}, got 0x{crc ^ 1:08x}"

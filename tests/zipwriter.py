@@ -116,3 +116,60 @@ def build(
         len(comment) if comment_len is None else comment_len,
     )
     return prefix + bytes(out) + comment + trailing
+
+
+# Fixed-Huffman codes of DEFLATE length symbols: (symbol, base length, extra bits).
+_LENGTH_CODES = [
+    (257, 3, 0), (258, 4, 0), (259, 5, 0), (260, 6, 0), (261, 7, 0), (262, 8, 0), (263, 9, 0),
+    (264, 10, 0), (265, 11, 1), (266, 13, 1), (267, 15, 1), (268, 17, 1), (269, 19, 2),
+    (270, 23, 2), (271, 27, 2), (272, 31, 2), (273, 35, 3), (274, 43, 3), (275, 51, 3),
+    (276, 59, 3), (277, 67, 4), (278, 83, 4), (279, 99, 4), (280, 115, 4), (281, 131, 5),
+    (282, 163, 5), (283, 195, 5), (284, 227, 5), (285, 258, 0),
+]
+
+
+def _reversed(code: int, bits: int) -> int:
+    return int(f"{code:0{bits}b}"[::-1], 2)
+
+
+def _length_bits(length: int) -> tuple[int, int]:
+    """(value, bit count) of a match of `length` at distance 1, LSB first."""
+    symbol, base, extra = next(c for c in reversed(_LENGTH_CODES) if c[1] <= length)
+    code, bits = (symbol - 256, 7) if symbol < 280 else (0xC0 + symbol - 280, 8)
+    value = _reversed(code, bits) | (length - base) << bits
+    return value, bits + extra + 5  # distance code 0 (distance 1): five zero bits
+
+
+def zeros_deflate(n: int) -> bytes:
+    """Raw DEFLATE of n >= 1 zero bytes, built directly (fast for any n): one
+    fixed-Huffman block of a literal 0 and matches at distance 1."""
+    acc, nbits = 0b011, 3  # BFINAL=1, BTYPE=01
+    acc |= _reversed(0x30, 8) << nbits  # literal 0
+    nbits += 8
+    full, last = divmod(n - 1, 258)
+    unit, unit_bits = _length_bits(258)
+    groups, single = divmod(full, 8)
+    pattern = sum(unit << (unit_bits * i) for i in range(8)).to_bytes(unit_bits, "little")
+    acc |= int.from_bytes(pattern * groups, "little") << nbits
+    nbits += unit_bits * 8 * groups
+    for _ in range(single):
+        acc |= unit << nbits
+        nbits += unit_bits
+    if last >= 3:
+        value, bits = _length_bits(last)
+        acc |= value << nbits
+        nbits += bits
+    else:  # lengths 1 and 2 have no match code: literals instead
+        for _ in range(last):
+            acc |= _reversed(0x30, 8) << nbits
+            nbits += 8
+    nbits += 7  # end of block: seven zero bits
+    return acc.to_bytes((nbits + 7) // 8, "little")
+
+
+def zeros_crc32(n: int) -> int:
+    crc, chunk = 0, bytes(1 << 24)
+    while n > 0:
+        crc = zlib.crc32(chunk[: min(n, len(chunk))], crc)
+        n -= len(chunk)
+    return crc

@@ -4,7 +4,9 @@
 #define PY_ARRAY_UNIQUE_SYMBOL zu_data_reader_ARRAY_API
 #include <numpy/arrayobject.h>
 
+#include <algorithm>
 #include <memory>
+#include <string>
 #include <vector>
 
 #include "binding/errors.h"
@@ -24,13 +26,13 @@ bool numpy_ready() {
 }
 
 void free_values(PyObject* capsule) {
-  delete static_cast<std::vector<double>*>(PyCapsule_GetPointer(capsule, kCapsuleName));
+  delete static_cast<ValueBuffer*>(PyCapsule_GetPointer(capsule, kCapsuleName));
 }
 
 // A one-dimensional writeable float64 array over the vector's storage; the
 // returned array owns the vector through its base object.
-PyObject* wrap_values(std::vector<double>&& values) {
-  auto owned = std::make_unique<std::vector<double>>(std::move(values));
+PyObject* wrap_values(ValueBuffer&& values) {
+  auto owned = std::make_unique<ValueBuffer>(std::move(values));
   double* data = owned->data();
   npy_intp dims[1] = {static_cast<npy_intp>(owned->size())};
   npy_intp strides[1] = {sizeof(double)};
@@ -47,12 +49,25 @@ PyObject* wrap_values(std::vector<double>&& values) {
   return array.release();
 }
 
+// A read-only array of `count` values that all share one element (stride
+// 0): it has the length of values that were counted but never stored, so
+// NumPy can say in its own words why they do not fit the grid.
+PyObject* counted_values(uint64_t count) {
+  static const double kOne = 0.0;
+  const uint64_t limit = static_cast<uint64_t>(NPY_MAX_INTP);
+  npy_intp dims[1] = {static_cast<npy_intp>(std::min(count, limit))};
+  npy_intp strides[1] = {0};
+  return PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, dims, strides,
+                              const_cast<double*>(&kOne), 0, nullptr);
+}
+
 }  // namespace
 
 PyObject* channel_array(ChannelValues&& values) {
   if (!numpy_ready()) return nullptr;
   const npy_intp n = static_cast<npy_intp>(integer_sqrt(values.member_count));
-  Ref flat(wrap_values(std::move(values.values)));
+  const bool fits = values.fits_grid();
+  Ref flat(fits ? wrap_values(std::move(values.values)) : counted_values(values.value_count));
   if (!flat) return nullptr;
   npy_intp shape[3] = {n, n, static_cast<npy_intp>(kTraceLength)};
   PyArray_Dims dims = {shape, 3};
@@ -60,6 +75,12 @@ PyObject* channel_array(ChannelValues&& values) {
   if (!grid) {
     Ref exc(PyErr_GetRaisedException());
     return raise_zu_error(ZuError::numpy(describe_exception(exc.get())));
+  }
+  if (!fits) {
+    // Unreachable: values that do not fit (n, n, 100) never reshape to it.
+    return raise_zu_error(ZuError::numpy("ValueError: cannot reshape array of size " +
+                                         std::to_string(values.value_count) + " into shape (" +
+                                         std::to_string(n) + "," + std::to_string(n) + ",100)"));
   }
   return grid.release();
 }

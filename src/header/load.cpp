@@ -6,14 +6,38 @@
 
 namespace zu {
 
+namespace {
+
+// Keeps the first header member only; later ones are still read and
+// verified by the walk, but their bytes are dropped as they come.
+class FirstMemberSink final : public zip::MemberSink {
+ public:
+  void begin_member(size_t index) override { keep_ = index == 0; }
+  void member_bytes(std::span<const uint8_t> bytes) override {
+    if (keep_) bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
+  }
+  void end_member() override { found_ = true; }
+
+  bool found() const { return found_; }
+  const std::vector<uint8_t>& bytes() const { return bytes_; }
+
+ private:
+  std::vector<uint8_t> bytes_;
+  bool keep_ = false;
+  bool found_ = false;
+};
+
+}  // namespace
+
 Result<ZuHeader> read_header(zip::ZipReader& reader) {
   auto is_header = [](std::span<const uint8_t> name) {
     return std::equal(name.begin(), name.end(), kHeaderMemberName.begin(), kHeaderMemberName.end(),
                       [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
   };
-  ZU_TRY_ASSIGN(std::vector<std::vector<uint8_t>> files, reader.get_files(is_header));
-  if (files.empty()) return ZuError::no_file("shared-data header");
-  const std::vector<uint8_t>& bytes = files.front();
+  FirstMemberSink sink;
+  ZU_TRY(reader.for_each_file(is_header, sink));
+  if (!sink.found()) return ZuError::no_file("shared-data header");
+  const std::vector<uint8_t>& bytes = sink.bytes();
   if (auto err = utf8_error(bytes)) return ZuError::invalid_utf8_header(std::move(*err));
   return ZuHeader::from_str(
       std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));

@@ -19,15 +19,16 @@ namespace zu::zip {
 // the next call to next_entry() or next_match().
 struct CentralEntry {
   std::span<const uint8_t> name;
+  uint16_t extra_length = 0;  // the central one; a guess at the local one
   uint16_t flags = 0;
   uint32_t crc32 = 0;
   uint64_t compressed_size = 0;
   uint64_t uncompressed_size = 0;
   uint64_t local_header_offset = 0;  // base_offset already added
 
-  CentralEntry(std::span<const uint8_t> n, uint16_t f, uint32_t c, uint64_t cs, uint64_t us,
-               uint64_t lho)
-      : name(n), flags(f), crc32(c), compressed_size(cs), uncompressed_size(us),
+  CentralEntry(std::span<const uint8_t> n, uint16_t el, uint16_t f, uint32_t c, uint64_t cs,
+               uint64_t us, uint64_t lho)
+      : name(n), extra_length(el), flags(f), crc32(c), compressed_size(cs), uncompressed_size(us),
         local_header_offset(lho) {}
   // Copied field by field, the name as its pointer and its length: every
   // entry is passed on through two wrappers right after it is written, and
@@ -35,6 +36,7 @@ struct CentralEntry {
   // memory as narrower stores, which stalls the walk on each record.
   CentralEntry(const CentralEntry& o)
       : name(o.name.data(), o.name.size()),
+        extra_length(o.extra_length),
         flags(o.flags),
         crc32(o.crc32),
         compressed_size(o.compressed_size),
@@ -42,6 +44,7 @@ struct CentralEntry {
         local_header_offset(o.local_header_offset) {}
   CentralEntry& operator=(const CentralEntry& o) {
     name = std::span<const uint8_t>(o.name.data(), o.name.size());
+    extra_length = o.extra_length;
     flags = o.flags;
     crc32 = o.crc32;
     compressed_size = o.compressed_size;
@@ -133,6 +136,7 @@ class ZipEntries {
       local_header_offset = UINT64_MAX;
     }
     return CentralEntry{{variable, detail::load_le16(fixed + kCdNameLength)},
+                        detail::load_le16(fixed + kCdExtraLength),
                         detail::load_le16(fixed + kCdFlags),
                         detail::load_le32(fixed + kCdCrc32),
                         sizes.compressed,

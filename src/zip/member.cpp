@@ -4,7 +4,10 @@
 
 #include <algorithm>
 #include <cstring>
-#include <memory>
+
+#if ZU_HAVE_LIBDEFLATE
+#include <libdeflate.h>
+#endif
 
 #include "zip/records.h"
 
@@ -13,17 +16,34 @@ namespace zu::zip {
 namespace {
 
 constexpr const char* kCorruptDeflate = "corrupt deflate stream";
-// A reservation is only an optimisation; a size taken from the directory
-// never reserves more than this.
+// The reservation a member's vector used to get: only the logical room of
+// each streamed read is derived from it now, nothing is allocated.
 constexpr uint64_t kMaxReservation = 64ull << 20;
 // DEFLATE cannot expand input by more than about 1032:1.
 constexpr uint64_t kMaxDeflateRatio = 1032;
-constexpr size_t kOvershootRoom = 32;
+constexpr uint64_t kOvershootRoom = 32;
+constexpr uint64_t kFirstGrowth = 4096;
+// Streamed output is decoded into a block of this size and handed on.
+constexpr size_t kStreamBlock = size_t{256} << 10;
+
+ZuError corrupt() { return ZuError::io(IoError::custom(kCorruptDeflate)); }
 
 struct DataRange {
   uint64_t start;
   uint64_t end;
 };
+
+// Bytes [start, end) of the data after a local header of `header_len`
+// bytes at `offset`; false when the range does not fit in 64 bits.
+bool data_range(uint64_t offset, uint64_t header_len, uint64_t compressed, DataRange& r) {
+  return !__builtin_add_overflow(offset, header_len, &r.start) &&
+         !__builtin_add_overflow(r.start, compressed, &r.end);
+}
+
+uint64_t local_header_length(const uint8_t* rec) {
+  LeView h({rec, kLocalHeaderSize});
+  return kLocalHeaderSize + uint64_t{h.u16(kLocalNameLength)} + h.u16(kLocalExtraLength);
+}
 
 Result<DataRange> get_entry(const FileReader& file, const ZipArchiveEntryWayfinder& w) {
   uint8_t rec[kLocalHeaderSize];
@@ -33,62 +53,186 @@ Result<DataRange> get_entry(const FileReader& file, const ZipArchiveEntryWayfind
   if (h.u32(0) != kLocalHeaderSignature) {
     return ZuError::zip(ZipError::signature(kLocalHeaderSignature, h.u32(0)));
   }
-  const uint64_t header_len =
-      kLocalHeaderSize + uint64_t{h.u16(kLocalNameLength)} + h.u16(kLocalExtraLength);
   DataRange r;
-  if (__builtin_add_overflow(w.local_header_offset, header_len, &r.start) ||
-      __builtin_add_overflow(r.start, w.compressed_size, &r.end)) {
+  if (!data_range(w.local_header_offset, local_header_length(rec), w.compressed_size, r)) {
     return ZuError::zip(ZipError::of(ZipErrorKind::Eof));
   }
   return r;
 }
 
-// Raw DEFLATE over the byte range [start, end) of the file, read through a
-// 32 KiB input block. Owns the inflater state.
-class RangeInflater {
+// The CRC in a data descriptor, with or without its optional signature.
+uint32_t descriptor_crc(const uint8_t* desc) {
+  LeView d({desc, kDataDescriptorReadSize});
+  return d.u32(0) == kDataDescriptorSignature ? d.u32(4) : d.u32(0);
+}
+
+// An empty member's CRC is 0 and is not compared with the recorded one.
+bool crc_matches(uint32_t computed, uint32_t stored) { return computed == 0 || computed == stored; }
+
+// The room a member's output used to be reserved with: the recorded size,
+// bounded by what the compressed bytes present in the file could expand to.
+uint64_t first_room(const ZipArchiveEntryWayfinder& w, DataRange r, uint64_t file_length) {
+  const uint64_t present = r.start < file_length ? std::min(w.compressed_size, file_length - r.start) : 0;
+  // Compare before multiplying, so a huge file cannot overflow the product.
+  const uint64_t bound = present >= kMaxReservation / kMaxDeflateRatio
+                             ? kMaxReservation
+                             : present * kMaxDeflateRatio + 1;
+  return std::min(w.uncompressed_size_hint, bound) + kOvershootRoom;
+}
+
+}  // namespace
+
+uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t len) {
+#if ZU_HAVE_LIBDEFLATE
+  return libdeflate_crc32(crc, data, len);
+#else
+  return static_cast<uint32_t>(crc32_z(crc, data, len));
+#endif
+}
+
+// ---- whole-buffer decoding -------------------------------------------------
+
+#if ZU_HAVE_LIBDEFLATE
+struct WholeDecoder::State {
+  libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  State() = default;
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() {
+    if (d != nullptr) libdeflate_free_decompressor(d);
+  }
+  bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    if (d == nullptr) return false;
+    size_t used_in = 0, used_out = 0;
+    const libdeflate_result r = libdeflate_deflate_decompress_ex(d, in.data(), in.size(), out.data(),
+                                                                 out.size(), &used_in, &used_out);
+    return r == LIBDEFLATE_SUCCESS && used_out == out.size();
+  }
+};
+#else
+struct WholeDecoder::State {
+  z_stream z;
+  bool ok = false;
+  State() {
+    std::memset(&z, 0, sizeof z);
+    ok = inflateInit2(&z, -15) == Z_OK;
+  }
+  State(const State&) = delete;
+  State& operator=(const State&) = delete;
+  ~State() {
+    if (ok) inflateEnd(&z);
+  }
+  bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    static uint8_t none;
+    if (!ok || in.size() > UINT32_MAX || out.size() > UINT32_MAX || inflateReset(&z) != Z_OK) {
+      return false;
+    }
+    z.next_in = const_cast<uint8_t*>(in.data());
+    z.avail_in = static_cast<uInt>(in.size());
+    z.next_out = out.empty() ? &none : out.data();
+    z.avail_out = static_cast<uInt>(out.size());
+    return inflate(&z, Z_FINISH) == Z_STREAM_END && z.total_out == out.size();
+  }
+};
+#endif
+
+WholeDecoder::WholeDecoder() : state_(new (std::nothrow) State) {}
+WholeDecoder::~WholeDecoder() = default;
+WholeDecoder::WholeDecoder(WholeDecoder&&) noexcept = default;
+WholeDecoder& WholeDecoder::operator=(WholeDecoder&&) noexcept = default;
+
+bool WholeDecoder::decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
+  return state_ != nullptr && state_->decode_exact(in, out);
+}
+
+// ---- streaming decoding ------------------------------------------------------
+
+// Raw DEFLATE over a byte range of the file, read through a 32 KiB input
+// block, with size and CRC-32 verification. Errors are reported exactly
+// where a reader that grows one vector per member would report them: such
+// a reader asks the inflater for the room left in its vector (the recorded
+// size bounded by the compressed bytes present, plus 32 bytes, then doubling
+// from 4096), one inflate call per request, and verifies whenever the
+// stream ends or the count reaches the recorded size. The same requests are
+// made here, but each is decoded through a fixed block and passed on, so
+// nothing is zero-filled or kept and the time is linear in the output.
+class MemberReader::Streamer {
  public:
-  RangeInflater(const FileReader& file, DataRange range)
-      : file_(file), next_(range.start), end_(range.end), input_(new uint8_t[kInflateInputSize]) {
+  Streamer() : input_(new uint8_t[kInflateInputSize]), block_(new uint8_t[kStreamBlock]) {
     std::memset(&z_, 0, sizeof z_);
     ok_ = inflateInit2(&z_, -15) == Z_OK;
   }
-  ~RangeInflater() {
+  ~Streamer() {
     if (ok_) inflateEnd(&z_);
   }
-  RangeInflater(const RangeInflater&) = delete;
-  RangeInflater& operator=(const RangeInflater&) = delete;
+  Streamer(const Streamer&) = delete;
+  Streamer& operator=(const Streamer&) = delete;
 
-  // Decodes up to `len` bytes into `dst`. 0 means the stream ended, or the
-  // input ran out without producing anything more (a truncated stream then
-  // shows up in the size check).
-  Result<size_t> read(uint8_t* dst, size_t len) {
-    if (!ok_) return corrupt();
-    if (finished_ || len == 0) return size_t{0};
-    z_.next_out = dst;
-    z_.avail_out = static_cast<uInt>(std::min<size_t>(len, UINT32_MAX));
+  Result<void> decode(const FileReader& file, uint64_t file_length, DataRange range,
+                      const ZipArchiveEntryWayfinder& w, MemberSink& sink) {
+    if (!ok_ || inflateReset(&z_) != Z_OK) return corrupt();
+    file_ = &file;
+    sink_ = &sink;
+    next_ = range.start;
+    end_ = range.end;
+    input_done_ = finished_ = false;
+    z_.avail_in = 0;
+    crc_ = 0;
+    count_ = 0;
+    uint64_t capacity = first_room(w, range, file_length);
     for (;;) {
-      if (z_.avail_in == 0 && !input_done_) ZU_TRY(refill());
-      const uInt before = z_.avail_out;
-      const int ret = inflate(&z_, input_done_ ? Z_FINISH : Z_NO_FLUSH);
-      const size_t produced = before - z_.avail_out;
-      if (ret == Z_STREAM_END) {
-        finished_ = true;
-        return produced;
-      }
-      if (ret != Z_OK && ret != Z_BUF_ERROR) return corrupt();
-      if (produced > 0) return produced;
-      // Nothing produced: more input may help, unless there is none left.
-      if (input_done_) return size_t{0};
+      if (count_ == capacity) capacity = std::max(capacity * 2, kFirstGrowth);
+      const uint64_t room = std::min<uint64_t>(capacity - count_, UINT32_MAX);
+      ZU_TRY_ASSIGN(uint64_t n, read(room));
+      if (n == 0 || count_ >= w.uncompressed_size_hint) ZU_TRY(check(w));
+      if (n == 0) return {};
     }
   }
 
  private:
-  static ZuError corrupt() { return ZuError::io(IoError::custom(kCorruptDeflate)); }
+  // One request of `room` bytes: the output of one inflate call (decoded
+  // here in pieces of at most one block). 0 means the stream ended, or the
+  // input ran out without producing anything more.
+  Result<uint64_t> read(uint64_t room) {
+    if (finished_) return uint64_t{0};
+    for (;;) {
+      if (z_.avail_in == 0 && !input_done_) ZU_TRY(refill());
+      const int flush = input_done_ ? Z_FINISH : Z_NO_FLUSH;
+      uint64_t produced = 0;
+      for (;;) {
+        const size_t piece = static_cast<size_t>(std::min<uint64_t>(kStreamBlock, room - produced));
+        z_.next_out = block_.get();
+        z_.avail_out = static_cast<uInt>(piece);
+        const int ret = inflate(&z_, flush);
+        const size_t got = piece - z_.avail_out;
+        if (ret != Z_OK && ret != Z_BUF_ERROR && ret != Z_STREAM_END) return corrupt();
+        deliver(got);
+        produced += got;
+        if (ret == Z_STREAM_END) {
+          finished_ = true;
+          return produced;
+        }
+        // A single call with all the room would have stopped here too:
+        // the input ran out before the room did, or the room is used up.
+        if (z_.avail_out != 0 || produced == room) break;
+      }
+      if (produced > 0) return produced;
+      // Nothing produced: more input may help, unless there is none left.
+      if (input_done_) return uint64_t{0};
+    }
+  }
+
+  void deliver(size_t n) {
+    if (n == 0) return;
+    crc_ = crc32_update(crc_, block_.get(), n);
+    count_ += n;
+    sink_->member_bytes({block_.get(), n});
+  }
 
   Result<void> refill() {
     const uint64_t left = end_ > next_ ? end_ - next_ : 0;
     const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kInflateInputSize));
-    ZU_TRY_ASSIGN(size_t got, file_.read_some(next_, input_.get(), want));
+    ZU_TRY_ASSIGN(size_t got, file_->read_some(next_, input_.get(), want));
     next_ += got;
     if (got == 0) input_done_ = true;
     z_.next_in = input_.get();
@@ -96,92 +240,100 @@ class RangeInflater {
     return {};
   }
 
-  const FileReader& file_;
-  uint64_t next_;
-  uint64_t end_;
-  std::unique_ptr<uint8_t[]> input_;
-  z_stream z_;
-  bool ok_ = false;
-  bool input_done_ = false;
-  bool finished_ = false;
-};
-
-// Wraps the inflater with a running CRC-32 and byte count, and checks them
-// against the directory (or data descriptor) whenever the stream ends or
-// the count reaches the recorded size.
-class ZipVerifier {
- public:
-  ZipVerifier(const FileReader& file, DataRange range, const ZipArchiveEntryWayfinder& w)
-      : file_(file), data_end_(range.end), w_(w), inflater_(file, range) {}
-
-  Result<size_t> read(uint8_t* dst, size_t len) {
-    ZU_TRY_ASSIGN(size_t n, inflater_.read(dst, len));
-    crc_ = static_cast<uint32_t>(crc32_z(crc_, dst, n));
-    count_ += n;
-    if (n == 0 || count_ >= w_.uncompressed_size_hint) ZU_TRY(check());
-    return n;
-  }
-
- private:
-  Result<uint32_t> stored_crc() const {
-    if (!w_.has_data_descriptor) return w_.crc32;
-    uint8_t desc[kDataDescriptorReadSize];
-    ZU_TRY(file_.read_exact(data_end_, desc, sizeof desc));
-    LeView d({desc, sizeof desc});
-    return d.u32(0) == kDataDescriptorSignature ? d.u32(4) : d.u32(0);
-  }
-
-  Result<void> check() const {
-    ZU_TRY_ASSIGN(uint32_t stored, stored_crc());
-    if (count_ != w_.uncompressed_size_hint) {
-      return ZuError::io(IoError::custom(ZipError::size(w_.uncompressed_size_hint, count_).message()));
+  Result<void> check(const ZipArchiveEntryWayfinder& w) const {
+    uint32_t stored = w.crc32;
+    if (w.has_data_descriptor) {
+      uint8_t desc[kDataDescriptorReadSize];
+      ZU_TRY(file_->read_exact(end_, desc, sizeof desc));
+      stored = descriptor_crc(desc);
     }
-    if (crc_ != 0 && crc_ != stored) {
+    if (count_ != w.uncompressed_size_hint) {
+      return ZuError::io(IoError::custom(ZipError::size(w.uncompressed_size_hint, count_).message()));
+    }
+    if (!crc_matches(crc_, stored)) {
       return ZuError::io(IoError::custom(ZipError::checksum(crc_, stored).message()));
     }
     return {};
   }
 
-  const FileReader& file_;
-  uint64_t data_end_;
-  const ZipArchiveEntryWayfinder& w_;
-  RangeInflater inflater_;
+  std::unique_ptr<uint8_t[]> input_;
+  std::unique_ptr<uint8_t[]> block_;
+  z_stream z_;
+  bool ok_ = false;
+  const FileReader* file_ = nullptr;
+  MemberSink* sink_ = nullptr;
+  uint64_t next_ = 0;
+  uint64_t end_ = 0;
+  bool input_done_ = false;
+  bool finished_ = false;
   uint32_t crc_ = 0;
   uint64_t count_ = 0;
 };
 
-// Reserve what the directory records, bounded by what the compressed bytes
-// present in the file could possibly expand to.
-size_t reservation(const ZipArchiveEntryWayfinder& w, DataRange r, uint64_t file_length) {
-  const uint64_t present = r.start < file_length ? std::min(w.compressed_size, file_length - r.start) : 0;
-  // Compare before multiplying, so a huge file cannot overflow the product.
-  const uint64_t bound = present >= kMaxReservation / kMaxDeflateRatio
-                             ? kMaxReservation
-                             : present * kMaxDeflateRatio + 1;
-  return static_cast<size_t>(std::min(w.uncompressed_size_hint, bound));
+// ---- one member ----------------------------------------------------------------
+
+MemberReader::MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole)
+    : file_(file), file_length_(file_length), whole_(whole) {}
+
+MemberReader::~MemberReader() = default;
+
+uint8_t* MemberReader::input_room(size_t len) {
+  if (len > input_size_) {
+    input_size_ = std::max(len, size_t{16} << 10);
+    input_.reset(new uint8_t[input_size_]);
+  }
+  return input_.get();
 }
 
-}  // namespace
-
-Result<std::vector<uint8_t>> read_member(const FileReader& file, uint64_t file_length,
-                                         const ZipArchiveEntryWayfinder& wayfinder) {
-  ZU_TRY_ASSIGN(DataRange range, get_entry(file, wayfinder));
-  ZipVerifier verifier(file, range, wayfinder);
-  std::vector<uint8_t> out;
-  // Room past the recorded size lets the read that overshoots it show up as
-  // a size error rather than as a checksum error over a prefix.
-  out.reserve(reservation(wayfinder, range, file_length) + kOvershootRoom);
-  for (;;) {
-    if (out.size() == out.capacity()) out.reserve(std::max<size_t>(out.capacity() * 2, 4096));
-    const size_t old = out.size();
-    out.resize(out.capacity());
-    Result<size_t> n = verifier.read(out.data() + old, out.size() - old);
-    if (!n) return n.take_error();
-    out.resize(old + n.value());
-    if (n.value() == 0) break;
+uint8_t* MemberReader::output_room(size_t len) {
+  if (len > output_size_ || !output_) {
+    output_size_ = std::max(len, size_t{16} << 10);
+    output_.reset(new uint8_t[output_size_]);
   }
-  if (out.capacity() > 2 * out.size() + 4096) out.shrink_to_fit();
-  return out;
+  return output_.get();
+}
+
+// The fast road: one read for local header, data and descriptor, one
+// whole-buffer decode. True when the member was delivered; false hands it to
+// the streaming road, which then decides what is wrong with it.
+bool MemberReader::read_whole(const ZipArchiveEntryWayfinder& w, MemberSink& sink) {
+  const size_t csize = static_cast<size_t>(w.compressed_size);
+  const size_t usize = static_cast<size_t>(w.uncompressed_size_hint);
+  const size_t desc = w.has_data_descriptor ? kDataDescriptorReadSize : 0;
+  const size_t guess = kLocalHeaderSize + w.local_variable_guess;
+  const size_t want = guess + csize + desc;
+  uint8_t* in = input_room(want);
+  Result<size_t> got = file_.read_some(w.local_header_offset, in, want);
+  if (!got || got.value() < kLocalHeaderSize) return false;
+  if (LeView({in, kLocalHeaderSize}).u32(0) != kLocalHeaderSignature) return false;
+  const uint64_t header_len = local_header_length(in);
+  DataRange range;
+  if (!data_range(w.local_header_offset, header_len, w.compressed_size, range)) return false;
+  const uint8_t* data = in + header_len;
+  if (header_len + csize + desc > got.value()) {
+    // The local name or extra field is longer than the central one said.
+    if (header_len <= guess) return false;  // the file ends inside the member
+    in = input_room(csize + desc);
+    Result<size_t> more = file_.read_some(range.start, in, csize + desc);
+    if (!more || more.value() < csize + desc) return false;
+    data = in;
+  }
+  uint8_t* out = output_room(usize);
+  if (!whole_.decode_exact({data, csize}, {out, usize})) return false;
+  const uint32_t stored = desc != 0 ? descriptor_crc(data + csize) : w.crc32;
+  if (!crc_matches(crc32_update(0, out, usize), stored)) return false;
+  sink.member_bytes({out, usize});
+  return true;
+}
+
+Result<void> MemberReader::read(const ZipArchiveEntryWayfinder& w, MemberSink& sink) {
+  if (w.uncompressed_size_hint <= kWholeMemberMax && w.compressed_size <= kWholeMemberMax &&
+      read_whole(w, sink)) {
+    return {};
+  }
+  ZU_TRY_ASSIGN(DataRange range, get_entry(file_, w));
+  if (!streamer_) streamer_ = std::make_unique<Streamer>();
+  return streamer_->decode(file_, file_length_, range, w, sink);
 }
 
 }  // namespace zu::zip

@@ -1,8 +1,19 @@
-// Reading one member: local header, raw DEFLATE decoding limited to the
+// Reading members: local header, raw DEFLATE decoding limited to the
 // member's compressed range, and size and CRC-32 verification.
+//
+// Two roads lead to the same bytes. Members of modest recorded size take one
+// positioned read (local header and compressed data together) and one
+// whole-buffer decode into a reused block; anything unusual about them (a
+// stream that fails, ends early or runs long, a wrong checksum, a member cut
+// off by the end of the file) sends that member down the streaming road,
+// which decodes through fixed blocks and is the one that decides every error
+// and its text.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <vector>
 
 #include "error/zu_error.h"
@@ -10,20 +21,91 @@
 
 namespace zu::zip {
 
-// What pass 1 of get_files keeps of a matching central-directory entry.
+// What pass 1 of a directory walk keeps of a matching entry.
 struct ZipArchiveEntryWayfinder {
   uint64_t uncompressed_size_hint = 0;
   uint64_t compressed_size = 0;
   uint64_t local_header_offset = 0;  // base_offset already added
   uint32_t crc32 = 0;
+  // Name plus extra length of the central record: the usual length of the
+  // local header's variable part, so one read can cover header and data.
+  uint32_t local_variable_guess = 0;
   bool has_data_descriptor = false;
 };
 
-// Reads, decodes and verifies one member. Local-header failures are Zip
-// errors; failures while reading, inflating or verifying the data are Io
-// errors ("corrupt deflate stream", the InvalidSize/InvalidChecksum texts,
-// "failed to fill whole buffer" for an unreadable data descriptor).
-Result<std::vector<uint8_t>> read_member(const FileReader& file, uint64_t file_length,
-                                         const ZipArchiveEntryWayfinder& wayfinder);
+// Receives matching members as they are decoded, in directory order.
+// begin_member, then the member's bytes in order (in pieces of any size),
+// then end_member once its size and checksum have been verified. A failing
+// member ends the walk with its error, possibly after some of its bytes
+// have been delivered; those bytes are then worth nothing.
+class MemberSink {
+ public:
+  virtual ~MemberSink() = default;
+  // Called once, after the directory walk and before any member is read.
+  virtual void begin_files(size_t count) { (void)count; }
+  virtual void begin_member(size_t index) { (void)index; }
+  virtual void member_bytes(std::span<const uint8_t> bytes) = 0;
+  virtual void end_member() {}
+};
+
+// Members whose recorded sizes are at most this take the whole-buffer road.
+inline constexpr uint64_t kWholeMemberMax = uint64_t{1} << 20;
+
+// The whole-buffer DEFLATE decoder a reader keeps for its lifetime
+// (libdeflate when the build has it, else a zlib inflater).
+class WholeDecoder {
+ public:
+  WholeDecoder();
+  ~WholeDecoder();
+  WholeDecoder(WholeDecoder&&) noexcept;
+  WholeDecoder& operator=(WholeDecoder&&) noexcept;
+  WholeDecoder(const WholeDecoder&) = delete;
+  WholeDecoder& operator=(const WholeDecoder&) = delete;
+
+  // True when `in` starts with a stream that decodes to exactly `out.size()`
+  // bytes, written to `out`. False for anything else (including no decoder).
+  bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out);
+
+  struct State;
+
+ private:
+  std::unique_ptr<State> state_;
+};
+
+// CRC-32 as in ZIP (libdeflate's when available, else zlib's).
+uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t len);
+
+// Reads members for one walk: owns the reusable blocks and the streaming
+// inflater, so no member allocates on its own.
+class MemberReader {
+ public:
+  MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole);
+  ~MemberReader();
+  MemberReader(const MemberReader&) = delete;
+  MemberReader& operator=(const MemberReader&) = delete;
+
+  // Decodes and verifies one member into `sink` (member_bytes only).
+  // Local-header failures are Zip errors; failures while reading, inflating
+  // or verifying the data are Io errors ("corrupt deflate stream", the
+  // InvalidSize/InvalidChecksum texts, "failed to fill whole buffer" for an
+  // unreadable data descriptor).
+  Result<void> read(const ZipArchiveEntryWayfinder& w, MemberSink& sink);
+
+  class Streamer;
+
+ private:
+  bool read_whole(const ZipArchiveEntryWayfinder& w, MemberSink& sink);
+  uint8_t* input_room(size_t len);
+  uint8_t* output_room(size_t len);
+
+  const FileReader& file_;
+  uint64_t file_length_;
+  WholeDecoder& whole_;
+  std::unique_ptr<uint8_t[]> input_;
+  size_t input_size_ = 0;
+  std::unique_ptr<uint8_t[]> output_;
+  size_t output_size_ = 0;
+  std::unique_ptr<Streamer> streamer_;  // made on the first streamed member
+};
 
 }  // namespace zu::zip

@@ -1,10 +1,27 @@
 #include "zip/zip_reader.h"
 
 #include "zip/entries.h"
-#include "zip/member.h"
 #include "zip/records.h"
 
 namespace zu::zip {
+
+namespace {
+
+// Keeps every member whole, for callers that want them all at once.
+class CollectingSink final : public MemberSink {
+ public:
+  explicit CollectingSink(std::vector<std::vector<uint8_t>>& files) : files_(files) {}
+  void begin_files(size_t count) override { files_.reserve(count); }
+  void begin_member(size_t) override { files_.emplace_back(); }
+  void member_bytes(std::span<const uint8_t> bytes) override {
+    files_.back().insert(files_.back().end(), bytes.begin(), bytes.end());
+  }
+
+ private:
+  std::vector<std::vector<uint8_t>>& files_;
+};
+
+}  // namespace
 
 Result<ZipReader> ZipReader::open(const std::string& path) {
   ZU_TRY_ASSIGN(FileReader file, FileReader::open(path));
@@ -13,23 +30,31 @@ Result<ZipReader> ZipReader::open(const std::string& path) {
   return ZipReader(std::move(buffer), std::move(archive));
 }
 
-Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(const NamePredicate& predicate) {
+Result<void> ZipReader::for_each_file(const NamePredicate& predicate, MemberSink& sink) {
   std::vector<ZipArchiveEntryWayfinder> matches;
   ZipEntries entries(archive_, buffer_);
   for (;;) {
-    ZU_TRY_ASSIGN(std::optional<CentralEntry> entry, entries.next_entry());
+    ZU_TRY_ASSIGN(std::optional<CentralEntry> entry, entries.next_match(predicate));
     if (!entry) break;
-    if (!predicate(entry->name)) continue;
     matches.push_back({entry->uncompressed_size, entry->compressed_size,
                        entry->local_header_offset, entry->crc32,
+                       static_cast<uint32_t>(entry->name.size() + entry->extra_length),
                        (entry->flags & kFlagDataDescriptor) != 0});
   }
-  std::vector<std::vector<uint8_t>> files;
-  files.reserve(matches.size());
-  for (const ZipArchiveEntryWayfinder& w : matches) {
-    ZU_TRY_ASSIGN(std::vector<uint8_t> data, read_member(archive_.file, archive_.file_length, w));
-    files.push_back(std::move(data));
+  sink.begin_files(matches.size());
+  MemberReader reader(archive_.file, archive_.file_length, whole_);
+  for (size_t i = 0; i < matches.size(); ++i) {
+    sink.begin_member(i);
+    ZU_TRY(reader.read(matches[i], sink));
+    sink.end_member();
   }
+  return {};
+}
+
+Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(const NamePredicate& predicate) {
+  std::vector<std::vector<uint8_t>> files;
+  CollectingSink sink(files);
+  ZU_TRY(for_each_file(predicate, sink));
   return files;
 }
 

@@ -10,6 +10,7 @@
 
 #include "error/zu_error.h"
 #include "zip/archive.h"
+#include "zip/member.h"
 
 namespace zu::zip {
 
@@ -27,10 +28,17 @@ class ZipReader {
   ZipReader(const ZipReader&) = delete;
   ZipReader& operator=(const ZipReader&) = delete;
 
+  // Walks the central directory, then decodes and verifies every member
+  // whose raw name passes `predicate`, in central-directory order, handing
+  // its bytes to `sink` as they come (see MemberSink). The first failure
+  // ends the walk: directory errors before any member is read, then the
+  // members' errors in order. Needs exclusive use of the reader: it
+  // overwrites the work buffer.
+  Result<void> for_each_file(const NamePredicate& predicate, MemberSink& sink);
+
   // The decompressed, verified contents of every member whose raw name
   // passes `predicate`, in central-directory order (empty when none does).
-  // Two passes: the walk keeps small wayfinders, members are read after.
-  // Needs exclusive use of the reader: it overwrites the work buffer.
+  // Holds every member at once; for_each_file needs no such room.
   Result<std::vector<std::vector<uint8_t>>> get_files(const NamePredicate& predicate);
 
  private:
@@ -39,6 +47,7 @@ class ZipReader {
 
   std::vector<uint8_t> buffer_;
   ZipArchive archive_;
+  WholeDecoder whole_;  // one decoder for every member the reader reads
 };
 
 }  // namespace zu::zip

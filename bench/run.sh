@@ -1,0 +1,23 @@
+#!/usr/bin/env bash
+# Builds the release module and the C++ floor into build-bench/pyXY/, then runs
+# bench/bench_channel_data.py with them (arguments are passed on).
+#
+#   bash bench/run.sh [--rounds 7] [--calls 5] [--skip-big]
+#
+# Uses the project's .venv interpreter when there is one (scripts/test.sh
+# makes it), else python3; it needs NumPy.
+set -euo pipefail
+root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
+cd "$root"
+py="$root/.venv/bin/python"
+[[ -x $py ]] || py="$(command -v python3)"
+# One build directory per interpreter: CMake keeps the Python it found.
+build="$root/build-bench/$("$py" -c 'import sys; print("py%d%d" % sys.version_info[:2])')"
+
+cmake -S . -B "$build" -G Ninja -DCMAKE_BUILD_TYPE=Release -DPython_EXECUTABLE="$py" >/dev/null
+ninja -C "$build" zu_data_reader >/dev/null
+deflate=/usr/lib/x86_64-linux-gnu/libdeflate.a
+[[ -e $deflate ]] || deflate=-ldeflate
+g++ -std=c++20 -O2 -o "$build/floor_channel" bench/floor_channel.cpp "$deflate"
+
+PYTHONPATH="$build" "$py" -P bench/bench_channel_data.py --floor "$build/floor_channel" "$@"
