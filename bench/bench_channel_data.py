@@ -42,7 +42,7 @@ import time
 import zipfile
 import zlib
 from pathlib import Path
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 

@@ -45,7 +45,8 @@ struct Entry {
 };
 
 template <bool kFloat>
-void convert(const uint8_t* __restrict src, size_t count, double* __restrict dst, double mul, double off) {
+void convert(const uint8_t* __restrict src, size_t count, double* __restrict dst, double mul,
+             double off) {
   for (size_t t = 0; t < count; ++t) {
     uint32_t w;
     std::memcpy(&w, src + 4 * t, 4);
@@ -57,14 +58,15 @@ void convert(const uint8_t* __restrict src, size_t count, double* __restrict dst
   }
 }
 
-std::vector<double> channel(int fd, const std::string& suffix, bool is_float, double mul, double off,
-                            libdeflate_decompressor* d) {
+std::vector<double> channel(int fd, const std::string& suffix, bool is_float, double mul,
+                            double off, libdeflate_decompressor* d) {
   const off_t size = lseek(fd, 0, SEEK_END);
   uint8_t tail[22];
   if (pread(fd, tail, 22, size - 22) != 22 || le32(tail) != 0x06054b50) die("no plain end record");
   const uint32_t cd_size = le32(tail + 12), cd_offset = le32(tail + 16);
   std::vector<uint8_t> cd(cd_size);
-  if (pread(fd, cd.data(), cd_size, cd_offset) != static_cast<ssize_t>(cd_size)) die("short directory");
+  if (pread(fd, cd.data(), cd_size, cd_offset) != static_cast<ssize_t>(cd_size))
+    die("short directory");
 
   std::vector<Entry> matches;
   for (size_t pos = 0; pos + 46 <= cd.size();) {
@@ -73,8 +75,8 @@ std::vector<double> channel(int fd, const std::string& suffix, bool is_float, do
     const char* name = reinterpret_cast<const char*>(h + 46);
     if (name_len >= suffix.size() &&
         std::memcmp(name + name_len - suffix.size(), suffix.data(), suffix.size()) == 0) {
-      matches.push_back({le32(h + 42), le32(h + 20), le32(h + 24), le32(h + 16),
-                         uint32_t{name_len} + extra_len});
+      matches.push_back(
+          {le32(h + 42), le32(h + 20), le32(h + 24), le32(h + 16), uint32_t{name_len} + extra_len});
     }
     pos += 46u + name_len + extra_len + comment_len;
   }
@@ -86,12 +88,14 @@ std::vector<double> channel(int fd, const std::string& suffix, bool is_float, do
     const size_t want = 30 + e.variable + e.csize;
     if (in.size() < want) in.resize(want);
     if (out.size() < e.usize) out.resize(e.usize);
-    if (pread(fd, in.data(), want, static_cast<off_t>(e.offset)) != static_cast<ssize_t>(want)) die("short member");
+    if (pread(fd, in.data(), want, static_cast<off_t>(e.offset)) != static_cast<ssize_t>(want))
+      die("short member");
     const size_t header = 30u + le16(in.data() + 26) + le16(in.data() + 28);
     if (header != 30 + e.variable) die("local header differs from the directory");
     size_t got = 0;
     if (libdeflate_deflate_decompress(d, in.data() + header, e.csize, out.data(), e.usize, &got) !=
-            LIBDEFLATE_SUCCESS || got != e.usize) {
+            LIBDEFLATE_SUCCESS ||
+        got != e.usize) {
       die("bad member");
     }
     if (libdeflate_crc32(0, out.data(), got) != e.crc) die("bad checksum");
@@ -127,7 +131,8 @@ int main(int argc, char** argv) {
   }
   if (argc > 7) {
     FILE* f = std::fopen(argv[7], "wb");
-    if (f == nullptr || std::fwrite(values.data(), sizeof(double), values.size(), f) != values.size()) {
+    if (f == nullptr ||
+        std::fwrite(values.data(), sizeof(double), values.size(), f) != values.size()) {
       die("cannot write OUT");
     }
     std::fclose(f);

@@ -132,8 +132,8 @@ Result open_once(const char* path, std::vector<uint8_t>& buf) {
       std::memmove(buf.data(), r, fill - pos);
       fill -= pos;
       pos = 0;
-      const size_t want = static_cast<size_t>(
-          cd_end - next < kBuffer - fill ? cd_end - next : kBuffer - fill);
+      const size_t want =
+          static_cast<size_t>(cd_end - next < kBuffer - fill ? cd_end - next : kBuffer - fill);
       read_full(fd, buf.data() + fill, want, next);
       fill += want;
       next += want;

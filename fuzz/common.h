@@ -12,9 +12,9 @@
 // it also has a conversion record; empty when the header has none.
 inline std::string_view base_unit(const zu::ZuHeader& header, std::string_view channel_id) {
   const zu::Node* node = &header.data();
-  for (std::string_view key : {std::string_view("lcd-info"), channel_id,
-                               std::string_view("conversion-set"),
-                               std::string_view("conversions"), std::string_view("base")}) {
+  for (std::string_view key :
+       {std::string_view("lcd-info"), channel_id, std::string_view("conversion-set"),
+        std::string_view("conversions"), std::string_view("base")}) {
     auto child = node->get(key);
     if (!child) return {};
     node = child.value();
@@ -28,8 +28,8 @@ inline std::string_view base_unit(const zu::ZuHeader& header, std::string_view c
 // into the header tree, which `visit` may only read; AddressSanitizer reports
 // it if they ever dangle.
 template <class Visit>
-void for_each_channel_unit(const zu::ZuHeader& header,
-                           const std::vector<zu::ChannelPair>& channels, Visit visit) {
+void for_each_channel_unit(const zu::ZuHeader& header, const std::vector<zu::ChannelPair>& channels,
+                           Visit visit) {
   constexpr size_t kMaxChannels = 8;
   constexpr size_t kMaxUnits = 8;
   size_t seen = 0;

@@ -61,7 +61,8 @@ void check_values(const zu::ChannelValues& v) {
 
 void extract_all(zu::DataFile& file, std::string_view name, std::string_view unit) {
   for (uint8_t segment = 0; segment < kSegments; ++segment) {
-    auto values = zu::read_channel_values(file.header, file.reader, name, segment, unit, g_diagnostics);
+    auto values =
+        zu::read_channel_values(file.header, file.reader, name, segment, unit, g_diagnostics);
     if (values) {
       check_values(values.value());
     } else {
@@ -101,7 +102,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     return 0;
   }
 
-  for_each_channel_unit(file.header, channels.value(),
-                        [&](std::string_view name, std::string_view unit) { extract_all(file, name, unit); });
+  for_each_channel_unit(
+      file.header, channels.value(),
+      [&](std::string_view name, std::string_view unit) { extract_all(file, name, unit); });
   return 0;
 }

@@ -25,7 +25,6 @@
 
 namespace {
 
-
 // parse_decimal promises correctly rounded binary64 for its grammar, which
 // is a subset of strtod's; glibc's strtod is correctly rounded too.
 void check_number(std::string_view text) {
@@ -79,8 +78,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     convert(header, "", "");
     return 0;
   }
-  for_each_channel_unit(header, channels.value(),
-                        [&](std::string_view name, std::string_view unit) { convert(header, name, unit); });
+  for_each_channel_unit(
+      header, channels.value(),
+      [&](std::string_view name, std::string_view unit) { convert(header, name, unit); });
   // A name that no channel carries.
   convert(header, "\x01", "");
   return 0;

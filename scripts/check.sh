@@ -12,10 +12,8 @@ set -euo pipefail
 root="$(cd "$(dirname "${BASH_SOURCE[0]}")/.." && pwd)"
 cd "$root"
 
-# The tree has not yet been run through clang-format once as a whole; until
-# then formatting differences are reported without failing. Remove this
-# default (so it becomes 1) once `clang-format -i` has been applied.
-strict_format=${ZU_FORMAT_STRICT:-0}
+# Formatting differences fail the check unless ZU_FORMAT_STRICT=0.
+strict_format=${ZU_FORMAT_STRICT:-1}
 
 tools_bin="$root/.venv/bin"
 [[ -x $tools_bin/ruff ]] || tools_bin=""

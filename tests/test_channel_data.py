@@ -7,7 +7,6 @@ import os
 import struct
 import subprocess
 import sys
-import zlib
 
 import numpy as np
 import pytest

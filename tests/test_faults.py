@@ -163,7 +163,7 @@ def zeros_bomb(size=BOMB_SIZE):
 
 MEMORY_CHILD = """
 import os, pathlib, resource, sys, numpy, zu_data_reader
-bomb, good, call = sys.argv[1:]
+bomb, good, call, room = sys.argv[1:]
 
 def fds_on(path):
     return sum(p.resolve() == pathlib.Path(path).resolve()
@@ -173,7 +173,7 @@ f = zu_data_reader.ZuDataFIle(bomb) if call == "get_channel_data" else None
 size = int(next(line for line in open("/proc/self/status") if line.startswith("VmSize:")).split()[1])
 soft, hard = resource.getrlimit(resource.RLIMIT_AS)
 # Room for ordinary work, far less than the bomb asks for.
-resource.setrlimit(resource.RLIMIT_AS, (size * 1024 + (48 << 20), hard))
+resource.setrlimit(resource.RLIMIT_AS, (size * 1024 + (int(room) << 20), hard))
 try:
     if f is None:
         zu_data_reader.ZuDataFIle(bomb)
@@ -193,21 +193,26 @@ sys.stderr.write(repr((outcome, after)))
 
 @pytest.mark.parametrize("call", ["constructor", "get_channel_data"])
 def test_out_of_memory_is_memory_error(zu_file, tmp_path, call):
-    # A small file whose member inflates to far more than the process may
-    # map: the failed allocation becomes MemoryError, the file is closed or
-    # the object given back, and it works normally afterwards.
-    packed, crc = zeros_bomb()
-    bomb = zipwriter.Member(b"s/0/channels/A.dat", raw=packed, crc=crc, usize=BOMB_SIZE)
+    # A small file that asks for far more memory than the process may map:
+    # the failed allocation becomes MemoryError, the file is closed or the
+    # object given back, and it works normally afterwards. Opening holds the
+    # header whole, so a header that inflates to 256 MiB asks for it; channel
+    # members are converted as they stream, so there it takes a grid whose
+    # result alone (200 x 200 empty traces: 32 MB) exceeds the room left.
     header = zipwriter.Member(HEADER_NAME.encode(), HEADER.encode())
     if call == "constructor":
+        packed, crc = zeros_bomb()
         members = [zipwriter.Member(HEADER_NAME.encode(), raw=packed, crc=crc, usize=BOMB_SIZE)]
+        room, limit = 48, 1 << 20
     else:
-        members = [header, bomb, zipwriter.Member(b"s/1/channels/A.dat", floats_be(3.0))]
+        traces = [zipwriter.Member(b"s/0/channels/A.dat") for _ in range(200 * 200)]
+        members = [header, *traces, zipwriter.Member(b"s/1/channels/A.dat", floats_be(3.0))]
+        room, limit = 16, 5 << 20
     path = tmp_path / "bomb.zip"
     path.write_bytes(zipwriter.build(members))
-    assert path.stat().st_size < (1 << 20)
+    assert path.stat().st_size < limit
     good = zu_file(HEADER, [("s/1/channels/A.dat", floats_be(3.0))])
-    child = run_child(MEMORY_CHILD, path, good, call)
+    child = run_child(MEMORY_CHILD, path, good, call, room)
     assert (child.returncode, child.stderr) == (0, repr(("MemoryError", (["A"], 61.0))))
 
 

@@ -165,7 +165,7 @@ def test_same_named_channels_first_in_file_wins_in_every_process(zu_file):
     assert f.get_channel_units("A") == ["first"]
     # Each process has its own hash secret; nothing may depend on it.
     runs = []
-    for batch in range(4):
+    for _ in range(4):
         procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(PROBE), str(path)],
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                  for _ in range(5)]

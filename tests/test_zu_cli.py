@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 import pytest
-from zu_files import BAD_CRC_MEMBER, GRID, ZU, bad_crc, copies, good, truncated, zu
+from zu_files import GRID, ZU, bad_crc, copies, good, truncated, zu
 
 from zu_data_reader import ZuDataFIle
 

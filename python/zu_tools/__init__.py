@@ -9,7 +9,8 @@ The `zu` command (zu_tools.cli) is built on the same pieces.
 from __future__ import annotations
 
 import os
-from typing import Any, Iterable
+from typing import Any
+from collections.abc import Iterable
 
 import numpy as np
 import numpy.typing as npt

@@ -2,7 +2,8 @@
 
 from __future__ import annotations
 
-from typing import Any, Iterator
+from typing import Any
+from collections.abc import Iterator
 
 
 def _channel_entry(header: Any, channel: str) -> dict[str, Any] | None:

@@ -13,7 +13,8 @@ import os
 import tempfile
 import zipfile
 from pathlib import Path
-from typing import Any, Iterator
+from typing import Any
+from collections.abc import Iterator
 
 import numpy as np
 import numpy.typing as npt

@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import re
 import warnings
-from typing import Callable
+from collections.abc import Callable
 
 import numpy as np
 import numpy.typing as npt

@@ -12,7 +12,7 @@ import contextlib
 import os
 import sys
 import threading
-from typing import Iterator
+from collections.abc import Iterator
 
 # Descriptor 1 is process-wide state: two threads swapping it at once could
 # restore the wrong target.

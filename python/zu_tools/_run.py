@@ -14,7 +14,8 @@ import sys
 import threading
 from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
-from typing import Any, Callable, Iterator, Sequence
+from typing import Any
+from collections.abc import Callable, Iterator, Sequence
 
 from ._quiet import discard_diagnostics_for_good
 
@@ -130,7 +131,7 @@ def _in_processes(task: Task, paths: Sequence[Any], args: tuple[Any, ...], jobs:
         broken = False
         try:
             futures: list[Future[Outcome]] = [executor.submit(task, p, *args) for p in paths[start:]]
-            for path, future in zip(paths[start:], futures):
+            for path, future in zip(paths[start:], futures, strict=True):
                 start += 1
                 try:
                     outcome = _wait(future)
@@ -150,7 +151,7 @@ def _on_cluster(task: Task, paths: Sequence[Any], args: tuple[Any, ...], client:
     columns = [[a] * len(paths) for a in args]
     futures = client.map(task, [os.fspath(p) for p in paths], *columns, pure=False)
     try:
-        for path, future in zip(paths, futures):
+        for path, future in zip(paths, futures, strict=True):
             try:
                 outcome = _wait(future)
             except Exception as exc:  # a lost worker, a scheduler gone away

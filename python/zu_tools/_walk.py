@@ -10,7 +10,8 @@ import math
 import os
 import zipfile
 from collections import Counter
-from typing import Any, Iterable
+from typing import Any
+from collections.abc import Iterable
 
 # Segments are a single byte in the reader's API.
 MAX_SEGMENT = 255

@@ -18,7 +18,8 @@ import os
 import signal
 import sys
 from pathlib import Path
-from typing import Any, Sequence
+from typing import Any
+from collections.abc import Sequence
 
 from . import _header, _output, _plot, _walk
 from ._progress import Progress
@@ -229,7 +230,7 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
 
 def _export(args: argparse.Namespace, kind: str, paths: list[str], client: Any) -> int:
     names = _output.dataset_names(paths, args.channel, args.segment)
-    name_of = dict(zip(paths, names))
+    name_of = dict(zip(paths, names, strict=True))
     read_args = (args.channel, args.segment, args.unit, kind == "h5")
     failed = 0
     written = 0
@@ -260,7 +261,8 @@ def _export(args: argparse.Namespace, kind: str, paths: list[str], client: Any) 
     except _NothingToWrite:
         _warn(f"no file could be read; {args.output} not written")
         return EXIT_FAILED
-    _say(f"wrote {args.output}: {written} array{'s' if written != 1 else ''}" + (f", {failed} failed" if failed else ""))
+    tail = f", {failed} failed" if failed else ""
+    _say(f"wrote {args.output}: {written} array{'s' if written != 1 else ''}{tail}")
     return EXIT_FAILED if failed else 0
 
 
@@ -311,7 +313,9 @@ def _parser() -> argparse.ArgumentParser:
         "--trace", type=_position, action="append", default=[], metavar="I,J",
         help="also draw the trace at grid row I, column J (repeatable)",
     )
-    plot.add_argument("--size", type=_size, metavar="WxH", help="image size in pixels (default 800x600, 1400x600 with traces)")
+    plot.add_argument(
+        "--size", type=_size, metavar="WxH", help="image size in pixels (default 800x600, 1400x600 with traces)"
+    )
     plot.add_argument("-o", "--output", required=True, metavar="MAP.png")
 
     export = commands.add_parser("export", help="one channel and segment of many files into .npy, .npz or HDF5")

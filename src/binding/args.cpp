@@ -23,9 +23,8 @@ std::string quoted_list(const std::vector<const char*>& names) {
 }
 
 bool too_many_positional(const Signature& sig, Py_ssize_t given) {
-  PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given",
-               sig.full_name, static_cast<Py_ssize_t>(sig.params.size()), given,
-               given == 1 ? "was" : "were");
+  PyErr_Format(PyExc_TypeError, "%s takes %zd positional arguments but %zd %s given", sig.full_name,
+               static_cast<Py_ssize_t>(sig.params.size()), given, given == 1 ? "was" : "were");
   return false;
 }
 
@@ -62,8 +61,8 @@ bool check_missing(const Signature& sig, PyObject** out) {
 
 }  // namespace
 
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out) {
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out) {
   const Py_ssize_t positional = PyVectorcall_NARGS(static_cast<size_t>(nargs));
   if (positional > static_cast<Py_ssize_t>(sig.params.size())) {
     return too_many_positional(sig, positional);
@@ -143,7 +142,8 @@ bool convert_path(PyObject* obj, const char* param, std::string& out) {
     prefix_argument_error(param);
     return false;
   }
-  out.assign(PyBytes_AS_STRING(encoded.get()), static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
+  out.assign(PyBytes_AS_STRING(encoded.get()),
+             static_cast<size_t>(PyBytes_GET_SIZE(encoded.get())));
   return true;
 }
 

@@ -20,8 +20,8 @@ struct Signature {
 // required; `out` receives borrowed references. On failure returns false
 // with TypeError set: too many positional arguments first, then each
 // keyword in order (unknown, or given twice), then missing parameters.
-bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                   PyObject* kwnames, PyObject** out);
+bool bind_fastcall(const Signature& sig, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames,
+                   PyObject** out);
 
 // The same for an argument tuple and keyword dict (the constructor).
 bool bind_tuple(const Signature& sig, PyObject* args, PyObject* kwargs, PyObject** out);

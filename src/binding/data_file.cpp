@@ -60,7 +60,8 @@ class Access {
     return Access(&c, true);
   }
 
-  Access(Access&& o) noexcept : counter_(std::exchange(o.counter_, nullptr)), exclusive_(o.exclusive_) {}
+  Access(Access&& o) noexcept
+      : counter_(std::exchange(o.counter_, nullptr)), exclusive_(o.exclusive_) {}
   Access(const Access&) = delete;
   Access& operator=(const Access&) = delete;
   ~Access() {
@@ -89,8 +90,7 @@ DataFile& file_of(PyObject* self) { return *as_data_file(self)->file; }
 class StdoutWithoutGil final : public DiagnosticSink {
  public:
   void line(std::string_view text) override {
-    Py_BEGIN_ALLOW_THREADS
-    write_diagnostic_line(text);
+    Py_BEGIN_ALLOW_THREADS write_diagnostic_line(text);
     Py_END_ALLOW_THREADS
   }
 };
@@ -184,7 +184,8 @@ constexpr const char* kUnitsParams[] = {"channel_name"};
 PyObject* get_channel_units(PyObject* self, PyObject* const* args, Py_ssize_t nargs,
                             PyObject* kwnames) {
   PyObject* bound[1];
-  if (!bind_fastcall({"ZuDataFIle.get_channel_units()", kUnitsParams}, args, nargs, kwnames, bound)) {
+  if (!bind_fastcall({"ZuDataFIle.get_channel_units()", kUnitsParams}, args, nargs, kwnames,
+                     bound)) {
     return nullptr;
   }
   Access access = Access::shared(self);
@@ -249,7 +250,8 @@ PyGetSetDef kGetSet[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, reinterpret_cast<void*>(Guarded<data_file_new>::call)},
     {Py_tp_dealloc, reinterpret_cast<void*>(data_file_dealloc)},
-    {Py_tp_doc, const_cast<char*>("ZuDataFIle(location)\n--\n\nMain Class for reading Zu data files.")},
+    {Py_tp_doc,
+     const_cast<char*>("ZuDataFIle(location)\n--\n\nMain Class for reading Zu data files.")},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},
@@ -259,11 +261,7 @@ PyType_Slot kSlots[] = {
 // references, no garbage-collector support (instances hold no Python
 // objects).
 PyType_Spec kSpec = {
-    "builtins.ZuDataFIle",
-    sizeof(PyDataFile),
-    0,
-    Py_TPFLAGS_DEFAULT,
-    kSlots,
+    "builtins.ZuDataFIle", sizeof(PyDataFile), 0, Py_TPFLAGS_DEFAULT, kSlots,
 };
 
 }  // namespace

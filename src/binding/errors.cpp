@@ -8,7 +8,8 @@ namespace zu::py {
 
 PyObject* raise_zu_error(ZuError&& err) {
   const std::string message = err.message();
-  Ref text(PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
+  Ref text(
+      PyUnicode_DecodeUTF8(message.data(), static_cast<Py_ssize_t>(message.size()), "replace"));
   if (text) PyErr_SetObject(PyExc_IOError, text.get());
   return nullptr;
 }

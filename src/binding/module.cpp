@@ -11,11 +11,7 @@ namespace zu::py {
 namespace {
 
 PyModuleDef kModuleDef = {
-    PyModuleDef_HEAD_INIT,
-    "zu_data_reader",
-    "",
-    0,
-    nullptr, nullptr, nullptr, nullptr, nullptr,
+    PyModuleDef_HEAD_INIT, "zu_data_reader", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
 
 // The module keeps process-wide state (the class, cached lookups), so it
@@ -64,6 +60,4 @@ PyObject* init_module() {
 }  // namespace
 }  // namespace zu::py
 
-PyMODINIT_FUNC PyInit_zu_data_reader(void) {
-  return zu::py::Guarded<zu::py::init_module>::call();
-}
+PyMODINIT_FUNC PyInit_zu_data_reader(void) { return zu::py::Guarded<zu::py::init_module>::call(); }

@@ -165,7 +165,8 @@ Result<ChannelValues> read_channel_values(const ZuHeader& header, zip::ZipReader
   const std::string path = member_path(name, segment);
   ChannelValues result;
   TraceSink sink(conversion, result);
-  ZU_TRY(reader.for_each_file([&](std::span<const uint8_t> n) { return ends_with(n, path); }, sink));
+  ZU_TRY(
+      reader.for_each_file([&](std::span<const uint8_t> n) { return ends_with(n, path); }, sink));
   if (result.member_count == 0) return ZuError::no_file(path);
   sink.finish();
   const double second = sink.second_value();

@@ -59,9 +59,12 @@ std::string ZipError::message() const {
 
 std::string_view node_kind_name(NodeKind k) {
   switch (k) {
-    case NodeKind::Map: return "Map";
-    case NodeKind::Value: return "Value";
-    case NodeKind::Number: return "Number";
+    case NodeKind::Map:
+      return "Map";
+    case NodeKind::Value:
+      return "Value";
+    case NodeKind::Number:
+      return "Number";
   }
   return "Map";
 }
@@ -110,9 +113,7 @@ ZuError ZuError::header_missing_key(std::string key) {
   return with_text(ZuErrorKind::HeaderMissingKey, std::move(key));
 }
 
-ZuError ZuError::no_file(std::string id) {
-  return with_text(ZuErrorKind::NoFile, std::move(id));
-}
+ZuError ZuError::no_file(std::string id) { return with_text(ZuErrorKind::NoFile, std::move(id)); }
 
 ZuError ZuError::invalid_channel(std::string channel) {
   return with_text(ZuErrorKind::InvalidChannel, std::move(channel));

@@ -58,9 +58,7 @@ struct ZipError {
   static ZipError size(uint64_t expected, uint64_t actual) {
     return ZipError{ZipErrorKind::InvalidSize, expected, actual, {}, {}};
   }
-  static ZipError from_io(IoError e) {
-    return ZipError{ZipErrorKind::IO, 0, 0, std::move(e), {}};
-  }
+  static ZipError from_io(IoError e) { return ZipError{ZipErrorKind::IO, 0, 0, std::move(e), {}}; }
   std::string message() const;
 };
 
@@ -161,10 +159,9 @@ class [[nodiscard]] Result<void> {
   auto tmp = (expr);                        \
   if (!tmp.ok()) return tmp.take_error();   \
   decl = tmp.take()
-#define ZU_TRY_ASSIGN(decl, expr) \
-  ZU_TRY_ASSIGN_IMPL(ZU_CONCAT(zu_try_, __LINE__), decl, expr)
-#define ZU_TRY(expr)                                        \
-  do {                                                      \
-    auto zu_try_status = (expr);                            \
+#define ZU_TRY_ASSIGN(decl, expr) ZU_TRY_ASSIGN_IMPL(ZU_CONCAT(zu_try_, __LINE__), decl, expr)
+#define ZU_TRY(expr)                                            \
+  do {                                                          \
+    auto zu_try_status = (expr);                                \
     if (!zu_try_status.ok()) return zu_try_status.take_error(); \
   } while (0)

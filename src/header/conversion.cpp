@@ -62,11 +62,10 @@ Result<Scaling> get_conversion_rec(std::string_view unit, const Node& conversion
     if (slot_unit == base) break;
     ZU_TRY_ASSIGN(record, conversions.get(slot_unit));
     if (!visited.insert(record).second) {
-      return ZuError::invalid_header_line(std::string(keys::kConversion) + "." +
-                                              std::string(record_unit) + "." +
-                                              std::string(keys::kBaseCalibrationSlot) + "=" +
-                                              std::string(slot_unit),
-                                          "conversion chain loops without reaching the base unit type");
+      return ZuError::invalid_header_line(
+          std::string(keys::kConversion) + "." + std::string(record_unit) + "." +
+              std::string(keys::kBaseCalibrationSlot) + "=" + std::string(slot_unit),
+          "conversion chain loops without reaching the base unit type");
     }
     record_unit = slot_unit;
   }

@@ -1,14 +1,14 @@
 #include "header/number.h"
 
-#include <cerrno>
-#include <charconv>
-#include <cmath>
-#include <cstdlib>
 #include <locale.h>
 #include <pthread.h>
 #include <signal.h>
 #include <time.h>
 #include <unistd.h>
+#include <cerrno>
+#include <charconv>
+#include <cmath>
+#include <cstdlib>
 
 namespace zu {
 
@@ -74,7 +74,8 @@ Result<double> parse_decimal(std::string_view text) {
   errno = 0;
   // Overflow yields infinity and underflow zero (or a subnormal), which is
   // exactly what is wanted, so ERANGE is not an error here.
-  double v = c_locale() ? strtod_l(copy.c_str(), &end, c_locale()) : std::strtod(copy.c_str(), &end);
+  double v =
+      c_locale() ? strtod_l(copy.c_str(), &end, c_locale()) : std::strtod(copy.c_str(), &end);
   if (end != copy.c_str() + copy.size()) return ZuError::parse_float(ParseFloatKind::Invalid);
   return v;
 }
@@ -95,7 +96,8 @@ std::string format_shortest(double v) {
     else if (c != '.') digits += c;
   }
   int exponent = 0;
-  std::from_chars(text.data() + e_pos + 1 + (text[e_pos + 1] == '+'), text.data() + text.size(), exponent);
+  std::from_chars(text.data() + e_pos + 1 + (text[e_pos + 1] == '+'), text.data() + text.size(),
+                  exponent);
   // Number of digits before the decimal point.
   const long point = static_cast<long>(exponent) + 1;
   const long count = static_cast<long>(digits.size());

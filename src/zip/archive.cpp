@@ -173,11 +173,12 @@ Result<ZipArchive> locate_in_file(FileReader file, std::vector<uint8_t>& buffer,
                                   uint64_t max_search_space) {
   Result<uint64_t> len = file.length();
   if (!len) return len.take_error().into_zip();
-  ZU_TRY_ASSIGN(uint64_t eocd, find_end_of_central_dir(file, len.value(), buffer, max_search_space));
+  ZU_TRY_ASSIGN(uint64_t eocd,
+                find_end_of_central_dir(file, len.value(), buffer, max_search_space));
   ZU_TRY_ASSIGN(EocdFields f, read_eocd(file, eocd));
 
-  ZipArchive a{eocd, 0, f.cd_size, f.cd_offset, f.total_entries, 0, len.value(),
-               f.comment_length, std::move(file)};
+  ZipArchive a{eocd, 0,           f.cd_size,        f.cd_offset,    f.total_entries,
+               0,    len.value(), f.comment_length, std::move(file)};
   const bool zip64 = f.entries_this_disk == kSaturated16 || f.cd_offset == kSaturated32;
   if (zip64) ZU_TRY(read_zip64_records(a));
   if (a.directory_offset > a.head_eocd_offset()) {

@@ -48,8 +48,8 @@ Result<void> ZipEntries::ensure(size_t need) {
   if (fill_ + limit < need) return ZuError::zip(ZipError::of(ZipErrorKind::BufferTooSmall));
   uint64_t budget = limit;
   while (fill_ < need) {
-    Result<size_t> got = archive_.file.read_some(next_offset_, buffer_.data() + fill_,
-                                                 static_cast<size_t>(budget));
+    Result<size_t> got =
+        archive_.file.read_some(next_offset_, buffer_.data() + fill_, static_cast<size_t>(budget));
     if (!got) return got.take_error().into_zip();
     if (got.value() == 0) return ZuError::zip(ZipError::of(ZipErrorKind::Eof));
     fill_ += got.value();

@@ -28,7 +28,12 @@ struct CentralEntry {
 
   CentralEntry(std::span<const uint8_t> n, uint16_t el, uint16_t f, uint32_t c, uint64_t cs,
                uint64_t us, uint64_t lho)
-      : name(n), extra_length(el), flags(f), crc32(c), compressed_size(cs), uncompressed_size(us),
+      : name(n),
+        extra_length(el),
+        flags(f),
+        crc32(c),
+        compressed_size(cs),
+        uncompressed_size(us),
         local_header_offset(lho) {}
   // Copied field by field, the name as its pointer and its length: every
   // entry is passed on through two wrappers right after it is written, and

@@ -1,9 +1,9 @@
 #include "zip/file_reader.h"
 
-#include <cerrno>
-#include <climits>
 #include <fcntl.h>
 #include <unistd.h>
+#include <cerrno>
+#include <climits>
 
 namespace zu::zip {
 

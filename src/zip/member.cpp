@@ -72,7 +72,8 @@ bool crc_matches(uint32_t computed, uint32_t stored) { return computed == 0 || c
 // The room a member's output used to be reserved with: the recorded size,
 // bounded by what the compressed bytes present in the file could expand to.
 uint64_t first_room(const ZipArchiveEntryWayfinder& w, DataRange r, uint64_t file_length) {
-  const uint64_t present = r.start < file_length ? std::min(w.compressed_size, file_length - r.start) : 0;
+  const uint64_t present =
+      r.start < file_length ? std::min(w.compressed_size, file_length - r.start) : 0;
   // Compare before multiplying, so a huge file cannot overflow the product.
   const uint64_t bound = present >= kMaxReservation / kMaxDeflateRatio
                              ? kMaxReservation
@@ -104,8 +105,8 @@ struct WholeDecoder::State {
   bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
     if (d == nullptr) return false;
     size_t used_in = 0, used_out = 0;
-    const libdeflate_result r = libdeflate_deflate_decompress_ex(d, in.data(), in.size(), out.data(),
-                                                                 out.size(), &used_in, &used_out);
+    const libdeflate_result r = libdeflate_deflate_decompress_ex(
+        d, in.data(), in.size(), out.data(), out.size(), &used_in, &used_out);
     return r == LIBDEFLATE_SUCCESS && used_out == out.size();
   }
 };
@@ -248,7 +249,8 @@ class MemberReader::Streamer {
       stored = descriptor_crc(desc);
     }
     if (count_ != w.uncompressed_size_hint) {
-      return ZuError::io(IoError::custom(ZipError::size(w.uncompressed_size_hint, count_).message()));
+      return ZuError::io(
+          IoError::custom(ZipError::size(w.uncompressed_size_hint, count_).message()));
     }
     if (!crc_matches(crc_, stored)) {
       return ZuError::io(IoError::custom(ZipError::checksum(crc_, stored).message()));

@@ -36,8 +36,8 @@ Result<void> ZipReader::for_each_file(const NamePredicate& predicate, MemberSink
   for (;;) {
     ZU_TRY_ASSIGN(std::optional<CentralEntry> entry, entries.next_match(predicate));
     if (!entry) break;
-    matches.push_back({entry->uncompressed_size, entry->compressed_size,
-                       entry->local_header_offset, entry->crc32,
+    matches.push_back({entry->uncompressed_size, entry->compressed_size, entry->local_header_offset,
+                       entry->crc32,
                        static_cast<uint32_t>(entry->name.size() + entry->extra_length),
                        (entry->flags & kFlagDataDescriptor) != 0});
   }
