@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Builds the release module and the C++ floor into build-bench/pyXY/, then runs
-# bench/bench_channel_data.py with them (arguments are passed on).
+# bench/bench_channel_data.py with them (arguments are passed on) and
+# bench/bench_open.py (which builds its own floor) on the same module.
 #
 #   bash bench/run.sh [--rounds 7] [--calls 5] [--skip-big]
 #
@@ -21,3 +22,5 @@ deflate=/usr/lib/x86_64-linux-gnu/libdeflate.a
 g++ -std=c++20 -O2 -o "$build/floor_channel" bench/floor_channel.cpp "$deflate"
 
 PYTHONPATH="$build" "$py" -P bench/bench_channel_data.py --floor "$build/floor_channel" "$@"
+echo
+PYTHONPATH="$build" "$py" -P bench/bench_open.py
