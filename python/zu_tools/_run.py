@@ -110,6 +110,7 @@ def _mp_context() -> Any:
 
 
 def _stop(executor: ProcessPoolExecutor) -> None:
+    """Ends a pool whose remaining work is not wanted (interrupt, dead worker)."""
     executor.shutdown(wait=False, cancel_futures=True)
     # Workers ignore SIGINT, so a long read would delay the exit; the results
     # are not wanted any more.
@@ -129,6 +130,7 @@ def _in_processes(task: Task, paths: Sequence[Any], args: tuple[Any, ...], jobs:
     while start < len(paths):
         executor = ProcessPoolExecutor(max_workers=jobs, mp_context=_mp_context(), initializer=_worker_init)
         broken = False
+        finished = False
         try:
             futures: list[Future[Outcome]] = [executor.submit(task, p, *args) for p in paths[start:]]
             for path, future in zip(paths[start:], futures, strict=True):
@@ -143,8 +145,16 @@ def _in_processes(task: Task, paths: Sequence[Any], args: tuple[Any, ...], jobs:
                 yield path, outcome
                 if broken:
                     break
+            finished = not broken
         finally:
-            _stop(executor)
+            # Idle workers of a pool that did all its work leave by the
+            # ordinary shutdown. Terminating them would race the pool's own
+            # manager thread, which then reports a closed wake-up pipe
+            # ("Bad file descriptor") at interpreter exit.
+            if finished:
+                executor.shutdown(wait=True)
+            else:
+                _stop(executor)
 
 
 def _on_cluster(task: Task, paths: Sequence[Any], args: tuple[Any, ...], client: Any) -> Iterator[tuple[Any, Outcome]]:
