@@ -6,6 +6,7 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <vector>
 
 #include "channels/extract.h"
@@ -14,8 +15,6 @@
 #include "zip/zip_reader.h"
 
 namespace zu {
-
-class DiagnosticSink;
 
 inline constexpr std::string_view kHeaderMemberName = "shared-data/header.properties";
 
