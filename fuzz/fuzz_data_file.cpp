@@ -16,8 +16,8 @@
 #include <string>
 #include <string_view>
 
-#include "channels/data_file.h"
 #include "channels/extract.h"
+#include "data_file/data_file.h"
 #include "header/number.h"
 
 #include "common.h"
@@ -50,19 +50,21 @@ bool write_all(int fd, const uint8_t* data, size_t size) {
 }
 
 // Checks what a successful extraction promises: at least one member, at
-// least one full trace per member, and a grid side n with n * n <= k < (n + 1)^2.
+// least one full trace per member, a shape (n, n, 100) with
+// n * n <= k < (n + 1)^2 for k members, and values only when they fill it.
 void check_values(const zu::ChannelValues& v) {
   if (v.member_count == 0) __builtin_trap();
   if (v.value_count < v.member_count * zu::kTraceLength) __builtin_trap();
   if (!v.values.empty() && !v.fits_grid()) __builtin_trap();
-  const size_t n = zu::integer_sqrt(v.member_count);
+  const auto [n, m, length] = v.shape();
+  if (n != m || length != zu::kTraceLength) __builtin_trap();
   if (n * n > v.member_count || (n + 1) * (n + 1) <= v.member_count) __builtin_trap();
+  if (v.fits_grid() && v.values.size() != n * n * length) __builtin_trap();
 }
 
 void extract_all(zu::DataFile& file, std::string_view name, std::string_view unit) {
   for (uint8_t segment = 0; segment < kSegments; ++segment) {
-    auto values =
-        zu::read_channel_values(file.header, file.reader, name, segment, unit, g_diagnostics);
+    auto values = file.channel_data(name, segment, unit, g_diagnostics);
     if (values) {
       check_values(values.value());
     } else {
@@ -94,16 +96,19 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   }
   zu::DataFile file = opened.take();
 
-  auto channels = file.header.get_channels();
+  // The catalogue with channel ids, which the base unit's lookup needs.
+  auto channels = file.header().get_channels();
   if (!channels) {
     (void)channels.error().message();
+    (void)file.channel_names();
     // A broken catalogue fails every request; one try covers that path.
-    (void)zu::read_channel_values(file.header, file.reader, "", 0, "", g_diagnostics);
+    (void)file.channel_data("", 0, "", g_diagnostics);
     return 0;
   }
+  if (!file.channel_names()) __builtin_trap();
 
   for_each_channel_unit(
-      file.header, channels.value(),
+      file.header(), channels.value(),
       [&](std::string_view name, std::string_view unit) { extract_all(file, name, unit); });
   return 0;
 }

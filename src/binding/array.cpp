@@ -65,11 +65,12 @@ PyObject* counted_values(uint64_t count) {
 
 PyObject* channel_array(ChannelValues&& values) {
   if (!numpy_ready()) return nullptr;
-  const npy_intp n = static_cast<npy_intp>(integer_sqrt(values.member_count));
+  const auto [side, side_again, length] = values.shape();
+  const npy_intp n = static_cast<npy_intp>(side);
   const bool fits = values.fits_grid();
   Ref flat(fits ? wrap_values(std::move(values.values)) : counted_values(values.value_count));
   if (!flat) return nullptr;
-  npy_intp shape[3] = {n, n, static_cast<npy_intp>(kTraceLength)};
+  npy_intp shape[3] = {n, static_cast<npy_intp>(side_again), static_cast<npy_intp>(length)};
   PyArray_Dims dims = {shape, 3};
   Ref grid(PyArray_Newshape(reinterpret_cast<PyArrayObject*>(flat.get()), &dims, NPY_ANYORDER));
   if (!grid) {
@@ -80,7 +81,8 @@ PyObject* channel_array(ChannelValues&& values) {
     // Unreachable: values that do not fit (n, n, 100) never reshape to it.
     return raise_zu_error(ZuError::numpy("ValueError: cannot reshape array of size " +
                                          std::to_string(values.value_count) + " into shape (" +
-                                         std::to_string(n) + "," + std::to_string(n) + ",100)"));
+                                         std::to_string(side) + "," + std::to_string(side_again) +
+                                         "," + std::to_string(length) + ")"));
   }
   return grid.release();
 }

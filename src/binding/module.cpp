@@ -2,7 +2,7 @@
 #include <atomic>
 #include <cstdint>
 
-#include "binding/data_file.h"
+#include "binding/data_file_type.h"
 #include "binding/errors.h"
 #include "binding/py.h"
 #include "binding/py_once.h"
@@ -43,18 +43,15 @@ bool add_class(PyObject* module) {
   return PyModule_AddObjectRef(module, "ZuDataFIle", type) == 0;
 }
 
-PyObject* g_module = nullptr;
-
 PyObject* init_module() {
   if (!check_interpreter()) return nullptr;
-  static GilOnce once;
-  const bool ok = once.run([] {
-    Ref module(PyModule_Create(&kModuleDef));
-    if (!module || !add_class(module.get())) return false;
-    g_module = module.release();  // kept for the life of the process
-    return true;
+  static LazyObject module;  // kept for the life of the process
+  PyObject* made = module.get([]() -> PyObject* {
+    Ref m(PyModule_Create(&kModuleDef));
+    if (!m || !add_class(m.get())) return nullptr;
+    return m.release();
   });
-  return ok ? Py_NewRef(g_module) : nullptr;
+  return made ? Py_NewRef(made) : nullptr;
 }
 
 }  // namespace

@@ -1,4 +1,5 @@
-// Process-wide one-time initialisation under the interpreter lock.
+// Process-wide one-time initialisation under the interpreter lock, and the
+// objects made that way.
 #pragma once
 
 #include <atomic>
@@ -63,6 +64,27 @@ class GilOnce {
   std::condition_variable cv_;
   bool running_ = false;
   std::thread::id runner_;
+};
+
+// A Python object made on first use and kept for the life of the process
+// (the class, the module, cached lookups). `get(init)` runs `init` through a
+// GilOnce: `init` returns a new reference, which the LazyObject keeps, or
+// nullptr with an exception set, and then the next call tries again. Returns
+// a borrowed reference, or nullptr with the exception set.
+class LazyObject {
+ public:
+  template <class Init>
+  PyObject* get(Init&& init) {
+    const bool ok = once_.run([&] {
+      object_ = init();
+      return object_ != nullptr;
+    });
+    return ok ? object_ : nullptr;
+  }
+
+ private:
+  GilOnce once_;
+  PyObject* object_ = nullptr;
 };
 
 }  // namespace zu::py

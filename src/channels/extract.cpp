@@ -14,6 +14,15 @@ namespace {
 
 constexpr double kQuietNan = std::bit_cast<double>(0x7FF8000000000000ull);
 
+// floor(sqrt(k)), exact for every size_t.
+size_t integer_sqrt(size_t k) {
+  size_t r = static_cast<size_t>(std::sqrt(static_cast<double>(k)));
+  // Correct the floating-point estimate, which may be off by one.
+  while (r > 0 && (r > k / r)) --r;
+  while ((r + 1) <= k / (r + 1)) ++r;
+  return r;
+}
+
 template <bool kFloat>
 double convert_sample(const uint8_t* p, Scaling s) {
   uint32_t word;
@@ -66,6 +75,7 @@ class TraceSink final : public zip::MemberSink {
   void begin_files(size_t count) override {
     out_.member_count = count;
     const size_t n = integer_sqrt(count);
+    out_.grid_side = n;
     keep_ = count > 0 && n * n == count && count <= SIZE_MAX / kTraceLength;
     if (keep_) out_.values.resize(count * kTraceLength);
   }
@@ -158,10 +168,9 @@ std::string member_path(std::string_view name, uint8_t segment) {
   return path;
 }
 
-Result<ChannelValues> read_channel_values(const ZuHeader& header, zip::ZipReader& reader,
+Result<ChannelValues> read_channel_values(zip::ZipReader& reader, const Conversion& conversion,
                                           std::string_view name, uint8_t segment,
-                                          std::string_view unit_type, DiagnosticSink& diagnostics) {
-  ZU_TRY_ASSIGN(Conversion conversion, header.convert_to_type(name, unit_type, diagnostics));
+                                          DiagnosticSink& diagnostics) {
   const std::string path = member_path(name, segment);
   ChannelValues result;
   TraceSink sink(conversion, result);
@@ -172,14 +181,6 @@ Result<ChannelValues> read_channel_values(const ZuHeader& header, zip::ZipReader
   const double second = sink.second_value();
   diagnostics.line(format_shortest(second) + "\n");
   return result;
-}
-
-size_t integer_sqrt(size_t k) {
-  size_t r = static_cast<size_t>(std::sqrt(static_cast<double>(k)));
-  // Correct the floating-point estimate, which may be off by one.
-  while (r > 0 && (r > k / r)) --r;
-  while ((r + 1) <= k / (r + 1)) ++r;
-  return r;
 }
 
 }  // namespace zu

@@ -2,6 +2,7 @@
 // and converted into one flat buffer of 100-value traces.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -41,17 +42,20 @@ struct UninitAllocator : std::allocator<T> {
 
 using ValueBuffer = std::vector<double, UninitAllocator<double>>;
 
-// The traces of all matching members, one after another in directory order.
-// A trace has 100 values, or as many as its member has samples when that is
-// more; value_count is the length of all traces together. Only a buffer
-// that fits the (n, n, 100) grid is ever built: when the member count is no
+// The traces of all matching members, one after another in directory order,
+// and the (n, n, 100) grid they are meant to fill, n = floor(sqrt(member
+// count)). A trace has 100 values, or as many as its member has samples when
+// that is more; value_count is the length of all traces together. Only a
+// buffer that fits the grid is ever built: when the member count is no
 // square or a member holds more than 100 samples, `values` stays empty and
 // value_count alone tells how many values there were.
 struct ChannelValues {
   ValueBuffer values;
   size_t member_count = 0;
   uint64_t value_count = 0;
+  size_t grid_side = 0;  // n
 
+  std::array<size_t, 3> shape() const { return {grid_side, grid_side, kTraceLength}; }
   bool fits_grid() const { return values.size() == value_count; }
 };
 
@@ -59,18 +63,16 @@ struct ChannelValues {
 // selects a channel's members for one segment.
 std::string member_path(std::string_view name, uint8_t segment);
 
-// Resolves the conversion (header errors come before any archive access),
-// reads every member whose name ends with the member path, and decodes
-// them as they are read. Big-endian 4-byte samples (binary32 for
+// Reads every member whose name ends with the member path of `name` in
+// `segment` and decodes them as they are read, with `conversion` already
+// resolved from the header. Big-endian 4-byte samples (binary32 for
 // "float-data", signed 32-bit otherwise) become raw * multiplier + offset; a
 // member with fewer than 100 samples is padded with quiet NaN. Hands the
-// conversion's line and then the second value to `diagnostics`. Errors: the
-// header's, the archive's, NoFile(member path) when nothing matches.
-Result<ChannelValues> read_channel_values(const ZuHeader& header, zip::ZipReader& reader,
+// first member's second value (NaN when it has none) to `diagnostics` as
+// one line. Errors: the archive's, NoFile(member path) when nothing
+// matches. Needs exclusive use of `reader`.
+Result<ChannelValues> read_channel_values(zip::ZipReader& reader, const Conversion& conversion,
                                           std::string_view name, uint8_t segment,
-                                          std::string_view unit_type, DiagnosticSink& diagnostics);
-
-// floor(sqrt(k)), exact for every size_t.
-size_t integer_sqrt(size_t k);
+                                          DiagnosticSink& diagnostics);
 
 }  // namespace zu

@@ -1,6 +1,7 @@
-#include "header/load.h"
+#include "data_file/data_file.h"
 
 #include <algorithm>
+#include <span>
 
 #include "header/utf8.h"
 
@@ -27,8 +28,9 @@ class FirstMemberSink final : public zip::MemberSink {
   bool found_ = false;
 };
 
-}  // namespace
-
+// Reads the header member (the first, if several), checks that it is UTF-8
+// and parses it. Errors: the archive's, NoFile("shared-data header"),
+// InvalidUtf8Header, the parser's.
 Result<ZuHeader> read_header(zip::ZipReader& reader) {
   auto is_header = [](std::span<const uint8_t> name) {
     return std::equal(name.begin(), name.end(), kHeaderMemberName.begin(), kHeaderMemberName.end(),
@@ -41,6 +43,33 @@ Result<ZuHeader> read_header(zip::ZipReader& reader) {
   if (auto err = utf8_error(bytes)) return ZuError::invalid_utf8_header(std::move(*err));
   return ZuHeader::from_str(
       std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+}  // namespace
+
+Result<DataFile> DataFile::open(std::string location) {
+  ZU_TRY_ASSIGN(zip::ZipReader reader, zip::ZipReader::open(location));
+  ZU_TRY_ASSIGN(ZuHeader header, read_header(reader));
+  return DataFile(std::move(location), std::move(reader), std::move(header));
+}
+
+Result<std::vector<std::string_view>> DataFile::channel_names() const {
+  ZU_TRY_ASSIGN(std::vector<ChannelPair> pairs, header_.get_channels());
+  std::vector<std::string_view> names;
+  names.reserve(pairs.size());
+  for (const ChannelPair& p : pairs) names.push_back(p.second);
+  return names;
+}
+
+Result<std::vector<std::string_view>> DataFile::unit_types(std::string_view name) const {
+  return header_.get_unit_types(name);
+}
+
+Result<ChannelValues> DataFile::channel_data(std::string_view name, uint8_t segment,
+                                             std::string_view unit_type,
+                                             DiagnosticSink& diagnostics) {
+  ZU_TRY_ASSIGN(Conversion conversion, header_.convert_to_type(name, unit_type, diagnostics));
+  return read_channel_values(reader_, conversion, name, segment, diagnostics);
 }
 
 }  // namespace zu
