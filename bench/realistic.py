@@ -30,31 +30,35 @@ from __future__ import annotations
 
 import argparse
 import os
+import sys
 import tempfile
 import zipfile
+from collections.abc import Iterator
 from pathlib import Path
 
 import numpy as np
+
+# The channels, header pieces and sample encoding are the demo sample's.
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+from make_sample import (  # noqa: E402
+    CHANNELS,
+    HEADER_MEMBER,
+    SEGMENT_STYLES,
+    encode,
+    position_header,
+    recording_header,
+)
+from make_sample import SAMPLES_PER_TRACE as SAMPLES  # noqa: E402
+
+from zu_tools.datafile import write_zip  # noqa: E402
+
+__all__ = ["GRID", "HEADER_MEMBER", "REQUEST", "cache_dir", "header_text", "realistic_file"]
 
 # Bump when the content changes, so that a stale cached file is not reused.
 FORMAT_VERSION = 1
 GRID = 100
 SEGMENTS = 3
-SAMPLES = 100
 SEED = 20240517
-HEADER_MEMBER = "shared-data/header.properties"
-SEGMENT_STYLES = ("extend", "pause", "retract")
-
-# (channel id, name, sample type, encoder offset, encoder multiplier,
-#  {unit: (slot, offset, multiplier)})
-CHANNELS = (
-    ("0", "height", "float-data", 0.0, 1.0,
-     {"nominal": ("volts", 0.0, 2.5e-7), "distance": ("nominal", -1.2e-7, 0.987)}),
-    ("1", "vDeflection", "integer-data", -0.0125, 10.0 / 2**31,
-     {"distance": ("volts", 0.0, 4.2e-8), "force": ("distance", 0.0, 0.08)}),
-    ("2", "measuredHeight", "integer-data", 5.0, 2.0**-14,
-     {"nominal": ("volts", 3.5e-5, -2.5e-7), "calibrated": ("nominal", 1e-7, 1.02)}),
-)
 
 # The request benchmarks make: one channel, one segment, a two-step chain.
 REQUEST = ("height", 0, "distance")
@@ -69,42 +73,23 @@ def cache_dir() -> Path:
 
 
 def header_text(grid: int) -> str:
-    lines = [
-        "# Zu data file header (benchmark recording)",
-        "file-format-version=2.0",
-        "start-time=2024-05-17T10:32:11Z",
-        "force-settings.spring-constant=0.08",
-        "force-settings.sensitivity=4.2e-8",
-        "force-settings.relative-setpoint=1.0",
-        f"force-segments.count={SEGMENTS}",
-        f"position-pattern.grid.ilength={grid}",
-        f"position-pattern.grid.jlength={grid}",
-        "position-pattern.grid.ulength=1.0e-5",
-        "position-pattern.grid.vlength=1.0e-5",
-        f"position-pattern.number-of-points={grid * grid}",
-    ]
-    for s in range(SEGMENTS):
-        lines.append(f"force-segments.{s}.style={SEGMENT_STYLES[s % 3]}")
-        lines.append(f"force-segments.{s}.num-points={SAMPLES}")
-    for cid, name, stype, enc_off, enc_mul, conversions in CHANNELS:
-        key = f"lcd-info.{cid}"
-        lines += [
-            f"{key}.channel.name={name}",
-            f"{key}.type={stype}",
-            f"{key}.encoder.scaling.offset={enc_off!r}",
-            f"{key}.encoder.scaling.multiplier={enc_mul!r}",
-            f"{key}.encoder.scaling.unit.unit=V",
-            f"{key}.conversion-set.conversions.base=volts",
-            f"{key}.conversion-set.conversions.list={' '.join(conversions)}",
-        ]
-        for unit, (slot, off, mul) in conversions.items():
-            q = f"{key}.conversion-set.conversion.{unit}"
-            lines += [
-                f"{q}.base-calibration-slot={slot}",
-                f"{q}.scaling.offset={off!r}",
-                f"{q}.scaling.multiplier={mul!r}",
-            ]
-    return "".join(line + "\n" for line in lines)
+    return recording_header(
+        [
+            "# Zu data file header (benchmark recording)",
+            "file-format-version=2.0",
+            "start-time=2024-05-17T10:32:11Z",
+            "force-settings.spring-constant=0.08",
+            "force-settings.sensitivity=4.2e-8",
+            "force-settings.relative-setpoint=1.0",
+            f"force-segments.count={SEGMENTS}",
+            f"position-pattern.grid.ilength={grid}",
+            f"position-pattern.grid.jlength={grid}",
+            "position-pattern.grid.ulength=1.0e-5",
+            "position-pattern.grid.vlength=1.0e-5",
+            f"position-pattern.number-of-points={grid * grid}",
+        ],
+        SEGMENTS,
+    )
 
 
 def _traces(rng: np.random.Generator, grid: int) -> dict[tuple[str, int], np.ndarray]:
@@ -135,28 +120,27 @@ def _traces(rng: np.random.Generator, grid: int) -> dict[tuple[str, int], np.nda
         # The drive is recorded as read back, with a little noise too.
         drive = drive + rng.normal(0.0, 0.001, (positions, SAMPLES))
         volts = {"height": drive, "vDeflection": deflection, "measuredHeight": measured}
-        for _cid, name, stype, enc_off, enc_mul, _conv in CHANNELS:
-            raw = (volts[name] - enc_off) / enc_mul
-            out[(name, s)] = raw.astype(">f4") if stype == "float-data" else np.rint(raw).astype(">i4")
+        for channel in CHANNELS:
+            out[(channel.name, s)] = encode(channel, volts[channel.name])
     return out
 
 
 def write_file(path: Path, grid: int = GRID) -> None:
-    rng = np.random.default_rng(SEED)
-    traces = _traces(rng, grid)
-    with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED, compresslevel=6) as zf:
-        zf.writestr(HEADER_MEMBER, header_text(grid).encode())
+    traces = _traces(np.random.default_rng(SEED), grid)
+
+    def members() -> Iterator[tuple[str, bytes]]:
+        yield HEADER_MEMBER, header_text(grid).encode()
         for p in range(grid * grid):
-            i, j = divmod(p, grid)
-            zf.writestr(f"index/{p}/header.properties",
-                        f"position.index={p}\nposition.i={i}\nposition.j={j}\n".encode())
+            yield f"index/{p}/header.properties", position_header(p, grid)
             for s in range(SEGMENTS):
                 prefix = f"index/{p}/segments/{s}"
-                zf.writestr(f"{prefix}/segment-header.properties",
-                            f"segment.index={s}\nsegment.style={SEGMENT_STYLES[s % 3]}\n"
-                            f"segment.num-points={SAMPLES}\n".encode())
-                for _cid, name, *_ in CHANNELS:
-                    zf.writestr(f"{prefix}/channels/{name}.dat", traces[(name, s)][p].tobytes())
+                yield (f"{prefix}/segment-header.properties",
+                       f"segment.index={s}\nsegment.style={SEGMENT_STYLES[s % 3]}\n"
+                       f"segment.num-points={SAMPLES}\n".encode())
+                for channel in CHANNELS:
+                    yield f"{prefix}/channels/{channel.name}.dat", traces[(channel.name, s)][p].tobytes()
+
+    write_zip(path, members(), compresslevel=6)
 
 
 def realistic_file(grid: int = GRID) -> Path:

@@ -15,20 +15,25 @@ Command line:
     python examples/make_sample.py sample.zu [--grid 4] [--segments 3]
 
 As a module: `write_sample` writes a file, `expected_values` gives the
-values a reader should return for a channel, segment and unit type.
+values a reader should return for a channel, segment and unit type. The
+benchmark's recording (bench/realistic.py) uses the same channels and header
+pieces (`recording_header`, `position_header`, `encode`). Both write through
+zu_tools.datafile, which needs the installed package.
 """
 
 from __future__ import annotations
 
 import argparse
 import dataclasses
-import zipfile
+from collections.abc import Iterator
 from pathlib import Path
 
 import numpy as np
 import numpy.typing as npt
 
-HEADER_MEMBER = "shared-data/header.properties"
+from zu_tools.datafile import HEADER_NAME as HEADER_MEMBER
+from zu_tools.datafile import channel_lines, write_zip
+
 SAMPLES_PER_TRACE = 100
 DEFAULT_GRID = 4
 DEFAULT_SEGMENTS = 3
@@ -59,6 +64,18 @@ class Channel:
     @property
     def dtype(self) -> str:
         return ">f4" if self.sample_type == "float-data" else ">i4"
+
+    def header_lines(self) -> str:
+        return channel_lines(
+            self.channel_id,
+            self.name,
+            sample_type=self.sample_type,
+            encoder=(repr(self.encoder_offset), repr(self.encoder_multiplier)),
+            encoder_unit="V",
+            base=self.base,
+            conversions=[(unit, c.slot, repr(c.offset), repr(c.multiplier)) for unit, c in self.conversions.items()],
+            conversion_list=True,
+        )
 
 
 CHANNELS: tuple[Channel, ...] = (
@@ -115,44 +132,42 @@ def channel_by_name(name: str) -> Channel:
     raise KeyError(name)
 
 
-def header_text(grid: int = DEFAULT_GRID, segments: int = DEFAULT_SEGMENTS) -> str:
-    """The header member's text: one key=value line each, ending in "\\n"."""
-    lines = [
-        "# Zu data file header (synthetic sample)",
-        "file-format-version=2.0",
-        "start-time=2024-05-17T10:32:11Z",
-        "force-settings.spring-constant=0.08",
-        "force-settings.sensitivity=4.2e-8",
-        "force-settings.extend-k-length=1.0e-6",
-        "force-settings.relative-setpoint=1.0",
-        f"force-segments.count={segments}",
-        f"position-pattern.grid.ilength={grid}",
-        f"position-pattern.grid.jlength={grid}",
-        "position-pattern.grid.ulength=1.0e-5",
-        "position-pattern.grid.vlength=1.0e-5",
-        f"position-pattern.number-of-points={grid * grid}",
-    ]
+def recording_header(settings: list[str], segments: int) -> str:
+    """Header text of a recording: the `settings` lines, then those of every
+    segment and every channel; one key=value line each, ending in "\\n"."""
+    lines = list(settings)
     for s in range(segments):
         lines.append(f"force-segments.{s}.style={SEGMENT_STYLES[s % len(SEGMENT_STYLES)]}")
         lines.append(f"force-segments.{s}.num-points={SAMPLES_PER_TRACE}")
-    for channel in CHANNELS:
-        key = f"lcd-info.{channel.channel_id}"
-        lines += [
-            f"{key}.channel.name={channel.name}",
-            f"{key}.type={channel.sample_type}",
-            f"{key}.encoder.scaling.offset={channel.encoder_offset!r}",
-            f"{key}.encoder.scaling.multiplier={channel.encoder_multiplier!r}",
-            f"{key}.encoder.scaling.unit.unit=V",
-            f"{key}.conversion-set.conversions.base={channel.base}",
-            f"{key}.conversion-set.conversions.list={' '.join(channel.conversions)}",
-        ]
-        for unit, conv in channel.conversions.items():
-            lines += [
-                f"{key}.conversion-set.conversion.{unit}.base-calibration-slot={conv.slot}",
-                f"{key}.conversion-set.conversion.{unit}.scaling.offset={conv.offset!r}",
-                f"{key}.conversion-set.conversion.{unit}.scaling.multiplier={conv.multiplier!r}",
-            ]
-    return "".join(line + "\n" for line in lines)
+    return "".join(line + "\n" for line in lines) + "".join(channel.header_lines() for channel in CHANNELS)
+
+
+def header_text(grid: int = DEFAULT_GRID, segments: int = DEFAULT_SEGMENTS) -> str:
+    """The header member's text."""
+    return recording_header(
+        [
+            "# Zu data file header (synthetic sample)",
+            "file-format-version=2.0",
+            "start-time=2024-05-17T10:32:11Z",
+            "force-settings.spring-constant=0.08",
+            "force-settings.sensitivity=4.2e-8",
+            "force-settings.extend-k-length=1.0e-6",
+            "force-settings.relative-setpoint=1.0",
+            f"force-segments.count={segments}",
+            f"position-pattern.grid.ilength={grid}",
+            f"position-pattern.grid.jlength={grid}",
+            "position-pattern.grid.ulength=1.0e-5",
+            "position-pattern.grid.vlength=1.0e-5",
+            f"position-pattern.number-of-points={grid * grid}",
+        ],
+        segments,
+    )
+
+
+def position_header(p: int, grid: int) -> bytes:
+    """The properties member of grid position p."""
+    i, j = divmod(p, grid)
+    return f"position.index={p}\nposition.i={i}\nposition.j={j}\n".encode()
 
 
 def _curves(
@@ -179,7 +194,7 @@ def _curves(
     return {"height": drive, "vDeflection": deflection, "measuredHeight": measured}
 
 
-def _encode(channel: Channel, volts: npt.NDArray[np.float64]) -> npt.NDArray[np.generic]:
+def encode(channel: Channel, volts: npt.NDArray[np.float64]) -> npt.NDArray[np.generic]:
     raw = (volts - channel.encoder_offset) / channel.encoder_multiplier
     if channel.sample_type == "float-data":
         return raw.astype(">f4")
@@ -203,7 +218,7 @@ def generate_raw(
         for s in range(segments):
             curves = _curves(rng, surface, SEGMENT_STYLES[s % len(SEGMENT_STYLES)])
             for channel in CHANNELS:
-                raw[(channel.name, s)].append(_encode(channel, curves[channel.name]))
+                raw[(channel.name, s)].append(encode(channel, curves[channel.name]))
     return {key: np.stack(rows) for key, rows in raw.items()}
 
 
@@ -241,20 +256,18 @@ def write_sample(
     segments: int = DEFAULT_SEGMENTS,
     seed: int = DEFAULT_SEED,
 ) -> Path:
-    path = Path(path)
     raw = generate_raw(grid, segments, seed)
-    with zipfile.ZipFile(path, "w", compression=zipfile.ZIP_DEFLATED) as archive:
-        archive.writestr(HEADER_MEMBER, header_text(grid, segments).encode("utf-8"))
+
+    def members() -> Iterator[tuple[str, bytes]]:
+        yield HEADER_MEMBER, header_text(grid, segments).encode("utf-8")
         for p in range(grid * grid):
-            i, j = divmod(p, grid)
-            position = f"position.index={p}\nposition.i={i}\nposition.j={j}\n"
-            archive.writestr(f"index/{p}/header.properties", position.encode("utf-8"))
+            yield f"index/{p}/header.properties", position_header(p, grid)
             for s in range(segments):
                 for channel in CHANNELS:
-                    member = f"index/{p}/segments/{s}/channels/{channel.name}.dat"
                     samples = raw[(channel.name, s)][p].astype(channel.dtype)
-                    archive.writestr(member, samples.tobytes())
-    return path
+                    yield f"index/{p}/segments/{s}/channels/{channel.name}.dat", samples.tobytes()
+
+    return write_zip(Path(path), members())
 
 
 def main(argv: list[str] | None = None) -> None:

@@ -8,90 +8,49 @@ extract, and from the archive and header variants a real file may use (zip64 rec
 descriptors, prepended bytes, comments, stored DEFLATE blocks, chained and
 cyclic conversions, short and long traces).
 
-    python fuzz/make_seeds.py [fuzz/corpus]
+    .venv/bin/python fuzz/make_seeds.py [fuzz/corpus]
+
+The archives come from zu_tools.datafile, so the package must be installed
+(scripts/test.sh installs it into .venv/).
 """
 
 from __future__ import annotations
 
 import io
-import struct
 import sys
 import zipfile
-import zlib
 from pathlib import Path
 
-HEADER = "shared-data/header.properties"
+from zu_tools.datafile import HEADER_NAME as HEADER
+from zu_tools.datafile import Member, build, channel_lines, floats_be, ints_be, write_zip
+
+# A fixed time stamp keeps the seeds reproducible.
+STAMP = (2024, 5, 17, 10, 32, 11)
 
 
-def channel(cid: str, name: str, sample_type: str, base: str, conversions=(), encoder=("0", "1")) -> list[str]:
-    """Header lines of one channel; `conversions` holds (unit, slot, offset, multiplier)."""
-    p = f"lcd-info.{cid}"
-    lines = [f"{p}.channel.name={name}", f"{p}.type={sample_type}"]
-    if encoder is not None:
-        lines += [f"{p}.encoder.scaling.offset={encoder[0]}", f"{p}.encoder.scaling.multiplier={encoder[1]}"]
-    lines.append(f"{p}.conversion-set.conversions.base={base}")
-    for unit, slot, offset, multiplier in conversions:
-        q = f"{p}.conversion-set.conversion.{unit}"
-        lines += [f"{q}.base-calibration-slot={slot}", f"{q}.scaling.offset={offset}",
-                  f"{q}.scaling.multiplier={multiplier}"]
-    return lines
-
-
-def text(lines: list[str]) -> bytes:
-    return "".join(line + "\n" for line in lines).encode()
+def text(*parts: str | list[str]) -> bytes:
+    """Header text of lines and of channel_lines() blocks, in order."""
+    return "".join(p if isinstance(p, str) else "".join(line + "\n" for line in p) for p in parts).encode()
 
 
 def floats(n: int, start: float = 0.0) -> bytes:
-    return struct.pack(f">{n}f", *(start + 0.5 * i for i in range(n)))
+    return floats_be(*(start + 0.5 * i for i in range(n)))
 
 
 def ints(n: int, start: int = -3) -> bytes:
-    return struct.pack(f">{n}i", *(start + i for i in range(n)))
-
-
-def entry(name: str) -> zipfile.ZipInfo:
-    """A deflated member with a fixed time stamp, so that seeds are reproducible."""
-    info = zipfile.ZipInfo(name, date_time=(2024, 5, 17, 10, 32, 11))
-    info.compress_type = zipfile.ZIP_DEFLATED
-    return info
+    return ints_be(*(start + i for i in range(n)))
 
 
 def archive(members: list[tuple[str, bytes]], *, comment: bytes = b"", level: int | None = None) -> bytes:
-    out = io.BytesIO()
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED, compresslevel=level) as zf:
-        zf.comment = comment
-        for name, data in members:
-            zf.writestr(entry(name), data, compresslevel=level)
-    return out.getvalue()
+    return write_zip(io.BytesIO(), members, compresslevel=level, date_time=STAMP, comment=comment).getvalue()
 
 
 def zip64_archive(members: list[tuple[str, bytes]]) -> bytes:
-    """Every size and offset in the central directory saturated and taken
-    from zip64 extra fields, behind a zip64 end-of-central-directory record.
-    zipfile only writes these for archives past 4 GiB, so they are built here."""
-    out = bytearray()
-    central = bytearray()
-    for name, data in members:
-        raw = name.encode()
-        packer = zlib.compressobj(wbits=-15)
-        packed = packer.compress(data) + packer.flush()
-        crc = zlib.crc32(data)
-        offset = len(out)
-        local_extra = struct.pack("<HHQQ", 1, 16, len(data), len(packed))
-        out += struct.pack("<IHHHHHIIIHH", 0x04034B50, 45, 0, 8, 0, 0, crc, 0xFFFFFFFF, 0xFFFFFFFF,
-                           len(raw), len(local_extra))
-        out += raw + local_extra + packed
-        extra = struct.pack("<HHQQQ", 1, 24, len(data), len(packed), offset)
-        central += struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 45, 45, 0, 8, 0, 0, crc,
-                               0xFFFFFFFF, 0xFFFFFFFF, len(raw), len(extra), 0, 0, 0, 0, 0xFFFFFFFF)
-        central += raw + extra
-    cd_offset = len(out)
-    out += central
-    record_offset = len(out)
-    out += struct.pack("<IQHHIIQQQQ", 0x06064B50, 44, 45, 45, 0, 0, len(members), len(members), len(central), cd_offset)
-    out += struct.pack("<IIQI", 0x07064B50, 0, record_offset, 1)
-    out += struct.pack("<IHHHHIIH", 0x06054B50, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFF, 0xFFFFFFFF, 0xFFFFFFFF, 0)
-    return bytes(out)
+    """Every size and offset saturated and taken from zip64 extra fields (in
+    the local headers too), behind a zip64 end-of-central-directory record.
+    zipfile only writes these for archives past 4 GiB."""
+    return build([Member(name.encode(), data, version=45, date=0, lh_zip64=True, zip64=True) for name, data in members],
+                 zip64=True, eocd={"disk": 0xFFFF, "cd_disk": 0xFFFF})
 
 
 class _Unseekable(io.RawIOBase):
@@ -109,11 +68,7 @@ class _Unseekable(io.RawIOBase):
 
 
 def archive_with_descriptors(members: list[tuple[str, bytes]]) -> bytes:
-    out = _Unseekable()
-    with zipfile.ZipFile(out, "w", zipfile.ZIP_DEFLATED) as zf:
-        for name, data in members:
-            zf.writestr(entry(name), data)
-    return bytes(out.data)
+    return bytes(write_zip(_Unseekable(), members, date_time=STAMP).data)
 
 
 def grid(name: str, segment: int, count: int, payload: bytes) -> list[tuple[str, bytes]]:
@@ -122,11 +77,11 @@ def grid(name: str, segment: int, count: int, payload: bytes) -> list[tuple[str,
 
 def seeds() -> dict[str, bytes]:
     two_channels = text(
-        ["# two channels, one chained conversion each", "file-format-version=2.0"]
-        + channel("0", "height", "float-data", "volts",
-                  [("nominal", "volts", "0", "2.5e-7"), ("distance", "nominal", "-1.2e-7", "0.987")])
-        + channel("1", "vDeflection", "integer-data", "volts", [("force", "volts", "0.5", "0.08")],
-                  encoder=("-0.0125", "4.656612873077393e-09"))
+        ["# two channels, one chained conversion each", "file-format-version=2.0"],
+        channel_lines("0", "height", conversions=[("nominal", "volts", "0", "2.5e-7"),
+                                                  ("distance", "nominal", "-1.2e-7", "0.987")]),
+        channel_lines("1", "vDeflection", sample_type="integer-data", encoder=("-0.0125", "4.656612873077393e-09"),
+                      conversions=[("force", "volts", "0.5", "0.08")]),
     )
     members = (grid("height", 0, 4, floats(100)) + grid("vDeflection", 0, 1, ints(100))
                + grid("vDeflection", 1, 4, ints(7)))
@@ -155,8 +110,9 @@ def seeds() -> dict[str, bytes]:
            "lcd-info.c.conversion-set.conversion.Q.scaling.multiplier=-INF",
            "lcd-info.c.conversion-set.conversion.R.base-calibration-slot=B",
            "lcd-info.c.conversion-set.conversion.R.scaling.offset=1e3",
-           "lcd-info.c.conversion-set.conversion.R.scaling.multiplier=nan"]
-        + channel("d", "short", "integer-data", "raw", [("cr", "raw", "1\r", "2")], encoder=None)
+           "lcd-info.c.conversion-set.conversion.R.scaling.multiplier=nan"],
+        channel_lines("d", "short", sample_type="integer-data", encoder=None, base="raw",
+                      conversions=[("cr", "raw", "1\r", "2")]),
     )
     result["edges.zip"] = archive(
         [(HEADER, odd)]
@@ -176,9 +132,10 @@ def header_seeds() -> dict[str, bytes]:
         if header not in result.values():
             result[name.replace(".zip", ".properties")] = header
     result["numbers.properties"] = text(
-        channel("n", "numbers", "integer-data", "B",
-                [("a", "B", "1.", "-.5e-3"), ("b", "a", "1e308", "4.9e-324"), ("c", "b", "-Infinity", "+0"),
-                 ("d", "c", "123456789012345678901234567890", "2.2250738585072011e-308")])
+        channel_lines("n", "numbers", sample_type="integer-data", base="B",
+                      conversions=[("a", "B", "1.", "-.5e-3"), ("b", "a", "1e308", "4.9e-324"),
+                                   ("c", "b", "-Infinity", "+0"),
+                                   ("d", "c", "123456789012345678901234567890", "2.2250738585072011e-308")])
     )
     return result
 

@@ -1,19 +1,22 @@
-"""Shared helpers: well-formed Zu data files built with the standard library.
+"""Shared helpers: data files from zu_tools.datafile, and child interpreters.
 
-Broken archives (bad signatures, sizes, offsets...) come from the byte-level
-writer in zipwriter.py instead; the standard library cannot produce them.
+Well-formed files come from `write_zu_file` (zipfile underneath); broken
+archives (bad signatures, sizes, offsets...) from zu_tools.datafile.build.
 """
 
 from __future__ import annotations
 
-import struct
-import zipfile
-from collections.abc import Iterable, Sequence
+import subprocess
+import sys
+import textwrap
+from collections.abc import Iterable
 from pathlib import Path
 
 import pytest
 
-HEADER_NAME = "shared-data/header.properties"
+from zu_tools.datafile import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
+
+__all__ = ["HEADER_NAME", "channel_lines", "child_argv", "floats_be", "ints_be", "run_child", "write_zu_file"]
 
 
 def write_zu_file(
@@ -22,49 +25,23 @@ def write_zu_file(
     members: Iterable[tuple[str, bytes]] = (),
 ) -> Path:
     """Writes a deflated ZIP with the header member (unless None) first."""
-    with zipfile.ZipFile(path, "w", zipfile.ZIP_DEFLATED) as zf:
-        if header is not None:
-            zf.writestr(HEADER_NAME, header)
-        for name, data in members:
-            zf.writestr(name, data)
-    return path
+    head = [] if header is None else [(HEADER_NAME, header)]
+    return write_zip(path, [*head, *members])
 
 
-def channel_lines(
-    cid: str,
-    name: str,
-    *,
-    sample_type: str = "float-data",
-    encoder: tuple[str, str] | None = ("0", "1"),
-    base: str = "volts",
-    conversions: Sequence[tuple[str, str, str, str]] = (),
-) -> str:
-    """Header lines of one channel. `conversions` holds (unit, slot, offset,
-    multiplier) records."""
-    p = f"lcd-info.{cid}"
-    lines = [f"{p}.channel.name={name}", f"{p}.type={sample_type}"]
-    if encoder is not None:
-        lines += [
-            f"{p}.encoder.scaling.offset={encoder[0]}",
-            f"{p}.encoder.scaling.multiplier={encoder[1]}",
-        ]
-    lines.append(f"{p}.conversion-set.conversions.base={base}")
-    for unit, slot, offset, multiplier in conversions:
-        q = f"{p}.conversion-set.conversion.{unit}"
-        lines += [
-            f"{q}.base-calibration-slot={slot}",
-            f"{q}.scaling.offset={offset}",
-            f"{q}.scaling.multiplier={multiplier}",
-        ]
-    return "".join(line + "\n" for line in lines)
+def child_argv(script: str, *args: object) -> list[str]:
+    """Command line running `script` (dedented) in a fresh interpreter that,
+    like the test run, imports only installed modules."""
+    return [sys.executable, "-P", "-c", textwrap.dedent(script), *map(str, args)]
 
 
-def floats_be(*values: float) -> bytes:
-    return struct.pack(f">{len(values)}f", *values)
-
-
-def ints_be(*values: int) -> bytes:
-    return struct.pack(f">{len(values)}i", *values)
+def run_child(script: str, *args: object, timeout: float = 120) -> subprocess.CompletedProcess[str]:
+    """Runs `script` with `args` in a fresh interpreter, output captured as
+    text; the test fails if the child outlives `timeout` seconds."""
+    try:
+        return subprocess.run(child_argv(script, *args), capture_output=True, text=True, timeout=timeout)
+    except subprocess.TimeoutExpired:
+        pytest.fail(f"the child process did not finish within {timeout} s")
 
 
 @pytest.fixture

@@ -5,14 +5,12 @@ import json
 import math
 import os
 import struct
-import subprocess
-import sys
 
 import numpy as np
 import pytest
 import zu_data_reader
-from conftest import HEADER_NAME, channel_lines, floats_be, ints_be
-from zipwriter import Member, build, deflate, zeros_crc32, zeros_deflate
+from conftest import HEADER_NAME, channel_lines, floats_be, ints_be, run_child
+from zu_tools.datafile import Member, build, deflate, zeros_crc32, zeros_deflate
 
 INT_CHANNEL = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")])
 
@@ -252,8 +250,7 @@ sys.stderr.write(json.dumps([status("VmHWM") - before, message]))
 def peak_extra_and_outcome(path, request=None):
     """Opens `path` (and makes `request`) in a fresh process: the peak of
     resident memory above the start, and the error text or result."""
-    done = subprocess.run([sys.executable, "-P", "-c", MEMORY_PROBE, str(path), json.dumps(request)],
-                          capture_output=True, text=True, timeout=300)
+    done = run_child(MEMORY_PROBE, path, json.dumps(request), timeout=300)
     assert done.returncode == 0, done.stderr
     extra, message = json.loads(done.stderr.splitlines()[-1])
     return extra, message

@@ -3,12 +3,10 @@ through get_channel_data and the diagnostic lines written to fd 1."""
 
 import math
 import os
-import subprocess
-import sys
 
 import pytest
 import zu_data_reader
-from conftest import channel_lines, floats_be, ints_be
+from conftest import channel_lines, floats_be, ints_be, run_child
 
 MISSING = "Expected header to have key {} but it did not."
 
@@ -186,11 +184,6 @@ def test_long_chain(zu_file, capfd):
     header = channel_lines("1", "A", encoder=("0", "2"), base="B", conversions=records)
     value, out = request(zu_file, capfd, header, f"U{n - 1}")
     assert (value, out) == (100_006.0, "100000,2\n100006\n")
-
-
-def run_child(code, *args):
-    return subprocess.run([sys.executable, "-c", code, *map(str, args)], capture_output=True,
-                          text=True, timeout=120, env=os.environ)
 
 
 CYCLE_CHILD = """

@@ -10,29 +10,18 @@ import os
 import pathlib
 import re
 import struct
-import subprocess
-import sys
-import textwrap
 import zipfile
 import zlib
 
 import pytest
 import zu_data_reader
 
-import zipwriter
-from conftest import HEADER_NAME, channel_lines, floats_be
+from conftest import HEADER_NAME, channel_lines, floats_be, run_child
+from zu_tools import datafile
 
 HEADER = channel_lines("1", "A", encoder=("0", "2"), base="B",
                        conversions=[("P", "B", "1", "10")])
 MEMBERS = [("s/0/channels/A.dat", floats_be(3.0, 4.0))]
-
-
-def run_child(script, *args, timeout=60):
-    try:
-        return subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
-                              capture_output=True, text=True, timeout=timeout, env=os.environ)
-    except subprocess.TimeoutExpired:
-        pytest.fail(f"the child process did not finish within {timeout} s")
 
 
 # ---- diagnostic lines -------------------------------------------------------
@@ -65,7 +54,7 @@ def test_broken_pipe_with_default_sigpipe_drops_the_line(zu_file, setup, pending
     # to a pipe without a reader must then neither kill the process nor leave
     # a SIGPIPE of its own pending, nor take one that was there before.
     path = zu_file(HEADER, MEMBERS)
-    child = run_child(SIGPIPE_CHILD.format(setup=setup), path)
+    child = run_child(SIGPIPE_CHILD.format(setup=setup), path, timeout=60)
     assert (child.returncode, child.stderr) == (0, f"81.0 8.0 81.0 {pending_after}")
 
 
@@ -150,7 +139,8 @@ BOMB_SIZE = 256 << 20
 
 
 def zeros_bomb(size=BOMB_SIZE):
-    """Raw DEFLATE of `size` zero bytes (about 1/1000 of that) and its CRC-32."""
+    """Raw DEFLATE of `size` zero bytes (about 1/1000 of that, far denser
+    than datafile.zeros_deflate) and its CRC-32."""
     comp = zlib.compressobj(9, zlib.DEFLATED, -15)
     chunk = bytes(1 << 20)
     parts, crc = [], 0
@@ -202,20 +192,20 @@ def test_out_of_memory_is_memory_error(zu_file, tmp_path, call):
     # header whole, so a header that inflates to 256 MiB asks for it; channel
     # members are converted as they stream, so there it takes a grid whose
     # result alone (200 x 200 empty traces: 32 MB) exceeds the room left.
-    header = zipwriter.Member(HEADER_NAME.encode(), HEADER.encode())
+    header = datafile.Member(HEADER_NAME.encode(), HEADER.encode())
     if call == "constructor":
         packed, crc = zeros_bomb()
-        members = [zipwriter.Member(HEADER_NAME.encode(), raw=packed, crc=crc, usize=BOMB_SIZE)]
+        members = [datafile.Member(HEADER_NAME.encode(), raw=packed, crc=crc, usize=BOMB_SIZE)]
         room, limit = 48, 1 << 20
     else:
-        traces = [zipwriter.Member(b"s/0/channels/A.dat") for _ in range(200 * 200)]
-        members = [header, *traces, zipwriter.Member(b"s/1/channels/A.dat", floats_be(3.0))]
+        traces = [datafile.Member(b"s/0/channels/A.dat") for _ in range(200 * 200)]
+        members = [header, *traces, datafile.Member(b"s/1/channels/A.dat", floats_be(3.0))]
         room, limit = 16, 5 << 20
     path = tmp_path / "bomb.zip"
-    path.write_bytes(zipwriter.build(members))
+    path.write_bytes(datafile.build(members))
     assert path.stat().st_size < limit
     good = zu_file(HEADER, [("s/1/channels/A.dat", floats_be(3.0))])
-    child = run_child(MEMORY_CHILD, path, good, call, room)
+    child = run_child(MEMORY_CHILD, path, good, call, room, timeout=60)
     assert (child.returncode, child.stderr) == (0, repr(("MemoryError", (["A"], 61.0))))
 
 
@@ -226,7 +216,7 @@ HEADER_TEXT = b"a=1\n"
 
 
 def header_member(**kw):
-    return zipwriter.Member(HEADER_NAME.encode(), HEADER_TEXT, **kw)
+    return datafile.Member(HEADER_NAME.encode(), HEADER_TEXT, **kw)
 
 
 def open_error(tmp_path, data):
@@ -240,12 +230,12 @@ def open_error(tmp_path, data):
 
 
 @pytest.mark.parametrize("data", [
-    zipwriter.build([header_member()], zip64=True, record_offset=2**63),
-    zipwriter.build([header_member()], zip64=True, record_offset=2**64 - 1),
-    zipwriter.build([header_member(zip64=True, offset=2**63)]),
-    zipwriter.build([header_member(zip64=True, offset=2**64 - 1)]),
+    datafile.build([header_member()], zip64=True, record_offset=2**63),
+    datafile.build([header_member()], zip64=True, record_offset=2**64 - 1),
+    datafile.build([header_member(zip64=True, offset=2**63)]),
+    datafile.build([header_member(zip64=True, offset=2**64 - 1)]),
     # the data descriptor lies at the end of a range of 2^63 bytes
-    zipwriter.build([header_member(zip64=True, flags=8, csize=2**63)]),
+    datafile.build([header_member(zip64=True, flags=8, csize=2**63)]),
 ], ids=["zip64-record", "zip64-record-max", "local-header", "local-header-max", "data-descriptor"])
 def test_offsets_from_2_63_fail_as_a_positioned_read_does(tmp_path, data):
     # pread refuses such offsets with EINVAL; they are not the end of the file.
@@ -258,17 +248,17 @@ CHANNEL_DATA = floats_be(1.0, 2.0)
 
 
 def zip64_members(zip64_extra):
-    return [zipwriter.Member(HEADER_NAME.encode(), HEADER.encode(), zip64=zip64_extra),
-            zipwriter.Member(b"s/0/channels/A.dat", CHANNEL_DATA, zip64=zip64_extra)]
+    return [datafile.Member(HEADER_NAME.encode(), HEADER.encode(), zip64=zip64_extra),
+            datafile.Member(b"s/0/channels/A.dat", CHANNEL_DATA, zip64=zip64_extra)]
 
 
 def with_real_end_record(members, **kw):
     """A zip64 end record and locator before an end record that holds the
     real values, as libarchive writes them."""
-    plain = zipwriter.build(members)
+    plain = datafile.build(members)
     cd_size, cd_offset = struct.unpack_from("<II", plain, len(plain) - 10)
     n = len(members)
-    return zipwriter.build(members, zip64=True, **kw, eocd={
+    return datafile.build(members, zip64=True, **kw, eocd={
         "disk_entries": n, "entries": n, "cd_size": cd_size, "cd_offset": cd_offset})
 
 

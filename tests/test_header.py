@@ -3,11 +3,8 @@ last to the first, dotted keys turned into nested dicts, every leaf a str."""
 
 from __future__ import annotations
 
-import subprocess
-import sys
-import textwrap
-
 import pytest
+from conftest import run_child
 
 from zu_data_reader import ZuDataFIle
 
@@ -113,9 +110,6 @@ def test_very_deep_key_survives(zu_file):
         del f
         print("done")
     """
-    result = subprocess.run(
-        [sys.executable, "-c", textwrap.dedent(script), str(path)],
-        capture_output=True, text=True, timeout=300,
-    )
+    result = run_child(script, path, timeout=300)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() in ([str(DEPTH), "done"], ["recursion", "done"])

@@ -7,13 +7,11 @@ from __future__ import annotations
 
 import json
 import subprocess
-import sys
-import textwrap
 import zlib
 
 import pytest
-from conftest import HEADER_NAME, channel_lines, floats_be
-from zipwriter import Member, build
+from conftest import HEADER_NAME, channel_lines, child_argv, floats_be, run_child
+from zu_tools.datafile import Member, build
 
 from zu_data_reader import ZuDataFIle
 
@@ -166,7 +164,7 @@ def test_same_named_channels_first_in_file_wins_in_every_process(zu_file):
     # Each process has its own hash secret; nothing may depend on it.
     runs = []
     for _ in range(4):
-        procs = [subprocess.Popen([sys.executable, "-c", textwrap.dedent(PROBE), str(path)],
+        procs = [subprocess.Popen(child_argv(PROBE, path),
                                   stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
                  for _ in range(5)]
         for p in procs:
@@ -196,8 +194,7 @@ def test_deep_key_beside_a_sibling_converts_in_full(zu_file):
             node, depth = node["a"], depth + 1
         print(depth, node["x"])
     """
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(script), str(path)],
-                            capture_output=True, text=True, timeout=300)
+    result = run_child(script, path, timeout=300)
     assert result.returncode == 0, result.stderr[-2000:]
     assert result.stdout.split() == [str(depth), "1"]
 
@@ -245,8 +242,7 @@ MIB = 1 << 20
 def test_hostile_header_memory(tmp_path, chunk, count, tail, segments, budget, outcome):
     path = write_repeated_header(tmp_path / "hostile.zip", chunk, count, tail)
     assert path.stat().st_size < 200_000
-    result = subprocess.run([sys.executable, "-c", textwrap.dedent(MEASURE), str(path)],
-                            capture_output=True, text=True, timeout=600)
+    result = run_child(MEASURE, path, timeout=600)
     assert result.returncode == 0, result.stderr[-2000:]
     grown, message = result.stdout.split("\n", 1)
     assert message.strip() == outcome

@@ -7,16 +7,14 @@ import gc
 import importlib
 import os
 import pathlib
-import subprocess
 import sys
-import textwrap
 import weakref
 
 import numpy as np
 import pytest
 
 import zu_data_reader
-from conftest import channel_lines, floats_be
+from conftest import channel_lines, floats_be, run_child
 from zu_data_reader import ZuDataFIle
 
 HEADER = channel_lines("1", "ch", conversions=[("mV", "volts", "0", "1000")])
@@ -62,11 +60,6 @@ def raising(exc, cause=None):
 
 class StrSub(str):
     pass
-
-
-def run_script(script, *args):
-    return subprocess.run([sys.executable, "-c", textwrap.dedent(script), *map(str, args)],
-                          capture_output=True, text=True, timeout=120)
 
 
 def fds_on(path):
@@ -121,7 +114,7 @@ def test_import_in_sub_interpreter_fails():
     # _testcapi's sub-interpreters use the legacy settings, under which
     # CPython itself would load a single-phase module: the refusal has to
     # come from the module.
-    result = run_script('''
+    result = run_child('''
         import sys
         import zu_data_reader
         try:
@@ -377,7 +370,7 @@ def test_exclusive_access_refuses_reentry(obj, action, exc_type, message):
 def test_shared_access_refuses_exclusive(path):
     # pathlib.Path is looked up on the first `location` read and called while
     # shared access is held; a hook there shows what is granted meanwhile.
-    result = run_script("""
+    result = run_child("""
         import pathlib, sys
         from zu_data_reader import ZuDataFIle
         seen = []
@@ -402,7 +395,7 @@ def test_threads(zu_file):
     # A fresh process, so the threads also race the one-time lookups
     # (pathlib.Path, NumPy's API table) made on first use.
     paths = [zu_file(HEADER, MEMBERS) for _ in range(6)]
-    result = run_script("""
+    result = run_child("""
         import sys, threading
         from zu_data_reader import ZuDataFIle
         errors, barrier = [], threading.Barrier(len(sys.argv) - 1)
@@ -433,7 +426,7 @@ def test_location_lookup_reentered_from_an_import_hook(path):
     # The first `location` read imports pathlib; an import hook that reads
     # `location` again, nested twice, re-enters that one-time lookup. The
     # import machinery may fail such nested imports; the process must not hang.
-    result = run_script("""
+    result = run_child("""
         import sys
         from zu_data_reader import ZuDataFIle
         sys.modules.pop("pathlib", None)

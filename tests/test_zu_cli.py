@@ -6,11 +6,11 @@ import json
 import os
 import signal
 import subprocess
-import sys
 import time
 
 import numpy as np
 import pytest
+from conftest import run_child
 from zu_files import GRID, ZU, bad_crc, copies, good, truncated, zu
 
 from zu_data_reader import ZuDataFIle
@@ -298,6 +298,5 @@ def test_the_module_itself_prints(files):
     # Without these lines on descriptor 1 the JSON and stdout checks above
     # would prove nothing.
     script = "import sys, zu_data_reader as z; z.ZuDataFIle(sys.argv[1]).get_channel_data('height', 0, 'distance')"
-    run = subprocess.run([sys.executable, "-c", script, str(files["good"])], capture_output=True, text=True,
-                         timeout=60)
+    run = run_child(script, files["good"], timeout=60)
     assert run.returncode == 0 and run.stdout.count("\n") == 2

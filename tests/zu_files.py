@@ -9,7 +9,7 @@ import sysconfig
 import zipfile
 from pathlib import Path
 
-from zipwriter import Member, build
+from zu_tools.datafile import Member, build
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402

@@ -1,18 +1,112 @@
-"""Byte-level ZIP writer for broken and unusual archives.
+"""Writing Zu data files: the one builder behind the tests, the fuzz seeds,
+the demo's sample and the benchmark recordings.
 
-Every field the reader looks at can be overridden, so a test can build an
-archive that no well-behaved ZIP tool would produce. Offsets are written
-relative to the start of the archive proper; bytes passed as `prefix` are
-prepended afterwards without correcting them, as a self-extractor does.
+Well-formed files, written with zipfile:
+
+    HEADER_NAME                         the header member's name
+    channel_lines(cid, name, ...)       header text of one channel
+    floats_be(*values), ints_be(*values)  big-endian 4-byte samples
+    write_zip(target, members, ...)     a deflated archive of (name, data)
+
+Broken and unusual archives, written byte by byte:
+
+    Member, build(members, ...)         every field the reader looks at can
+                                        be overridden, so an archive no
+                                        well-behaved ZIP tool would produce
+                                        can be built
+    deflate(data)                       raw DEFLATE, as members hold it
+    zeros_deflate(n), zeros_crc32(n)    a member of n zero bytes for any n
+    SAT32                               a saturated 32-bit field
+
+In `build`, offsets are written relative to the start of the archive proper;
+bytes passed as `prefix` are prepended afterwards without correcting them, as
+a self-extractor does.
 """
 
 from __future__ import annotations
 
+import io
+import os
 import struct
+import zipfile
 import zlib
+from collections.abc import Iterable, Sequence
 from dataclasses import dataclass
+from typing import TypeVar
 
+HEADER_NAME = "shared-data/header.properties"
 SAT32 = 0xFFFFFFFF
+
+_Target = TypeVar("_Target", bound="str | os.PathLike[str] | io.IOBase")
+
+
+def channel_lines(
+    cid: str,
+    name: str,
+    *,
+    sample_type: str = "float-data",
+    encoder: tuple[str, str] | None = ("0", "1"),
+    encoder_unit: str | None = None,
+    base: str = "volts",
+    conversions: Sequence[tuple[str, str, str, str]] = (),
+    conversion_list: bool = False,
+) -> str:
+    """Header lines of one channel, each ending in "\\n". Values are written
+    as given. `conversions` holds (unit, slot, offset, multiplier) records;
+    `encoder_unit` adds the encoder's unit line and `conversion_list` the
+    list of conversion names, as recording software writes them."""
+    p = f"lcd-info.{cid}"
+    lines = [f"{p}.channel.name={name}", f"{p}.type={sample_type}"]
+    if encoder is not None:
+        lines += [
+            f"{p}.encoder.scaling.offset={encoder[0]}",
+            f"{p}.encoder.scaling.multiplier={encoder[1]}",
+        ]
+    if encoder_unit is not None:
+        lines.append(f"{p}.encoder.scaling.unit.unit={encoder_unit}")
+    lines.append(f"{p}.conversion-set.conversions.base={base}")
+    if conversion_list:
+        lines.append(f"{p}.conversion-set.conversions.list={' '.join(c[0] for c in conversions)}")
+    for unit, slot, offset, multiplier in conversions:
+        q = f"{p}.conversion-set.conversion.{unit}"
+        lines += [
+            f"{q}.base-calibration-slot={slot}",
+            f"{q}.scaling.offset={offset}",
+            f"{q}.scaling.multiplier={multiplier}",
+        ]
+    return "".join(line + "\n" for line in lines)
+
+
+def floats_be(*values: float) -> bytes:
+    return struct.pack(f">{len(values)}f", *values)
+
+
+def ints_be(*values: int) -> bytes:
+    return struct.pack(f">{len(values)}i", *values)
+
+
+def write_zip(
+    target: _Target,
+    members: Iterable[tuple[str, str | bytes]],
+    *,
+    compresslevel: int | None = None,
+    date_time: tuple[int, int, int, int, int, int] | None = None,
+    comment: bytes = b"",
+) -> _Target:
+    """Writes every member deflated, in order, to a path or a binary stream
+    (an unseekable one makes zipfile add data descriptors); returns `target`.
+    Without `date_time` the members carry the current time, as zipfile
+    stamps them; with it the archive is reproducible."""
+    with zipfile.ZipFile(target, "w", zipfile.ZIP_DEFLATED, compresslevel=compresslevel) as zf:
+        zf.comment = comment
+        for name, data in members:
+            if date_time is None:
+                zf.writestr(name, data, compresslevel=compresslevel)
+            else:
+                info = zipfile.ZipInfo(name, date_time=date_time)
+                info.compress_type = zipfile.ZIP_DEFLATED
+                zf.writestr(info, data, compresslevel=compresslevel)
+    return target
 
 
 def deflate(data: bytes) -> bytes:
@@ -30,11 +124,14 @@ class Member:
     usize: int | None = None
     flags: int = 0  # bit 3 appends a data descriptor
     method: int = 8
+    version: int = 20  # version needed to extract, in both headers
+    date: int = 0x21  # DOS modification date, in both headers (the time is 0)
     dd_sig: bool = True  # write the optional 0x08074b50 in the descriptor
     dd_crc: int | None = None  # descriptor CRC; default: CRC of data
     lh_sig: int = 0x04034B50
     lh_name: bytes | None = None  # local-header name; default: name
     lh_extra: bytes = b""
+    lh_zip64: bool = False  # saturate the local sizes, real values in a 0x0001 block before lh_extra
     cd_sig: int = 0x02014B50
     extra: bytes = b""  # central-directory extra, after any generated zip64 block
     comment: bytes = b""
@@ -62,7 +159,8 @@ def build(
 ) -> bytes:
     """Returns the archive bytes.
 
-    `eocd` overrides EOCD fields (disk_entries, entries, cd_size, cd_offset);
+    `eocd` overrides EOCD fields (disk, cd_disk, disk_entries, entries,
+    cd_size, cd_offset);
     `z64` overrides the same fields of the zip64 EOCD record, which is written
     together with its locator when `zip64` is set. `after_cd` is inserted
     between the central directory and the (zip64) end records.
@@ -73,12 +171,16 @@ def build(
         payload = m.payload()
         crc = zlib.crc32(m.data)
         lh_offset = len(out)
+        lh_csize, lh_usize, lh_extra = len(payload) & SAT32, len(m.data) & SAT32, m.lh_extra
+        if m.lh_zip64:
+            lh_extra = struct.pack("<HHQQ", 1, 16, len(m.data), len(payload)) + lh_extra
+            lh_csize = lh_usize = SAT32
         out += struct.pack(
-            "<IHHHHHIIIHH", m.lh_sig, 20, m.flags, m.method, 0, 0x21,
-            crc, len(payload) & SAT32, len(m.data) & SAT32,
-            len(m.lh_name if m.lh_name is not None else m.name), len(m.lh_extra),
+            "<IHHHHHIIIHH", m.lh_sig, m.version, m.flags, m.method, 0, m.date,
+            crc, lh_csize, lh_usize,
+            len(m.lh_name if m.lh_name is not None else m.name), len(lh_extra),
         )
-        out += (m.lh_name if m.lh_name is not None else m.name) + m.lh_extra + payload
+        out += (m.lh_name if m.lh_name is not None else m.name) + lh_extra + payload
         if m.flags & 8:
             if m.dd_sig:
                 out += struct.pack("<I", 0x08074B50)
@@ -92,7 +194,7 @@ def build(
             extra = struct.pack("<HHQQQ", 1, 24, usize, csize, offset) + extra
             usize = csize = offset = SAT32
         central += struct.pack(
-            "<IHHHHHHIIIHHHHHII", m.cd_sig, 45, 20, m.flags, m.method, 0, 0x21,
+            "<IHHHHHHIIIHHHHHII", m.cd_sig, 45, m.version, m.flags, m.method, 0, m.date,
             crc if m.crc is None else m.crc, csize, usize,
             len(m.name), len(extra), len(m.comment), 0, 0, 0, offset,
         )
@@ -109,9 +211,9 @@ def build(
         out += struct.pack("<IIQI", locator_sig, 0,
                            record_at if record_offset is None else record_offset, 1)
         fields = {"disk_entries": 0xFFFF, "entries": 0xFFFF, "cd_size": SAT32, "cd_offset": SAT32}
-    fields.update(eocd or {})
+    fields = {"disk": 0, "cd_disk": 0, **fields, **(eocd or {})}
     out += struct.pack(
-        "<IHHHHIIH", 0x06054B50, 0, 0, fields["disk_entries"], fields["entries"],
+        "<IHHHHIIH", 0x06054B50, fields["disk"], fields["cd_disk"], fields["disk_entries"], fields["entries"],
         fields["cd_size"], fields["cd_offset"],
         len(comment) if comment_len is None else comment_len,
     )
