@@ -66,6 +66,8 @@ class ZuError {
   static ZuError invalid_channel(std::string channel);
   static ZuError parse_float(ParseFloatKind k);
 
+  // Every kind becomes the same Python exception, so what a caller sees is
+  // decided by the message alone; the kind names the failure for C++ code.
   ZuErrorKind kind() const { return kind_; }
   const std::string& message() const { return message_; }
 

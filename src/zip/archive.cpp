@@ -118,9 +118,10 @@ Result<void> read_zip64_records(ZipArchive& a) {
   if (signature != kZip64EocdSignature) {
     return ZuError::zip(zip_text::invalid_signature(kZip64EocdSignature, signature));
   }
-  // Record size, versions, disk numbers, then the entry counts: the walk
-  // does not use the counts.
-  b.skip(8 + 4 + 8 + 16);
+  b.skip(8);   // size of the record
+  b.skip(4);   // versions made by and needed
+  b.skip(8);   // disk numbers
+  b.skip(16);  // entry counts: the walk does not use them
   a.cd_size = b.u64();
   a.directory_offset = b.u64();
   a.zip64_eocd_offset = loc.record_offset;
