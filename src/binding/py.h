@@ -37,7 +37,6 @@ class Ref {
  public:
   Ref() = default;
   explicit Ref(PyObject* owned) : p_(owned) {}
-  static Ref borrowed(PyObject* p) { return Ref(Py_XNewRef(p)); }
   Ref(Ref&& o) noexcept : p_(std::exchange(o.p_, nullptr)) {}
   Ref& operator=(Ref&& o) noexcept {
     if (this != &o) {

@@ -19,142 +19,77 @@ std::string hex8(uint64_t v) {
 [[maybe_unused]] const char* strerror_text(const char* gnu, const char*) { return gnu; }
 [[maybe_unused]] const char* strerror_text(int, const char* buf) { return buf; }
 
+const char* node_kind_name(NodeKind k) { return k == NodeKind::Map ? "Map" : "Value"; }
+
 }  // namespace
 
-std::string IoError::message() const {
-  if (os_errno == 0) return text;
+std::string os_error_text(int err) {
   char buf[256] = {0};
-  const char* desc = strerror_text(strerror_r(os_errno, buf, sizeof buf), buf);
-  return std::string(desc) + " (os error " + std::to_string(os_errno) + ")";
+  const char* desc = strerror_text(strerror_r(err, buf, sizeof buf), buf);
+  return std::string(desc) + " (os error " + std::to_string(err) + ")";
 }
 
-std::string ZipError::message() const {
-  switch (kind) {
-    case ZipErrorKind::MissingEndOfCentralDirectory:
-      return "Missing end of central directory";
-    case ZipErrorKind::MissingZip64EndOfCentralDirectory:
-      return "Missing zip64 end of central directory";
-    case ZipErrorKind::BufferTooSmall:
-      return "Buffer size too small";
-    case ZipErrorKind::InvalidSignature:
-      return "Invalid signature: expected 0x" + hex8(expected) + ", got 0x" + hex8(actual);
-    case ZipErrorKind::InvalidChecksum:
-      return "Invalid checksum: expected 0x" + hex8(expected) + ", got 0x" + hex8(actual);
-    case ZipErrorKind::InvalidSize:
-      return "Invalid size: expected " + std::to_string(expected) + ", got " +
-             std::to_string(actual);
-    case ZipErrorKind::InvalidUtf8:
-      return "Invalid UTF-8: " + text;
-    case ZipErrorKind::InvalidInput:
-      return "Invalid input: " + text;
-    case ZipErrorKind::InvalidEndOfCentralDirectory:
-      return "Invalid end of central directory";
-    case ZipErrorKind::IO:
-      return io.message();
-    case ZipErrorKind::Eof:
-      return "Unexpected end of file";
-  }
-  return "unknown archive error";
+namespace zip_text {
+
+std::string missing_end_of_central_directory() { return "Missing end of central directory"; }
+std::string missing_zip64_end_of_central_directory() {
+  return "Missing zip64 end of central directory";
+}
+std::string buffer_too_small() { return "Buffer size too small"; }
+std::string invalid_end_of_central_directory() { return "Invalid end of central directory"; }
+std::string unexpected_eof() { return "Unexpected end of file"; }
+
+std::string invalid_signature(uint32_t expected, uint32_t actual) {
+  return "Invalid signature: expected 0x" + hex8(expected) + ", got 0x" + hex8(actual);
 }
 
-std::string_view node_kind_name(NodeKind k) {
-  switch (k) {
-    case NodeKind::Map:
-      return "Map";
-    case NodeKind::Value:
-      return "Value";
-    case NodeKind::Number:
-      return "Number";
-  }
-  return "Map";
+std::string invalid_checksum(uint32_t expected, uint32_t actual) {
+  return "Invalid checksum: expected 0x" + hex8(expected) + ", got 0x" + hex8(actual);
 }
 
-ZuError ZuError::with_text(ZuErrorKind k, std::string text) {
-  ZuError z(k);
-  z.text_ = std::move(text);
-  return z;
+std::string invalid_size(uint64_t expected, uint64_t actual) {
+  return "Invalid size: expected " + std::to_string(expected) + ", got " + std::to_string(actual);
 }
 
-ZuError ZuError::io(IoError e) {
-  ZuError z(ZuErrorKind::Io);
-  z.io_ = std::move(e);
-  return z;
-}
+}  // namespace zip_text
 
-ZuError ZuError::zip(ZipError e) {
-  ZuError z(ZuErrorKind::Zip);
-  z.zip_ = std::move(e);
-  return z;
-}
+ZuError ZuError::io(std::string message) { return {ZuErrorKind::Io, std::move(message)}; }
 
-ZuError ZuError::numpy(std::string rendered) {
-  return with_text(ZuErrorKind::Numpy, std::move(rendered));
-}
+ZuError ZuError::zip(std::string message) { return {ZuErrorKind::Zip, std::move(message)}; }
+
+ZuError ZuError::numpy(std::string rendered) { return {ZuErrorKind::Numpy, std::move(rendered)}; }
 
 ZuError ZuError::invalid_header_line(std::string line, const char* reason) {
-  ZuError z(ZuErrorKind::InvalidHeaderLine);
-  z.text_ = std::move(line);
-  z.reason_ = reason;
-  return z;
+  return {ZuErrorKind::InvalidHeaderLine,
+          "invalid header line " + line + " (" + std::string(reason) + ")"};
 }
 
 ZuError ZuError::invalid_node_variant(std::string exp, NodeKind got) {
-  ZuError z(ZuErrorKind::InvalidNodeVariant);
-  z.text_ = std::move(exp);
-  z.got_ = got;
-  return z;
+  return {ZuErrorKind::InvalidNodeVariant,
+          "Expected vrariant " + exp + " got (" + node_kind_name(got) + ")"};
 }
 
 ZuError ZuError::invalid_utf8_header(std::string err) {
-  return with_text(ZuErrorKind::InvalidUtf8Header, std::move(err));
+  return {ZuErrorKind::InvalidUtf8Header, "Header is invalid utf8, " + err + "."};
 }
 
 ZuError ZuError::header_missing_key(std::string key) {
-  return with_text(ZuErrorKind::HeaderMissingKey, std::move(key));
+  return {ZuErrorKind::HeaderMissingKey, "Expected header to have key " + key + " but it did not."};
 }
 
-ZuError ZuError::no_file(std::string id) { return with_text(ZuErrorKind::NoFile, std::move(id)); }
+ZuError ZuError::no_file(std::string id) {
+  return {ZuErrorKind::NoFile,
+          "Expected File " + id + ", but this file was not present in the archive."};
+}
 
 ZuError ZuError::invalid_channel(std::string channel) {
-  return with_text(ZuErrorKind::InvalidChannel, std::move(channel));
+  return {ZuErrorKind::InvalidChannel, "No such such Channel:  " + channel};
 }
 
 ZuError ZuError::parse_float(ParseFloatKind k) {
-  ZuError z(ZuErrorKind::ParseFloatError);
-  z.float_kind_ = k;
-  return z;
-}
-
-ZuError ZuError::into_zip() && {
-  if (kind_ != ZuErrorKind::Io) return std::move(*this);
-  return zip(ZipError::from_io(std::move(io_)));
-}
-
-std::string ZuError::message() const {
-  switch (kind_) {
-    case ZuErrorKind::Io:
-      return io_.message();
-    case ZuErrorKind::Zip:
-      return zip_.message();
-    case ZuErrorKind::Numpy:
-      return text_;
-    case ZuErrorKind::InvalidHeaderLine:
-      return "invalid header line " + text_ + " (" + reason_ + ")";
-    case ZuErrorKind::InvalidNodeVariant:
-      return "Expected vrariant " + text_ + " got (" + std::string(node_kind_name(got_)) + ")";
-    case ZuErrorKind::InvalidUtf8Header:
-      return "Header is invalid utf8, " + text_ + ".";
-    case ZuErrorKind::HeaderMissingKey:
-      return "Expected header to have key " + text_ + " but it did not.";
-    case ZuErrorKind::NoFile:
-      return "Expected File " + text_ + ", but this file was not present in the archive.";
-    case ZuErrorKind::InvalidChannel:
-      return "No such such Channel:  " + text_;
-    case ZuErrorKind::ParseFloatError:
-      return float_kind_ == ParseFloatKind::Empty ? "cannot parse float from empty string"
-                                                  : "invalid float literal";
-  }
-  return "unknown error";
+  return {ZuErrorKind::ParseFloatError, k == ParseFloatKind::Empty
+                                            ? "cannot parse float from empty string"
+                                            : "invalid float literal"};
 }
 
 }  // namespace zu

@@ -1,70 +1,37 @@
-// The one error type of the system and the small types it carries.
+// The one error type of the system.
 //
 // Every fallible operation returns a Result<T>: either its value or a
-// ZuError. Only the binding layer turns a ZuError into a Python exception,
-// and it does so through ZuError::message(), so every text the user can see
-// is produced in zu_error.cpp.
+// ZuError. A ZuError is the kind of failure and its message, rendered when
+// the error is made. Only the binding layer turns a ZuError into a Python
+// exception, and it uses the message alone.
 #pragma once
 
 #include <cstdint>
 #include <string>
-#include <string_view>
 #include <utility>
 #include <variant>
 
 namespace zu {
 
-// An I/O failure: an operating-system error number, or a text of its own
-// (reader-made failures such as "failed to fill whole buffer").
-struct IoError {
-  int os_errno = 0;   // non-zero: render with strerror_r
-  std::string text;   // used when os_errno is 0
+// The operating system's text for error number `err`, as
+// "<description> (os error <err>)".
+std::string os_error_text(int err);
 
-  static IoError from_errno(int err) { return IoError{err, {}}; }
-  static IoError custom(std::string t) { return IoError{0, std::move(t)}; }
-  std::string message() const;
-};
+// Texts of archive failures, one function per kind of failure.
+namespace zip_text {
+std::string missing_end_of_central_directory();
+std::string missing_zip64_end_of_central_directory();
+std::string buffer_too_small();
+std::string invalid_end_of_central_directory();
+std::string unexpected_eof();
+std::string invalid_signature(uint32_t expected, uint32_t actual);
+std::string invalid_checksum(uint32_t expected, uint32_t actual);
+std::string invalid_size(uint64_t expected, uint64_t actual);
+}  // namespace zip_text
 
-enum class ZipErrorKind : uint8_t {
-  MissingEndOfCentralDirectory,
-  MissingZip64EndOfCentralDirectory,
-  BufferTooSmall,
-  InvalidSignature,
-  InvalidChecksum,
-  InvalidSize,
-  InvalidUtf8,
-  InvalidInput,
-  InvalidEndOfCentralDirectory,
-  IO,
-  Eof,
-};
-
-// An archive error. `expected`/`actual` are used by the signature, checksum
-// and size kinds; `io` by kind IO; `text` by InvalidUtf8 and InvalidInput.
-struct ZipError {
-  ZipErrorKind kind;
-  uint64_t expected = 0;
-  uint64_t actual = 0;
-  IoError io;
-  std::string text;
-
-  static ZipError of(ZipErrorKind k) { return ZipError{k, 0, 0, {}, {}}; }
-  static ZipError signature(uint32_t expected, uint32_t actual) {
-    return ZipError{ZipErrorKind::InvalidSignature, expected, actual, {}, {}};
-  }
-  static ZipError checksum(uint32_t expected, uint32_t actual) {
-    return ZipError{ZipErrorKind::InvalidChecksum, expected, actual, {}, {}};
-  }
-  static ZipError size(uint64_t expected, uint64_t actual) {
-    return ZipError{ZipErrorKind::InvalidSize, expected, actual, {}, {}};
-  }
-  static ZipError from_io(IoError e) { return ZipError{ZipErrorKind::IO, 0, 0, std::move(e), {}}; }
-  std::string message() const;
-};
-
-// Kinds of header node; "Number" exists only as a text for messages.
-enum class NodeKind : uint8_t { Map, Value, Number };
-std::string_view node_kind_name(NodeKind k);
+// Kinds of header node. The message table also names "Number" as a `got`
+// text; no node of that kind exists, so it has no enumerator.
+enum class NodeKind : uint8_t { Map, Value };
 
 enum class ParseFloatKind : uint8_t { Empty, Invalid };
 
@@ -83,8 +50,11 @@ enum class ZuErrorKind : uint8_t {
 
 class ZuError {
  public:
-  static ZuError io(IoError e);
-  static ZuError zip(ZipError e);
+  // An I/O failure: os_error_text() or a reader-made text such as
+  // "failed to fill whole buffer".
+  static ZuError io(std::string message);
+  // An archive failure: one of the zip_text texts.
+  static ZuError zip(std::string message);
   // `rendered` is "<qualified type name>: <str(exception)>", captured by the
   // array code so that this type never holds a Python object.
   static ZuError numpy(std::string rendered);
@@ -96,24 +66,16 @@ class ZuError {
   static ZuError invalid_channel(std::string channel);
   static ZuError parse_float(ParseFloatKind k);
 
+  // Every kind becomes the same Python exception, so what a caller sees is
+  // decided by the message alone; the kind names the failure for C++ code.
   ZuErrorKind kind() const { return kind_; }
-  std::string message() const;
-
-  // Archive-structure reads report I/O failures as the archive error kind
-  // IO; this re-files an Io error that way and leaves any other unchanged.
-  ZuError into_zip() &&;
+  const std::string& message() const { return message_; }
 
  private:
-  explicit ZuError(ZuErrorKind k) : kind_(k) {}
-  static ZuError with_text(ZuErrorKind k, std::string text);
+  ZuError(ZuErrorKind k, std::string message) : kind_(k), message_(std::move(message)) {}
 
   ZuErrorKind kind_;
-  std::string text_;             // line / exp / err / key / id / channel / numpy
-  const char* reason_ = "";      // InvalidHeaderLine: a static text
-  NodeKind got_ = NodeKind::Map;
-  ParseFloatKind float_kind_ = ParseFloatKind::Empty;
-  IoError io_;
-  ZipError zip_ = ZipError::of(ZipErrorKind::Eof);
+  std::string message_;
 };
 
 // Value-or-error. Result<void> carries only success or the error.

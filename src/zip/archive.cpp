@@ -9,8 +9,6 @@ namespace zu::zip {
 
 namespace {
 
-ZuError zip_error(ZipErrorKind k) { return ZuError::zip(ZipError::of(k)); }
-
 constexpr uint8_t kEocdBytes[4] = {0x50, 0x4B, 0x05, 0x06};
 
 // Number of trailing signature bytes a chunk may begin with: the rest of a
@@ -47,73 +45,86 @@ Result<uint64_t> find_end_of_central_dir(const FileReader& file, uint64_t file_l
     const size_t len = static_cast<size_t>(std::min<uint64_t>(remaining, buffer.size() - carry));
     chunk_start -= len;
     remaining -= len;
-    Result<void> rd = file.read_exact(chunk_start, buffer.data(), len);
-    if (!rd) return rd.take_error().into_zip();
+    ZU_TRY(file.read_exact(chunk_start, buffer.data(), len));
     std::memcpy(buffer.data() + len, carried, carry);
     size_t pos;
     if (scan_backwards(buffer.data(), len + carry, pos)) return chunk_start + pos;
-    if (remaining == 0) return zip_error(ZipErrorKind::MissingEndOfCentralDirectory);
+    if (remaining == 0) return ZuError::zip(zip_text::missing_end_of_central_directory());
     carry = split_signature_carry(buffer.data(), len + carry);
     std::memcpy(carried, buffer.data(), carry);
   }
 }
 
+// What the reader uses of the end-of-central-directory record.
 struct EocdFields {
   uint16_t entries_this_disk;
-  uint16_t total_entries;
   uint32_t cd_size;
   uint32_t cd_offset;
-  uint16_t comment_length;
 };
 
 Result<EocdFields> read_eocd(const FileReader& file, uint64_t eocd_offset) {
   uint8_t rec[kEocdSize];
-  Result<size_t> got = file.read_up_to(eocd_offset, rec, sizeof rec);
-  if (!got) return got.take_error().into_zip();
-  if (got.value() < kEocdSize) return zip_error(ZipErrorKind::Eof);
-  LeView v({rec, sizeof rec});
-  if (v.u32(0) != kEocdSignature) {
-    return ZuError::zip(ZipError::signature(kEocdSignature, v.u32(0)));
+  ZU_TRY_ASSIGN(const size_t got, file.read_up_to(eocd_offset, rec, sizeof rec));
+  if (got < kEocdSize) return ZuError::zip(zip_text::unexpected_eof());
+  ReadBuf b(rec, sizeof rec);
+  const uint32_t signature = b.u32();
+  if (signature != kEocdSignature) {
+    return ZuError::zip(zip_text::invalid_signature(kEocdSignature, signature));
   }
-  EocdFields f{v.u16(kEocdEntriesThisDisk), v.u16(kEocdTotalEntries), v.u32(kEocdCdSize),
-               v.u32(kEocdCdOffset), v.u16(kEocdCommentLength)};
+  b.skip(4);  // disk numbers
+  EocdFields f;
+  f.entries_this_disk = b.u16();
+  b.skip(2);  // total entries: the walk does not use the count
+  f.cd_size = b.u32();
+  f.cd_offset = b.u32();
+  const uint16_t comment_length = b.u16();
   // The comment must fit in the file; bytes after it are allowed.
-  if (f.comment_length > 0) {
+  if (comment_length > 0) {
     uint8_t last;
-    Result<void> rd = file.read_exact(eocd_offset + kEocdSize + f.comment_length - 1, &last, 1);
-    if (!rd) return rd.take_error().into_zip();
+    ZU_TRY(file.read_exact(eocd_offset + kEocdSize + comment_length - 1, &last, 1));
   }
   return f;
 }
 
-void apply_zip64(ZipArchive& a, uint64_t record_offset, LeView record) {
-  a.entry_count = record.u64(kZip64EntriesThisDisk);
-  a.cd_size = record.u64(kZip64CdSize);
-  a.directory_offset = record.u64(kZip64CdOffset);
-  a.zip64_eocd_offset = record_offset;
+struct Zip64Locator {
+  uint32_t signature;
+  uint64_t record_offset;  // of the zip64 end record
+};
+
+Zip64Locator parse_locator(const uint8_t (&bytes)[kZip64LocatorSize]) {
+  ReadBuf b(bytes, sizeof bytes);
+  Zip64Locator loc;
+  loc.signature = b.u32();
+  b.skip(4);  // disk of the zip64 end record
+  loc.record_offset = b.u64();
+  return loc;
 }
 
 Result<void> read_zip64_records(ZipArchive& a) {
   if (a.eocd_offset < kZip64LocatorSize) {
-    return zip_error(ZipErrorKind::MissingZip64EndOfCentralDirectory);
+    return ZuError::zip(zip_text::missing_zip64_end_of_central_directory());
   }
   uint8_t locator[kZip64LocatorSize];
-  Result<void> rd = a.file.read_exact(a.eocd_offset - kZip64LocatorSize, locator, sizeof locator);
-  if (!rd) return rd.take_error().into_zip();
-  LeView loc({locator, sizeof locator});
-  if (loc.u32(0) != kZip64LocatorSignature) {
-    return ZuError::zip(ZipError::signature(kZip64LocatorSignature, loc.u32(0)));
+  ZU_TRY(a.file.read_exact(a.eocd_offset - kZip64LocatorSize, locator, sizeof locator));
+  const Zip64Locator loc = parse_locator(locator);
+  if (loc.signature != kZip64LocatorSignature) {
+    return ZuError::zip(zip_text::invalid_signature(kZip64LocatorSignature, loc.signature));
   }
-  const uint64_t record_offset = loc.u64(kLocatorRecordOffset);
   uint8_t record[kZip64EocdSize];
-  Result<size_t> got = a.file.read_up_to(record_offset, record, sizeof record);
-  if (!got) return got.take_error().into_zip();
-  if (got.value() < kZip64EocdSize) return zip_error(ZipErrorKind::Eof);
-  LeView rec({record, sizeof record});
-  if (rec.u32(0) != kZip64EocdSignature) {
-    return ZuError::zip(ZipError::signature(kZip64EocdSignature, rec.u32(0)));
+  ZU_TRY_ASSIGN(const size_t got, a.file.read_up_to(loc.record_offset, record, sizeof record));
+  if (got < kZip64EocdSize) return ZuError::zip(zip_text::unexpected_eof());
+  ReadBuf b(record, sizeof record);
+  const uint32_t signature = b.u32();
+  if (signature != kZip64EocdSignature) {
+    return ZuError::zip(zip_text::invalid_signature(kZip64EocdSignature, signature));
   }
-  apply_zip64(a, record_offset, rec);
+  b.skip(8);   // size of the record
+  b.skip(4);   // versions made by and needed
+  b.skip(8);   // disk numbers
+  b.skip(16);  // entry counts: the walk does not use them
+  a.cd_size = b.u64();
+  a.directory_offset = b.u64();
+  a.zip64_eocd_offset = loc.record_offset;
   return {};
 }
 
@@ -129,9 +140,9 @@ uint64_t find_unsaturated_zip64_record(const ZipArchive& a) {
   uint8_t locator[kZip64LocatorSize];
   Result<size_t> got = a.file.read_up_to(locator_offset, locator, sizeof locator);
   if (!got || got.value() < sizeof locator) return kNone;
-  LeView loc({locator, sizeof locator});
-  if (loc.u32(0) != kZip64LocatorSignature) return kNone;
-  const uint64_t record_offset = loc.u64(kLocatorRecordOffset);
+  const Zip64Locator loc = parse_locator(locator);
+  if (loc.signature != kZip64LocatorSignature) return kNone;
+  const uint64_t record_offset = loc.record_offset;
   uint64_t directory_end;
   if (__builtin_add_overflow(a.directory_offset, a.cd_size, &directory_end) ||
       record_offset < directory_end || record_offset > locator_offset - kZip64EocdSize) {
@@ -140,7 +151,7 @@ uint64_t find_unsaturated_zip64_record(const ZipArchive& a) {
   uint8_t record[kZip64EocdSize];
   got = a.file.read_up_to(record_offset, record, sizeof record);
   if (!got || got.value() < sizeof record) return kNone;
-  if (LeView({record, sizeof record}).u32(0) != kZip64EocdSignature) return kNone;
+  if (ReadBuf(record, sizeof record).u32() != kZip64EocdSignature) return kNone;
   return record_offset;
 }
 
@@ -150,7 +161,7 @@ bool has_central_header_at(const FileReader& file, uint64_t offset) {
   uint8_t rec[kCentralHeaderSize];
   Result<size_t> got = file.read_up_to(offset, rec, sizeof rec);
   if (!got || got.value() < kCentralHeaderSize) return false;
-  return LeView({rec, sizeof rec}).u32(0) == kCentralHeaderSignature;
+  return ReadBuf(rec, sizeof rec).u32() == kCentralHeaderSignature;
 }
 
 // Finds where the directory really starts. Archives with data prepended
@@ -171,18 +182,15 @@ void locate_directory(ZipArchive& a, bool zip64) {
 
 Result<ZipArchive> locate_in_file(FileReader file, std::vector<uint8_t>& buffer,
                                   uint64_t max_search_space) {
-  Result<uint64_t> len = file.length();
-  if (!len) return len.take_error().into_zip();
-  ZU_TRY_ASSIGN(uint64_t eocd,
-                find_end_of_central_dir(file, len.value(), buffer, max_search_space));
+  ZU_TRY_ASSIGN(const uint64_t len, file.length());
+  ZU_TRY_ASSIGN(uint64_t eocd, find_end_of_central_dir(file, len, buffer, max_search_space));
   ZU_TRY_ASSIGN(EocdFields f, read_eocd(file, eocd));
 
-  ZipArchive a{eocd, 0,           f.cd_size,        f.cd_offset,    f.total_entries,
-               0,    len.value(), f.comment_length, std::move(file)};
+  ZipArchive a{eocd, 0, f.cd_size, f.cd_offset, 0, len, std::move(file)};
   const bool zip64 = f.entries_this_disk == kSaturated16 || f.cd_offset == kSaturated32;
   if (zip64) ZU_TRY(read_zip64_records(a));
   if (a.directory_offset > a.head_eocd_offset()) {
-    return zip_error(ZipErrorKind::InvalidEndOfCentralDirectory);
+    return ZuError::zip(zip_text::invalid_end_of_central_directory());
   }
   locate_directory(a, zip64);
   if (!zip64) a.unsaturated_zip64_offset = find_unsaturated_zip64_record(a);

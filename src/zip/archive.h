@@ -17,10 +17,8 @@ struct ZipArchive {
   uint64_t zip64_eocd_offset = 0;  // 0 when the archive is not zip64
   uint64_t cd_size = 0;
   uint64_t directory_offset = 0;   // first central-directory record
-  uint64_t entry_count = 0;        // recorded only; the walk ignores it
   uint64_t base_offset = 0;        // bytes prepended before the archive
   uint64_t file_length = 0;
-  uint16_t comment_length = 0;
   FileReader file;
   // A zip64 end record found although the end record is not saturated
   // (UINT64_MAX when there is none); the directory ends where it starts.
@@ -35,8 +33,9 @@ struct ZipArchive {
 
 // Locates the archive's directory in `file`, searching at most the last
 // `max_search_space` bytes for the end-of-central-directory record, using
-// `buffer` (kBufferSize bytes) as scratch space. Every failure is a Zip
-// error; on failure `file` is destroyed (closed) with the rest.
+// `buffer` (kBufferSize bytes) as scratch space. A failing read is an Io
+// error, anything else a Zip error; on failure `file` is destroyed (closed)
+// with the rest.
 Result<ZipArchive> locate_in_file(FileReader file, std::vector<uint8_t>& buffer,
                                   uint64_t max_search_space);
 

@@ -26,7 +26,7 @@ constexpr uint64_t kFirstGrowth = 4096;
 // Streamed output is decoded into a block of this size and handed on.
 constexpr size_t kStreamBlock = size_t{256} << 10;
 
-ZuError corrupt() { return ZuError::io(IoError::custom(kCorruptDeflate)); }
+ZuError corrupt() { return ZuError::io(kCorruptDeflate); }
 
 struct DataRange {
   uint64_t start;
@@ -40,30 +40,41 @@ bool data_range(uint64_t offset, uint64_t header_len, uint64_t compressed, DataR
          !__builtin_add_overflow(r.start, compressed, &r.end);
 }
 
-uint64_t local_header_length(const uint8_t* rec) {
-  LeView h({rec, kLocalHeaderSize});
-  return kLocalHeaderSize + uint64_t{h.u16(kLocalNameLength)} + h.u16(kLocalExtraLength);
+// What the reader uses of a local header.
+struct LocalHeader {
+  uint32_t signature;
+  uint64_t length;  // fixed and variable part
+};
+
+LocalHeader parse_local_header(const uint8_t* rec) {
+  ReadBuf b(rec, kLocalHeaderSize);
+  LocalHeader h;
+  h.signature = b.u32();
+  b.skip(22);  // versions, flags, method, time, date, CRC-32, sizes
+  const uint16_t name_length = b.u16();
+  h.length = kLocalHeaderSize + uint64_t{name_length} + b.u16();
+  return h;
 }
 
-Result<DataRange> get_entry(const FileReader& file, const ZipArchiveEntryWayfinder& w) {
+Result<DataRange> get_entry(const FileReader& file, const ZipEntry& e) {
   uint8_t rec[kLocalHeaderSize];
-  Result<void> rd = file.read_exact(w.local_header_offset, rec, sizeof rec);
-  if (!rd) return rd.take_error().into_zip();
-  LeView h({rec, sizeof rec});
-  if (h.u32(0) != kLocalHeaderSignature) {
-    return ZuError::zip(ZipError::signature(kLocalHeaderSignature, h.u32(0)));
+  ZU_TRY(file.read_exact(e.local_header_offset, rec, sizeof rec));
+  const LocalHeader h = parse_local_header(rec);
+  if (h.signature != kLocalHeaderSignature) {
+    return ZuError::zip(zip_text::invalid_signature(kLocalHeaderSignature, h.signature));
   }
   DataRange r;
-  if (!data_range(w.local_header_offset, local_header_length(rec), w.compressed_size, r)) {
-    return ZuError::zip(ZipError::of(ZipErrorKind::Eof));
+  if (!data_range(e.local_header_offset, h.length, e.compressed_size, r)) {
+    return ZuError::zip(zip_text::unexpected_eof());
   }
   return r;
 }
 
 // The CRC in a data descriptor, with or without its optional signature.
 uint32_t descriptor_crc(const uint8_t* desc) {
-  LeView d({desc, kDataDescriptorReadSize});
-  return d.u32(0) == kDataDescriptorSignature ? d.u32(4) : d.u32(0);
+  ReadBuf b(desc, kDataDescriptorReadSize);
+  const uint32_t first = b.u32();
+  return first == kDataDescriptorSignature ? b.u32() : first;
 }
 
 // An empty member's CRC is 0 and is not compared with the recorded one.
@@ -71,14 +82,14 @@ bool crc_matches(uint32_t computed, uint32_t stored) { return computed == 0 || c
 
 // The room a member's output used to be reserved with: the recorded size,
 // bounded by what the compressed bytes present in the file could expand to.
-uint64_t first_room(const ZipArchiveEntryWayfinder& w, DataRange r, uint64_t file_length) {
+uint64_t first_room(const ZipEntry& e, DataRange r, uint64_t file_length) {
   const uint64_t present =
-      r.start < file_length ? std::min(w.compressed_size, file_length - r.start) : 0;
+      r.start < file_length ? std::min(e.compressed_size, file_length - r.start) : 0;
   // Compare before multiplying, so a huge file cannot overflow the product.
   const uint64_t bound = present >= kMaxReservation / kMaxDeflateRatio
                              ? kMaxReservation
                              : present * kMaxDeflateRatio + 1;
-  return std::min(w.uncompressed_size_hint, bound) + kOvershootRoom;
+  return std::min(e.uncompressed_size, bound) + kOvershootRoom;
 }
 
 }  // namespace
@@ -170,7 +181,7 @@ class MemberReader::Streamer {
   Streamer& operator=(const Streamer&) = delete;
 
   Result<void> decode(const FileReader& file, uint64_t file_length, DataRange range,
-                      const ZipArchiveEntryWayfinder& w, MemberSink& sink) {
+                      const ZipEntry& e, MemberSink& sink) {
     if (!ok_ || inflateReset(&z_) != Z_OK) return corrupt();
     file_ = &file;
     sink_ = &sink;
@@ -180,12 +191,12 @@ class MemberReader::Streamer {
     z_.avail_in = 0;
     crc_ = 0;
     count_ = 0;
-    uint64_t capacity = first_room(w, range, file_length);
+    uint64_t capacity = first_room(e, range, file_length);
     for (;;) {
       if (count_ == capacity) capacity = std::max(capacity * 2, kFirstGrowth);
       const uint64_t room = std::min<uint64_t>(capacity - count_, UINT32_MAX);
       ZU_TRY_ASSIGN(uint64_t n, read(room));
-      if (n == 0 || count_ >= w.uncompressed_size_hint) ZU_TRY(check(w));
+      if (n == 0 || count_ >= e.uncompressed_size) ZU_TRY(check(e));
       if (n == 0) return {};
     }
   }
@@ -241,19 +252,18 @@ class MemberReader::Streamer {
     return {};
   }
 
-  Result<void> check(const ZipArchiveEntryWayfinder& w) const {
-    uint32_t stored = w.crc32;
-    if (w.has_data_descriptor) {
+  Result<void> check(const ZipEntry& e) const {
+    uint32_t stored = e.crc32;
+    if (e.has_data_descriptor) {
       uint8_t desc[kDataDescriptorReadSize];
       ZU_TRY(file_->read_exact(end_, desc, sizeof desc));
       stored = descriptor_crc(desc);
     }
-    if (count_ != w.uncompressed_size_hint) {
-      return ZuError::io(
-          IoError::custom(ZipError::size(w.uncompressed_size_hint, count_).message()));
+    if (count_ != e.uncompressed_size) {
+      return ZuError::io(zip_text::invalid_size(e.uncompressed_size, count_));
     }
     if (!crc_matches(crc_, stored)) {
-      return ZuError::io(IoError::custom(ZipError::checksum(crc_, stored).message()));
+      return ZuError::io(zip_text::invalid_checksum(crc_, stored));
     }
     return {};
   }
@@ -298,19 +308,20 @@ uint8_t* MemberReader::output_room(size_t len) {
 // The fast road: one read for local header, data and descriptor, one
 // whole-buffer decode. True when the member was delivered; false hands it to
 // the streaming road, which then decides what is wrong with it.
-bool MemberReader::read_whole(const ZipArchiveEntryWayfinder& w, MemberSink& sink) {
-  const size_t csize = static_cast<size_t>(w.compressed_size);
-  const size_t usize = static_cast<size_t>(w.uncompressed_size_hint);
-  const size_t desc = w.has_data_descriptor ? kDataDescriptorReadSize : 0;
-  const size_t guess = kLocalHeaderSize + w.local_variable_guess;
+bool MemberReader::read_whole(const ZipEntry& e, MemberSink& sink) {
+  const size_t csize = static_cast<size_t>(e.compressed_size);
+  const size_t usize = static_cast<size_t>(e.uncompressed_size);
+  const size_t desc = e.has_data_descriptor ? kDataDescriptorReadSize : 0;
+  const size_t guess = kLocalHeaderSize + e.local_variable_guess;
   const size_t want = guess + csize + desc;
   uint8_t* in = input_room(want);
-  Result<size_t> got = file_.read_some(w.local_header_offset, in, want);
+  Result<size_t> got = file_.read_some(e.local_header_offset, in, want);
   if (!got || got.value() < kLocalHeaderSize) return false;
-  if (LeView({in, kLocalHeaderSize}).u32(0) != kLocalHeaderSignature) return false;
-  const uint64_t header_len = local_header_length(in);
+  const LocalHeader h = parse_local_header(in);
+  if (h.signature != kLocalHeaderSignature) return false;
+  const uint64_t header_len = h.length;
   DataRange range;
-  if (!data_range(w.local_header_offset, header_len, w.compressed_size, range)) return false;
+  if (!data_range(e.local_header_offset, header_len, e.compressed_size, range)) return false;
   const uint8_t* data = in + header_len;
   if (header_len + csize + desc > got.value()) {
     // The local name or extra field is longer than the central one said.
@@ -322,20 +333,20 @@ bool MemberReader::read_whole(const ZipArchiveEntryWayfinder& w, MemberSink& sin
   }
   uint8_t* out = output_room(usize);
   if (!whole_.decode_exact({data, csize}, {out, usize})) return false;
-  const uint32_t stored = desc != 0 ? descriptor_crc(data + csize) : w.crc32;
+  const uint32_t stored = desc != 0 ? descriptor_crc(data + csize) : e.crc32;
   if (!crc_matches(crc32_update(0, out, usize), stored)) return false;
   sink.member_bytes({out, usize});
   return true;
 }
 
-Result<void> MemberReader::read(const ZipArchiveEntryWayfinder& w, MemberSink& sink) {
-  if (w.uncompressed_size_hint <= kWholeMemberMax && w.compressed_size <= kWholeMemberMax &&
-      read_whole(w, sink)) {
+Result<void> MemberReader::read(const ZipEntry& e, MemberSink& sink) {
+  if (e.uncompressed_size <= kWholeMemberMax && e.compressed_size <= kWholeMemberMax &&
+      read_whole(e, sink)) {
     return {};
   }
-  ZU_TRY_ASSIGN(DataRange range, get_entry(file_, w));
+  ZU_TRY_ASSIGN(DataRange range, get_entry(file_, e));
   if (!streamer_) streamer_ = std::make_unique<Streamer>();
-  return streamer_->decode(file_, file_length_, range, w, sink);
+  return streamer_->decode(file_, file_length_, range, e, sink);
 }
 
 }  // namespace zu::zip

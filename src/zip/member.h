@@ -17,21 +17,10 @@
 #include <vector>
 
 #include "error/zu_error.h"
+#include "zip/entry.h"
 #include "zip/file_reader.h"
 
 namespace zu::zip {
-
-// What pass 1 of a directory walk keeps of a matching entry.
-struct ZipArchiveEntryWayfinder {
-  uint64_t uncompressed_size_hint = 0;
-  uint64_t compressed_size = 0;
-  uint64_t local_header_offset = 0;  // base_offset already added
-  uint32_t crc32 = 0;
-  // Name plus extra length of the central record: the usual length of the
-  // local header's variable part, so one read can cover header and data.
-  uint32_t local_variable_guess = 0;
-  bool has_data_descriptor = false;
-};
 
 // Receives matching members as they are decoded, in directory order.
 // begin_member, then the member's bytes in order (in pieces of any size),
@@ -85,16 +74,16 @@ class MemberReader {
   MemberReader& operator=(const MemberReader&) = delete;
 
   // Decodes and verifies one member into `sink` (member_bytes only).
-  // Local-header failures are Zip errors; failures while reading, inflating
-  // or verifying the data are Io errors ("corrupt deflate stream", the
-  // InvalidSize/InvalidChecksum texts, "failed to fill whole buffer" for an
-  // unreadable data descriptor).
-  Result<void> read(const ZipArchiveEntryWayfinder& w, MemberSink& sink);
+  // Local-header failures are Zip errors (Io when the header cannot be
+  // read); failures while reading, inflating or verifying the data are Io
+  // errors ("corrupt deflate stream", the invalid size and checksum texts,
+  // "failed to fill whole buffer" for an unreadable data descriptor).
+  Result<void> read(const ZipEntry& w, MemberSink& sink);
 
   class Streamer;
 
  private:
-  bool read_whole(const ZipArchiveEntryWayfinder& w, MemberSink& sink);
+  bool read_whole(const ZipEntry& w, MemberSink& sink);
   uint8_t* input_room(size_t len);
   uint8_t* output_room(size_t len);
 

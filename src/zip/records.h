@@ -1,9 +1,11 @@
-// On-disk ZIP record layout: every signature, fixed size and field offset
-// the reader uses, in one place, plus a bounds-checked little-endian cursor.
+// On-disk ZIP records: every signature and fixed size the reader uses, in
+// one place, plus the little-endian reader their fields are parsed with.
 #pragma once
 
+#include <bit>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <span>
 
 namespace zu::zip {
@@ -31,96 +33,53 @@ inline constexpr uint32_t kSaturated32 = 0xFFFFFFFF;
 inline constexpr uint16_t kZip64ExtraId = 0x0001;
 inline constexpr uint16_t kFlagDataDescriptor = 0x0008;
 
-// EOCD field offsets.
-inline constexpr size_t kEocdEntriesThisDisk = 8;
-inline constexpr size_t kEocdTotalEntries = 10;
-inline constexpr size_t kEocdCdSize = 12;
-inline constexpr size_t kEocdCdOffset = 16;
-inline constexpr size_t kEocdCommentLength = 20;
-
-// Zip64 locator and record field offsets.
-inline constexpr size_t kLocatorRecordOffset = 8;
-inline constexpr size_t kZip64EntriesThisDisk = 24;
-inline constexpr size_t kZip64CdSize = 40;
-inline constexpr size_t kZip64CdOffset = 48;
-
-// Central-directory header field offsets.
-inline constexpr size_t kCdVersionMadeBy = 4;
-inline constexpr size_t kCdVersionNeeded = 6;
-inline constexpr size_t kCdFlags = 8;
-inline constexpr size_t kCdMethod = 10;
-inline constexpr size_t kCdModified = 12;
-inline constexpr size_t kCdCrc32 = 16;
-inline constexpr size_t kCdCompressedSize = 20;
-inline constexpr size_t kCdUncompressedSize = 24;
-inline constexpr size_t kCdNameLength = 28;
-inline constexpr size_t kCdExtraLength = 30;
-inline constexpr size_t kCdCommentLength = 32;
-inline constexpr size_t kCdDiskStart = 34;
-inline constexpr size_t kCdInternalAttrs = 36;
-inline constexpr size_t kCdExternalAttrs = 38;
-inline constexpr size_t kCdLocalHeaderOffset = 42;
-
-// Local-header field offsets.
-inline constexpr size_t kLocalNameLength = 26;
-inline constexpr size_t kLocalExtraLength = 28;
-
-// Little-endian reads at fixed offsets of a byte span. Callers check the
-// span is long enough for the record first; the reads still refuse to step
-// outside it and yield 0 instead, so a slip can never read out of bounds.
-class LeView {
+// A consuming little-endian reader over a byte span: each read takes its
+// field off the front, so a record is parsed by reading its fields in order.
+// A read that does not fit yields 0 (sub() what is left) and empties the
+// reader instead of stepping outside the span; where the input may be short,
+// callers check remaining() first. Over a record of fixed size the checks
+// fold away and each read is one load.
+class ReadBuf {
  public:
-  explicit LeView(std::span<const uint8_t> bytes) : bytes_(bytes) {}
+  explicit ReadBuf(std::span<const uint8_t> bytes) : p_(bytes.data()), n_(bytes.size()) {}
+  ReadBuf(const uint8_t* p, size_t n) : p_(p), n_(n) {}
 
-  size_t size() const { return bytes_.size(); }
-  uint16_t u16(size_t at) const { return static_cast<uint16_t>(uint_at(at, 2)); }
-  uint32_t u32(size_t at) const { return static_cast<uint32_t>(uint_at(at, 4)); }
-  uint64_t u64(size_t at) const { return uint_at(at, 8); }
-
- private:
-  uint64_t uint_at(size_t at, size_t width) const {
-    if (at > bytes_.size() || bytes_.size() - at < width) return 0;
-    uint64_t v = 0;
-    for (size_t i = width; i-- > 0;) v = (v << 8) | bytes_[at + i];
-    return v;
-  }
-
-  std::span<const uint8_t> bytes_;
-};
-
-// Sequential little-endian reader for variable records (the extra field).
-class LeCursor {
- public:
-  explicit LeCursor(std::span<const uint8_t> bytes) : bytes_(bytes) {}
-
-  size_t remaining() const { return bytes_.size() - pos_; }
-  bool skip(size_t n) {
-    if (remaining() < n) return false;
-    pos_ += n;
-    return true;
-  }
-  bool u16(uint16_t& out) { return read(out, 2); }
-  bool u32(uint32_t& out) { return read(out, 4); }
-  bool u64(uint64_t& out) { return read(out, 8); }
-  std::span<const uint8_t> take(size_t n) {
-    auto s = bytes_.subspan(pos_, n);
-    pos_ += n;
+  size_t remaining() const { return n_; }
+  uint16_t u16() { return read<uint16_t>(); }
+  uint32_t u32() { return read<uint32_t>(); }
+  uint64_t u64() { return read<uint64_t>(); }
+  void skip(size_t n) { (void)sub(n); }
+  // The next `n` bytes, taken off the front.
+  std::span<const uint8_t> sub(size_t n) {
+    if (n > n_) [[unlikely]]
+      n = n_;
+    std::span<const uint8_t> s(p_, n);
+    p_ += n;
+    n_ -= n;
     return s;
   }
 
  private:
   template <class T>
-  bool read(T& out, size_t width) {
-    if (remaining() < width) return false;
-    uint64_t v = 0;
-    for (size_t i = width; i-- > 0;) v = (v << 8) | bytes_[pos_ + i];
-    out = static_cast<T>(v);
-    pos_ += width;
-    return true;
+  T read() {
+    if (n_ < sizeof(T)) [[unlikely]] {
+      skip(n_);
+      return 0;
+    }
+    T v;
+    std::memcpy(&v, p_, sizeof v);
+    if constexpr (std::endian::native == std::endian::big) {
+      if constexpr (sizeof(T) == 2) v = __builtin_bswap16(v);
+      if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
+      if constexpr (sizeof(T) == 8) v = __builtin_bswap64(v);
+    }
+    p_ += sizeof(T);
+    n_ -= sizeof(T);
+    return v;
   }
 
-  std::span<const uint8_t> bytes_;
-  size_t pos_ = 0;
+  const uint8_t* p_;
+  size_t n_;
 };
 
 }  // namespace zu::zip

@@ -31,15 +31,12 @@ Result<ZipReader> ZipReader::open(const std::string& path) {
 }
 
 Result<void> ZipReader::for_each_file(const NamePredicate& predicate, MemberSink& sink) {
-  std::vector<ZipArchiveEntryWayfinder> matches;
+  std::vector<ZipEntry> matches;
   ZipEntries entries(archive_, buffer_);
   for (;;) {
-    ZU_TRY_ASSIGN(std::optional<CentralEntry> entry, entries.next_match(predicate));
+    ZU_TRY_ASSIGN(std::optional<ZipEntry> entry, entries.next_match(predicate));
     if (!entry) break;
-    matches.push_back({entry->uncompressed_size, entry->compressed_size, entry->local_header_offset,
-                       entry->crc32,
-                       static_cast<uint32_t>(entry->name.size() + entry->extra_length),
-                       (entry->flags & kFlagDataDescriptor) != 0});
+    matches.push_back(*entry);
   }
   sink.begin_files(matches.size());
   MemberReader reader(archive_.file, archive_.file_length, whole_);
