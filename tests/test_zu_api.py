@@ -47,6 +47,33 @@ def test_read_many_reports_failures_per_file(files, capfd, jobs):
     assert "Invalid checksum" in results.errors[files["crc"]]
 
 
+def test_large_results_come_back_from_workers_whole(tmp_path, monkeypatch):
+    # Arrays from 64 KiB up leave the workers as files in a private spool
+    # directory; each arrives intact and writeable, and the directory goes
+    # with the pool.
+    import contextlib
+
+    from zu_tools import _run
+
+    seen = []
+    real = _run._spool_dir
+
+    @contextlib.contextmanager
+    def recorded():
+        with real() as path:
+            seen.append(path)
+            yield path
+
+    monkeypatch.setattr(_run, "_spool_dir", recorded)
+    paths = [good(tmp_path / f"big{i}.zu", grid=10) for i in range(3)]
+    results = zu_tools.read_many(paths, *CALL, jobs=2)
+    assert results[paths[0]].nbytes >= _run._SPOOL_MIN_BYTES
+    for path in paths:
+        np.testing.assert_array_equal(results[path], module_result(path))
+        assert results[path].flags.writeable
+    assert len(seen) == 1 and not os.path.exists(seen[0])
+
+
 def test_to_dask_needs_no_decode_for_its_shape(files, monkeypatch):
     def refuse(*args, **kwargs):
         raise AssertionError("opened with the module before compute()")

@@ -65,8 +65,13 @@ class ArrayWriter:
 
     def add(self, name: str, values: npt.NDArray[np.float64], attrs: dict[str, str]) -> None:
         if self.kind == "npz":
+            values = np.ascontiguousarray(values)
             with self._handle.open(name + ".npy", "w", force_zip64=True) as member:
-                np.lib.format.write_array(member, values, allow_pickle=False)
+                # The same bytes numpy.save writes, without the copy that
+                # write_array makes of the data for a stream that is not a
+                # real file: the array's own memory goes to the archive.
+                np.lib.format.write_array_header_1_0(member, np.lib.format.header_data_from_array_1_0(values))
+                member.write(memoryview(values).cast("B"))
         elif self.kind == "h5":
             dataset = self._handle.create_dataset(name, data=values)
             dataset.attrs.update(attrs)

@@ -6,11 +6,14 @@ holds the text, so one bad file never stops the others.
 
 from __future__ import annotations
 
+import contextlib
 import dataclasses
 import multiprocessing
 import os
+import shutil
 import signal
 import sys
+import tempfile
 import threading
 from concurrent.futures import Future, ProcessPoolExecutor
 from concurrent.futures.process import BrokenProcessPool
@@ -123,7 +126,63 @@ def _stop(executor: ProcessPoolExecutor) -> None:
     executor.shutdown(wait=True)
 
 
+# Arrays at least this large travel from a worker as a file on a memory-backed
+# file system rather than pickled through the pool's pipe: the pipe copies
+# every byte four times, and the unpickling happens on a thread of the
+# parent that competes with its writing for the interpreter lock.
+_SPOOL_MIN_BYTES = 64 << 10
+
+
+@dataclasses.dataclass
+class _Spooled:
+    path: str
+
+
+@contextlib.contextmanager
+def _spool_dir() -> Iterator[str]:
+    shm = "/dev/shm"
+    where = shm if os.path.isdir(shm) and os.access(shm, os.W_OK) else None
+    path = tempfile.mkdtemp(prefix="zu-spool-", dir=where)
+    try:
+        yield path
+    finally:
+        shutil.rmtree(path, ignore_errors=True)
+
+
+def _run_spooled(spool: str, task: Task, path: Any, *args: Any) -> Outcome:
+    """Runs in a worker: the task, with a large array result left in `spool`."""
+    import numpy as np
+
+    outcome = task(path, *args)
+    value = outcome.value
+    if isinstance(value, np.ndarray) and value.nbytes >= _SPOOL_MIN_BYTES:
+        fd, name = tempfile.mkstemp(dir=spool, suffix=".npy")
+        with os.fdopen(fd, "wb") as out:
+            np.save(out, value, allow_pickle=False)
+        outcome.value = _Spooled(name)
+    return outcome
+
+
+def _unspool(outcome: Outcome) -> Outcome:
+    if isinstance(outcome.value, _Spooled):
+        import numpy as np
+
+        name = outcome.value.path
+        try:
+            outcome.value = np.load(name, allow_pickle=False)
+        finally:
+            os.unlink(name)
+    return outcome
+
+
 def _in_processes(task: Task, paths: Sequence[Any], args: tuple[Any, ...], jobs: int) -> Iterator[tuple[Any, Outcome]]:
+    with _spool_dir() as spool:
+        yield from _in_pools(task, paths, args, jobs, spool)
+
+
+def _in_pools(
+    task: Task, paths: Sequence[Any], args: tuple[Any, ...], jobs: int, spool: str
+) -> Iterator[tuple[Any, Outcome]]:
     start = 0
     # A worker that dies takes its pool with it; each restart settles at
     # least one file, so there are at most len(paths) of them.
@@ -132,11 +191,13 @@ def _in_processes(task: Task, paths: Sequence[Any], args: tuple[Any, ...], jobs:
         broken = False
         finished = False
         try:
-            futures: list[Future[Outcome]] = [executor.submit(task, p, *args) for p in paths[start:]]
+            futures: list[Future[Outcome]] = [
+                executor.submit(_run_spooled, spool, task, p, *args) for p in paths[start:]
+            ]
             for path, future in zip(paths[start:], futures, strict=True):
                 start += 1
                 try:
-                    outcome = _wait(future)
+                    outcome = _unspool(_wait(future))
                 except BrokenProcessPool:
                     outcome = Outcome(
                         error="a worker process died while reading this file or one read at the same time"
