@@ -54,6 +54,7 @@ def test_large_results_come_back_from_workers_whole(tmp_path, monkeypatch):
     import contextlib
 
     from zu_tools import _run
+    from zu_tools import _tasks as tasks
 
     seen = []
     real = _run._spool_dir
@@ -72,6 +73,9 @@ def test_large_results_come_back_from_workers_whole(tmp_path, monkeypatch):
         np.testing.assert_array_equal(results[path], module_result(path))
         assert results[path].flags.writeable
     assert len(seen) == 1 and not os.path.exists(seen[0])
+    # Where the spool cannot take a file, the array comes back inline.
+    outcome = _run._run_spooled(str(tmp_path / "no-such-spool"), tasks.read_channel, paths[0], *CALL, False)
+    np.testing.assert_array_equal(_run._unspool(outcome).value, module_result(paths[0]))
 
 
 def test_to_dask_needs_no_decode_for_its_shape(files, monkeypatch):

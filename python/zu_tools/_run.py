@@ -155,11 +155,21 @@ def _run_spooled(spool: str, task: Task, path: Any, *args: Any) -> Outcome:
 
     outcome = task(path, *args)
     value = outcome.value
-    if isinstance(value, np.ndarray) and value.nbytes >= _SPOOL_MIN_BYTES:
+    if not isinstance(value, np.ndarray) or value.nbytes < _SPOOL_MIN_BYTES:
+        return outcome
+    name = None
+    try:
         fd, name = tempfile.mkstemp(dir=spool, suffix=".npy")
         with os.fdopen(fd, "wb") as out:
             np.save(out, value, allow_pickle=False)
-        outcome.value = _Spooled(name)
+    except OSError:
+        # A full or missing spool (a small /dev/shm, say) costs speed, not
+        # the file: the array then goes through the pipe after all.
+        if name is not None:
+            with contextlib.suppress(OSError):
+                os.unlink(name)
+        return outcome
+    outcome.value = _Spooled(name)
     return outcome
 
 
