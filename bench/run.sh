@@ -1,7 +1,8 @@
 #!/usr/bin/env bash
 # Builds the release module and the C++ floor into build-bench/pyXY/, then runs
 # bench/bench_channel_data.py with them (arguments are passed on) and
-# bench/bench_open.py (which builds its own floor) on the same module.
+# bench/bench_open.py (which builds its own floor) on the same module; the
+# pure-Python helpers come from python/ in this tree.
 #
 #   bash bench/run.sh [--rounds 7] [--calls 5] [--skip-big]
 #
@@ -21,6 +22,6 @@ deflate=/usr/lib/x86_64-linux-gnu/libdeflate.a
 [[ -e $deflate ]] || deflate=-ldeflate
 g++ -std=c++20 -O2 -o "$build/floor_channel" bench/floor_channel.cpp "$deflate"
 
-PYTHONPATH="$build" "$py" -P bench/bench_channel_data.py --floor "$build/floor_channel" "$@"
+PYTHONPATH="$build:$root/python" "$py" -P bench/bench_channel_data.py --floor "$build/floor_channel" "$@"
 echo
-PYTHONPATH="$build" "$py" -P bench/bench_open.py
+PYTHONPATH="$build:$root/python" "$py" -P bench/bench_open.py
