@@ -69,7 +69,7 @@ def show(path: Path) -> int:
 
 
 def draw_map(sample: Path, target: Path) -> int:
-    command = [sys.executable, "-m", "zu_tools.cli", "plot", str(sample), *MAP_ARGS, "-o", str(target)]
+    command = [sys.executable, "-m", "zudata.cli", "plot", str(sample), *MAP_ARGS, "-o", str(target)]
     print(f"zu plot {' '.join(command[4:])}")
     done = subprocess.run(command, stdout=subprocess.DEVNULL, check=False)
     if done.returncode == 0:

@@ -10,7 +10,7 @@ cyclic conversions, short and long traces).
 
     .venv/bin/python fuzz/make_seeds.py [fuzz/corpus]
 
-The archives come from zu_tools.datafile, so the package must be installed
+The archives come from zudata.datafile, so the package must be installed
 (scripts/test.sh installs it into .venv/).
 """
 
@@ -21,8 +21,8 @@ import sys
 import zipfile
 from pathlib import Path
 
-from zu_tools.datafile import HEADER_NAME as HEADER
-from zu_tools.datafile import Member, build, channel_lines, floats_be, ints_be, write_zip
+from zudata.datafile import HEADER_NAME as HEADER
+from zudata.datafile import Member, build, channel_lines, floats_be, ints_be, write_zip
 
 # A fixed time stamp keeps the seeds reproducible.
 STAMP = (2024, 5, 17, 10, 32, 11)

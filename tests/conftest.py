@@ -1,7 +1,7 @@
-"""Shared helpers: data files from zu_tools.datafile, and child interpreters.
+"""Shared helpers: data files from zudata.datafile, and child interpreters.
 
 Well-formed files come from `write_zu_file` (zipfile underneath); broken
-archives (bad signatures, sizes, offsets...) from zu_tools.datafile.build.
+archives (bad signatures, sizes, offsets...) from zudata.datafile.build.
 """
 
 from __future__ import annotations
@@ -14,7 +14,7 @@ from pathlib import Path
 
 import pytest
 
-from zu_tools.datafile import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
+from zudata.datafile import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
 
 __all__ = ["HEADER_NAME", "channel_lines", "child_argv", "floats_be", "ints_be", "run_child", "write_zu_file"]
 

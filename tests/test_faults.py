@@ -17,7 +17,7 @@ import pytest
 import zu_data_reader
 
 from conftest import HEADER_NAME, channel_lines, floats_be, run_child
-from zu_tools import datafile
+from zudata import datafile
 
 HEADER = channel_lines("1", "A", encoder=("0", "2"), base="B",
                        conversions=[("P", "B", "1", "10")])

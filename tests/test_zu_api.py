@@ -1,4 +1,4 @@
-"""zu_tools.read_many and zu_tools.to_dask, locally and on a Dask cluster."""
+"""zudata.read_many and zudata.to_dask, locally and on a Dask cluster."""
 
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ import pytest
 from zu_files import GRID, bad_crc, good, truncated, zu
 
 import zu_data_reader
-import zu_tools
+import zudata
 from zu_data_reader import ZuDataFIle
 
 CALL = ("height", 1, "distance")
@@ -37,7 +37,7 @@ def module_result(path, call=CALL):
 @pytest.mark.parametrize("jobs", [None, 2])
 def test_read_many_reports_failures_per_file(files, capfd, jobs):
     paths = [files["a"], files["truncated"], files["b"], files["crc"]]
-    results = zu_tools.read_many(paths, *CALL, jobs=jobs)
+    results = zudata.read_many(paths, *CALL, jobs=jobs)
     # Neither this process nor the workers wrote the module's lines here.
     assert capfd.readouterr().out == ""
     assert list(results) == [files["a"], files["b"]]
@@ -53,8 +53,8 @@ def test_large_results_come_back_from_workers_whole(tmp_path, monkeypatch):
     # with the pool.
     import contextlib
 
-    from zu_tools import _run
-    from zu_tools import _tasks as tasks
+    from zudata import _run
+    from zudata import _tasks as tasks
 
     seen = []
     real = _run._spool_dir
@@ -67,7 +67,7 @@ def test_large_results_come_back_from_workers_whole(tmp_path, monkeypatch):
 
     monkeypatch.setattr(_run, "_spool_dir", recorded)
     paths = [good(tmp_path / f"big{i}.zu", grid=10) for i in range(3)]
-    results = zu_tools.read_many(paths, *CALL, jobs=2)
+    results = zudata.read_many(paths, *CALL, jobs=2)
     assert results[paths[0]].nbytes >= _run._SPOOL_MIN_BYTES
     for path in paths:
         np.testing.assert_array_equal(results[path], module_result(path))
@@ -83,7 +83,7 @@ def test_to_dask_needs_no_decode_for_its_shape(files, monkeypatch):
         raise AssertionError("opened with the module before compute()")
 
     monkeypatch.setattr(zu_data_reader, "ZuDataFIle", refuse)
-    lazy = zu_tools.to_dask([files["a"], files["b"], files["crc"]], *CALL)
+    lazy = zudata.to_dask([files["a"], files["b"], files["crc"]], *CALL)
     assert lazy.shape == (3, GRID, GRID, 100)
     assert lazy.dtype == np.float64
     assert lazy.chunks == ((1, 1, 1), (GRID,), (GRID,), (100,))
@@ -91,7 +91,7 @@ def test_to_dask_needs_no_decode_for_its_shape(files, monkeypatch):
 
 @pytest.mark.parametrize("scheduler", ["threads", "processes", "synchronous"])
 def test_to_dask_computes_locally(files, scheduler):
-    lazy = zu_tools.to_dask([files["a"], files["b"]], *CALL)
+    lazy = zudata.to_dask([files["a"], files["b"]], *CALL)
     values = lazy.compute(scheduler=scheduler)
     np.testing.assert_array_equal(values, np.stack([module_result(files["a"]), module_result(files["b"])]))
     # Blocks are independent: a slice only reads its own file.
@@ -99,7 +99,7 @@ def test_to_dask_computes_locally(files, scheduler):
 
 
 def test_to_dask_raises_the_file_error_on_compute(files):
-    lazy = zu_tools.to_dask([files["a"], files["crc"]], *CALL)
+    lazy = zudata.to_dask([files["a"], files["crc"]], *CALL)
     with pytest.raises(OSError, match="crc.zu: Invalid checksum"):
         lazy.compute(scheduler="synchronous")
 
@@ -116,7 +116,7 @@ def test_to_dask_raises_the_file_error_on_compute(files):
 )
 def test_to_dask_refuses_up_front(files, names, call, error, message):
     with pytest.raises(error, match=message):
-        zu_tools.to_dask([files[n] for n in names], *call)
+        zudata.to_dask([files[n] for n in names], *call)
 
 
 @pytest.fixture(scope="module")
@@ -133,12 +133,12 @@ def cluster():
 def test_on_a_local_cluster(files, cluster, tmp_path):
     local, client = cluster
     paths = [files["a"], files["crc"], files["b"]]
-    results = zu_tools.read_many(paths, *CALL, client=client)
+    results = zudata.read_many(paths, *CALL, client=client)
     assert list(results) == [files["a"], files["b"]]
     np.testing.assert_array_equal(results[files["b"]], module_result(files["b"]))
     assert results.errors == {files["crc"]: module_result(files["crc"])}
 
-    lazy = zu_tools.to_dask([files["a"], files["b"]], *CALL)
+    lazy = zudata.to_dask([files["a"], files["b"]], *CALL)
     future = client.compute(lazy)
     values = future.result(timeout=60)
     np.testing.assert_array_equal(values, np.stack([module_result(files["a"]), module_result(files["b"])]))
@@ -154,7 +154,7 @@ def test_on_a_local_cluster(files, cluster, tmp_path):
 
 
 def _dies_on_b(path):
-    from zu_tools._run import Outcome
+    from zudata._run import Outcome
 
     if path == "b":
         os._exit(3)
@@ -162,7 +162,7 @@ def _dies_on_b(path):
 
 
 def test_a_dying_worker_costs_only_its_file():
-    from zu_tools._run import run_tasks
+    from zudata._run import run_tasks
 
     outcomes = dict(run_tasks(_dies_on_b, ["a", "b", "c", "d"], (), jobs=2))
     assert list(outcomes) == ["a", "b", "c", "d"]

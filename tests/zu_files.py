@@ -1,4 +1,4 @@
-"""Data files for the zu_tools tests: a good sample and broken variants."""
+"""Data files for the zudata tests: a good sample and broken variants."""
 
 from __future__ import annotations
 
@@ -9,7 +9,7 @@ import sysconfig
 import zipfile
 from pathlib import Path
 
-from zu_tools.datafile import Member, build
+from zudata.datafile import Member, build
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402

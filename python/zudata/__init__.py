@@ -3,7 +3,7 @@
     read_many(paths, channel, segment, unit, *, jobs=None, client=None, progress=False)
     to_dask(paths, channel, segment, unit)
 
-The `zu` command (zu_tools.cli) is built on the same pieces.
+The `zu` command (zudata.cli) is built on the same pieces.
 """
 
 from __future__ import annotations
