@@ -22,9 +22,9 @@ MAX_CHANNELS = 8
 MAX_UNITS = 6
 
 
-def _outcome(call):
+def _outcome(call, *args):
     try:
-        return call(), None
+        return call(*args), None
     except Exception as e:  # noqa: BLE001 - every failure is compared
         return None, e
 
@@ -53,8 +53,8 @@ def _check_read_failure(path, zerr: OSError, err: Exception, layout, channel, se
 def check_file(path: Path) -> None:
     if not path.is_file() or path.is_symlink() or path.stat().st_size > LIMIT:
         return
-    old, err = _outcome(lambda: zu_data_reader.ZuDataFIle(path))
-    new, nerr = _outcome(lambda: zudata.open(path))
+    old, err = _outcome(zu_data_reader.ZuDataFIle, path)
+    new, nerr = _outcome(zudata.open, path)
     if old is None:
         assert new is None, f"{path}: ZuDataFIle failed with {err!r}, zudata.open did not"
         _check_open_failure(path, nerr)
@@ -69,15 +69,15 @@ def check_file(path: Path) -> None:
         layout = new.layout()
         assert list(layout) == list(dict.fromkeys(channels))
         for channel in list(dict.fromkeys(channels))[:MAX_CHANNELS]:
-            units, _ = _outcome(lambda: old.get_channel_units(channel))
-            assert _outcome(lambda: new.units(channel))[0] == units
-            base, _ = _outcome(lambda: new.base_unit(channel))
+            units, _ = _outcome(old.get_channel_units, channel)
+            assert _outcome(new.units, channel)[0] == units
+            base, _ = _outcome(new.base_unit, channel)
             wanted = list(dict.fromkeys([*([base] if base is not None else []), *(units or [])]))[:MAX_UNITS]
             segments = sorted(layout[channel]) or [0]
             for segment in segments:
                 for unit in wanted or ["volts"]:
-                    a, zerr = _outcome(lambda: old.get_channel_data(channel, segment, unit))
-                    b, nerr = _outcome(lambda: new.read(channel, segment, unit))
+                    a, zerr = _outcome(old.get_channel_data, channel, segment, unit)
+                    b, nerr = _outcome(new.read, channel, segment, unit)
                     if a is None:
                         assert b is None, f"{path}: {channel} {segment} {unit}: {zerr!r} but zudata read it"
                         _check_read_failure(path, zerr, nerr, layout, channel, segment)

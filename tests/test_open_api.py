@@ -5,10 +5,8 @@ conftest.py.)"""
 
 from __future__ import annotations
 
-import math
 import os
 import pickle
-import sys
 import threading
 import tomllib
 from pathlib import Path
