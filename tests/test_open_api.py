@@ -226,6 +226,7 @@ LAYOUT_MEMBERS = [
 ]
 
 
+@pytest.mark.filterwarnings("ignore:Duplicate name")
 def test_layout_counts_what_reads_find(zu_file):
     with zudata.open(zu_file(HEADER, LAYOUT_MEMBERS)) as f:
         layout = f.layout()
