@@ -1,6 +1,9 @@
 #include "zip/block_check.h"
 
+#include <algorithm>
+#include <bit>
 #include <cstddef>
+#include <cstring>
 
 namespace zu::zip {
 
@@ -19,14 +22,26 @@ constexpr unsigned kDynamic = 2;
 constexpr uint8_t kCodeLengthOrder[kCodeLengthSymbols] = {16, 17, 18, 0, 8,  7, 9,  6, 10, 5,
                                                           11, 4,  12, 3, 13, 2, 14, 1, 15};
 
-// Least-significant-bit-first reading of a byte span.
+// Least-significant-bit-first reading of a byte span. Whole words are
+// loaded while eight bytes are left; the bits above `count_` then already
+// hold the next bytes, which a later load ORs in again unchanged.
 class BitReader {
  public:
   explicit BitReader(std::span<const uint8_t> in) : next_(in.data()), end_(in.data() + in.size()) {}
 
-  // Makes at least `n` (at most 32) bits available; false when the input
+  // Makes at least `n` (at most 56) bits available; false when the input
   // ends first.
   bool need(unsigned n) {
+    if (count_ >= n) return true;
+    if (end_ - next_ >= 8) {
+      uint64_t word;
+      std::memcpy(&word, next_, sizeof word);
+      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+      bits_ |= word << count_;
+      next_ += (63 - count_) >> 3;
+      count_ |= 56;
+      return true;
+    }
     while (count_ < n) {
       if (next_ == end_) return false;
       bits_ |= uint64_t{*next_++} << count_;
@@ -34,9 +49,7 @@ class BitReader {
     }
     return true;
   }
-  uint32_t peek(unsigned n) const {
-    return static_cast<uint32_t>(bits_ & ((uint64_t{1} << n) - 1));
-  }
+  uint32_t peek(unsigned n) const { return static_cast<uint32_t>(bits_ & ((uint64_t{1} << n) - 1)); }
   void drop(unsigned n) {
     bits_ >>= n;
     count_ -= n;
@@ -67,12 +80,11 @@ class BitReader {
   unsigned count_ = 0;
 };
 
-// True when the lengths form a complete prefix code: every bit string is,
-// or starts with, exactly one codeword. Over-subscribed, incomplete and
+// True when codeword lengths with these counts (per_length[len] codewords
+// of each length 1..max_bits) form a complete prefix code: every bit string
+// is, or starts with, exactly one codeword. Over-subscribed, incomplete and
 // empty codes are false.
-bool is_complete_code(const uint8_t* lengths, size_t count, unsigned max_bits) {
-  unsigned per_length[kMaxCodeBits + 1] = {};
-  for (size_t i = 0; i < count; ++i) ++per_length[lengths[i]];
+bool is_complete_code(const unsigned* per_length, unsigned max_bits) {
   int64_t left = 1;
   for (unsigned len = 1; len <= max_bits; ++len) {
     left = 2 * left - per_length[len];
@@ -87,81 +99,118 @@ unsigned reverse_bits(unsigned code, unsigned bits) {
   return r;
 }
 
-// Decoding table of a complete code-length code, indexed by the next seven
-// input bits: symbol | codeword length << 8.
+// Decoding table of a complete code-length code, indexed by the next
+// seven input bits. Every entry says, alike for lengths and repeats, how
+// to extend the list of lengths, so decoding needs no branch on the
+// symbol: bits taken in all (codeword and extra bits) | codeword bits << 4
+// | extra-bit mask << 8 | count base << 16 | length value << 24 |
+// kRepeatPrevious.
 struct CodeLengthTable {
-  uint16_t entries[1u << kCodeLengthBits];
+  uint32_t entries[1u << kCodeLengthBits];
 };
+constexpr uint32_t kRepeatPrevious = uint32_t{1} << 28;
 
-void build_table(const uint8_t lengths[kCodeLengthSymbols], CodeLengthTable& table) {
-  unsigned per_length[kCodeLengthBits + 1] = {};
-  for (unsigned s = 0; s < kCodeLengthSymbols; ++s) ++per_length[lengths[s]];
-  per_length[0] = 0;
+uint32_t table_entry(unsigned symbol, unsigned codeword_bits) {
+  unsigned extra = 0, base = 1, value = 0;  // a length, once
+  uint32_t previous = 0;
+  if (symbol < 16) {
+    value = symbol;
+  } else if (symbol == 16) {
+    extra = 2, base = 3, previous = kRepeatPrevious;  // previous, 3-6 times
+  } else if (symbol == 17) {
+    extra = 3, base = 3;  // zero, 3-10 times
+  } else {
+    extra = 7, base = 11;  // zero, 11-138 times
+  }
+  return (codeword_bits + extra) | codeword_bits << 4 | ((1u << extra) - 1) << 8 | base << 16 |
+         value << 24 | previous;
+}
+
+void build_table(const uint8_t lengths[kCodeLengthSymbols], const unsigned* per_length,
+                 CodeLengthTable& table) {
   unsigned next_code[kCodeLengthBits + 1] = {};
   unsigned code = 0;
   for (unsigned len = 1; len <= kCodeLengthBits; ++len) {
-    code = (code + per_length[len - 1]) << 1;
+    code = (code + (len > 1 ? per_length[len - 1] : 0)) << 1;
     next_code[len] = code;
   }
   for (unsigned s = 0; s < kCodeLengthSymbols; ++s) {
     const unsigned len = lengths[s];
     if (len == 0) continue;
     const unsigned first = reverse_bits(next_code[len]++, len);
+    const uint32_t entry = table_entry(s, len);
     for (unsigned k = first; k < (1u << kCodeLengthBits); k += 1u << len) {
-      table.entries[k] = static_cast<uint16_t>(s | len << 8);
+      table.entries[k] = entry;
     }
   }
 }
 
+// 2^15 times the share of the code space a codeword of each length takes
+// (nothing for length 0): a code is complete when its lengths' shares add up
+// to exactly 2^15, over-subscribed when they add up to more.
+constexpr uint32_t kCodeSpace = uint32_t{1} << kMaxCodeBits;
+constexpr uint32_t kShare[kMaxCodeBits + 1] = {0,     16384, 8192, 4096, 2048, 1024, 512, 256,
+                                               128,   64,    32,   16,   8,    4,    2,   1};
+
 // Reads the header of a dynamic block after its three type bits and
-// checks it as described for fast_decoder_agrees.
-bool dynamic_header_agrees(BitReader& in) {
-  uint32_t hlit, hdist, hclen;
-  if (!in.take(5, hlit) || !in.take(5, hdist) || !in.take(4, hclen)) return false;
-  const unsigned nlen = hlit + 257, ndist = hdist + 1, ncode = hclen + 4;
+// checks it as described for fast_decoder_agrees. Takes the reader by
+// value: a local copy keeps its state in registers while lengths are
+// stored.
+bool dynamic_header_agrees(BitReader in) {
+  uint32_t fields;
+  if (!in.take(14, fields)) return false;
+  const unsigned nlen = (fields & 31) + 257, ndist = ((fields >> 5) & 31) + 1;
+  const unsigned ncode = (fields >> 10) + 4;
   if (nlen > kMaxLitLenLengths || ndist > kMaxDistanceLengths) return false;
 
   uint8_t code_lengths[kCodeLengthSymbols] = {};
+  unsigned per_length[kCodeLengthBits + 1] = {};
   for (unsigned i = 0; i < ncode; ++i) {
     uint32_t len;
     if (!in.take(3, len)) return false;
     code_lengths[kCodeLengthOrder[i]] = static_cast<uint8_t>(len);
+    ++per_length[len];
   }
-  if (!is_complete_code(code_lengths, kCodeLengthSymbols, kCodeLengthBits)) return false;
+  if (!is_complete_code(per_length, kCodeLengthBits)) return false;
   CodeLengthTable table;
-  build_table(code_lengths, table);
+  build_table(code_lengths, per_length, table);
 
-  uint8_t lengths[kMaxLitLenLengths + kMaxDistanceLengths];
+  // One slot before the lengths (a repeat of "the previous length" with
+  // none is refused, but read first), and room after them for the longest
+  // repeat past the last length plus the 16 bytes every step writes.
+  constexpr unsigned kMaxLengths = kMaxLitLenLengths + kMaxDistanceLengths;
+  uint8_t slots[1 + kMaxLengths + 138 + 16] = {};
+  uint8_t* const lengths = slots + 1;
   const unsigned total = nlen + ndist;
   unsigned have = 0;
+  bool repeat_without_previous = false;
+  // The longest step: a 7-bit codeword and 7 extra bits.
+  constexpr unsigned kLongest = kCodeLengthBits + 7;
+  uint32_t share = 0;  // of all lengths so far
   while (have < total) {
-    if (!in.need(kCodeLengthBits)) return false;
-    const uint16_t entry = table.entries[in.peek(kCodeLengthBits)];
-    in.drop(entry >> 8);
-    const unsigned symbol = entry & 0xff;
-    if (symbol < 16) {
-      lengths[have++] = static_cast<uint8_t>(symbol);
-      continue;
+    if (!in.need(kLongest)) return false;
+    const uint32_t entry = table.entries[in.peek(kCodeLengthBits)];
+    const unsigned extra = in.peek(kLongest) >> (entry >> 4 & 15) & (entry >> 8 & 0x7f);
+    const unsigned count = (entry >> 16 & 0xff) + extra;
+    in.drop(entry & 15);
+    const bool previous = (entry & kRepeatPrevious) != 0;
+    repeat_without_previous |= previous && have == 0;
+    const uint8_t value = previous ? lengths[have - 1] : static_cast<uint8_t>(entry >> 24 & 15);
+    share += kShare[value] * count;
+    // Sixteen copies at once cover every step but long runs of zeros.
+    const uint64_t word = uint64_t{value} * 0x0101010101010101ull;
+    uint8_t* at = lengths + have;
+    for (unsigned done = 0; done < count; done += 16) {
+      std::memcpy(at + done, &word, 8);
+      std::memcpy(at + done + 8, &word, 8);
     }
-    uint32_t extra;
-    uint8_t value = 0;
-    unsigned repeat;
-    if (symbol == 16) {
-      if (have == 0 || !in.take(2, extra)) return false;
-      value = lengths[have - 1];
-      repeat = 3 + extra;
-    } else if (symbol == 17) {
-      if (!in.take(3, extra)) return false;
-      repeat = 3 + extra;
-    } else {
-      if (!in.take(7, extra)) return false;
-      repeat = 11 + extra;
-    }
-    if (repeat > total - have) return false;
-    for (unsigned i = 0; i < repeat; ++i) lengths[have++] = value;
+    have += count;
   }
-  return lengths[kEndOfBlock] != 0 && is_complete_code(lengths, nlen, kMaxCodeBits) &&
-         is_complete_code(lengths + nlen, ndist, kMaxCodeBits);
+  if (repeat_without_previous) return false;
+  if (have != total || lengths[kEndOfBlock] == 0) return false;
+  uint32_t distance_share = 0;
+  for (unsigned i = nlen; i < total; ++i) distance_share += kShare[lengths[i]];
+  return distance_share == kCodeSpace && share - distance_share == kCodeSpace;
 }
 
 }  // namespace
@@ -181,6 +230,15 @@ bool fast_decoder_agrees(std::span<const uint8_t> in) {
     }
     if (final_block == 1) return true;
   }
+}
+
+std::optional<std::span<const uint8_t>> single_stored_block(std::span<const uint8_t> in) {
+  // Final bit set, type stored; the rest of the first byte is padding.
+  if (in.size() < 5 || (in[0] & 7) != 1) return std::nullopt;
+  const size_t len = size_t{in[1]} | size_t{in[2]} << 8;
+  const size_t nlen = size_t{in[3]} | size_t{in[4]} << 8;
+  if (len != (~nlen & 0xffff) || in.size() - 5 < len) return std::nullopt;
+  return in.subspan(5, len);
 }
 
 }  // namespace zu::zip

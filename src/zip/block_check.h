@@ -10,6 +10,7 @@
 #pragma once
 
 #include <cstdint>
+#include <optional>
 #include <span>
 
 namespace zu::zip {
@@ -24,5 +25,10 @@ namespace zu::zip {
 // block headers only (not at the compressed data); false for anything else,
 // including input that ends inside a header.
 bool fast_decoder_agrees(std::span<const uint8_t> in);
+
+// The payload of `in` when it starts with one final stored block (a
+// stream every decoder reads alike: its data is copied verbatim) whose
+// payload lies wholly in `in`; nullopt for anything else.
+std::optional<std::span<const uint8_t>> single_stored_block(std::span<const uint8_t> in);
 
 }  // namespace zu::zip

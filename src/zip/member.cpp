@@ -385,14 +385,21 @@ bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sin
     if (!more || more.value() < csize + desc) return false;
     data = in;
   }
-  uint8_t* out = output_room(usize);
   // A stream that needs bytes at or past the limit goes to the streaming
   // road, which reports the overlap.
   const size_t readable = static_cast<size_t>(std::min<uint64_t>(csize, limit - range.start));
-  if (!whole_.decode_exact({data, readable}, {out, usize})) return false;
+  // One stored block (common for noisy samples) is its own output.
+  std::span<const uint8_t> bytes;
+  if (auto payload = single_stored_block({data, readable}); payload && payload->size() == usize) {
+    bytes = *payload;
+  } else {
+    uint8_t* out = output_room(usize);
+    if (!whole_.decode_exact({data, readable}, {out, usize})) return false;
+    bytes = {out, usize};
+  }
   const uint32_t stored = desc != 0 ? descriptor_crc(data + csize) : e.crc32;
-  if (!crc_matches(usize, crc32_update(0, out, usize), stored)) return false;
-  sink.member_bytes({out, usize});
+  if (!crc_matches(usize, crc32_update(0, bytes.data(), usize), stored)) return false;
+  sink.member_bytes(bytes);
   return true;
 }
 
