@@ -195,7 +195,8 @@ bool dynamic_header_agrees(BitReader in) {
     in.drop(entry & 15);
     const bool previous = (entry & kRepeatPrevious) != 0;
     repeat_without_previous |= previous && have == 0;
-    const uint8_t value = previous ? lengths[have - 1] : static_cast<uint8_t>(entry >> 24 & 15);
+    // slots[have] is the length before lengths[have] (the spare 0 at first).
+    const uint8_t value = previous ? slots[have] : static_cast<uint8_t>(entry >> 24 & 15);
     share += kShare[value] * count;
     // Sixteen copies at once cover every step but long runs of zeros.
     const uint64_t word = uint64_t{value} * 0x0101010101010101ull;
