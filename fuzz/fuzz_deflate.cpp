@@ -88,7 +88,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 #if ZU_HAVE_LIBDEFLATE
   const Verdict lenient = libdeflate_verdict(in);
   if (lenient.ok) check_size(whole, in, zlib, lenient.bytes.size());
-  if (zu::zip::fast_decoder_agrees(in) && (lenient.ok != zlib.ok || (zlib.ok && lenient.bytes != zlib.bytes))) {
+  if (zu::zip::fast_decoder_agrees(in) &&
+      (lenient.ok != zlib.ok || (zlib.ok && lenient.bytes != zlib.bytes))) {
     __builtin_trap();
   }
 #endif

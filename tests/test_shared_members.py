@@ -4,7 +4,6 @@ and refuses no real archive."""
 
 import json
 import shutil
-import struct
 import subprocess
 import zlib
 

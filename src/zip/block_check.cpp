@@ -49,7 +49,9 @@ class BitReader {
     }
     return true;
   }
-  uint32_t peek(unsigned n) const { return static_cast<uint32_t>(bits_ & ((uint64_t{1} << n) - 1)); }
+  uint32_t peek(unsigned n) const {
+    return static_cast<uint32_t>(bits_ & ((uint64_t{1} << n) - 1));
+  }
   void drop(unsigned n) {
     bits_ >>= n;
     count_ -= n;
@@ -149,8 +151,8 @@ void build_table(const uint8_t lengths[kCodeLengthSymbols], const unsigned* per_
 // (nothing for length 0): a code is complete when its lengths' shares add up
 // to exactly 2^15, over-subscribed when they add up to more.
 constexpr uint32_t kCodeSpace = uint32_t{1} << kMaxCodeBits;
-constexpr uint32_t kShare[kMaxCodeBits + 1] = {0,     16384, 8192, 4096, 2048, 1024, 512, 256,
-                                               128,   64,    32,   16,   8,    4,    2,   1};
+constexpr uint32_t kShare[kMaxCodeBits + 1] = {0,   16384, 8192, 4096, 2048, 1024, 512, 256,
+                                               128, 64,    32,   16,   8,    4,    2,   1};
 
 // Reads the header of a dynamic block after its three type bits and
 // checks it as described for fast_decoder_agrees. Takes the reader by
