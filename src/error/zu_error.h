@@ -13,10 +13,6 @@
 
 namespace zu {
 
-// The operating system's text for error number `err`, as
-// "<description> (os error <err>)".
-std::string os_error_text(int err);
-
 // Texts of archive failures, one function per kind of failure.
 namespace zip_text {
 std::string missing_end_of_central_directory();
@@ -50,7 +46,7 @@ enum class ZuErrorKind : uint8_t {
 
 class ZuError {
  public:
-  // An I/O failure: os_error_text() or a reader-made text such as
+  // An I/O failure: platform::os_error_text() or a reader-made text such as
   // "failed to fill whole buffer".
   static ZuError io(std::string message);
   // An archive failure: one of the zip_text texts.
