@@ -1,6 +1,7 @@
 #ifdef _WIN32
 
 #include <charconv>
+#include <cstdint>
 #include <limits>
 #include <system_error>
 
@@ -17,8 +18,8 @@ bool is_digit(char c) { return c >= '0' && c <= '9'; }
 // range overflowed rather than underflowed. The exponent is saturated, so
 // no length of digits can overflow the count.
 bool magnitude_at_least_one(std::string_view s) {
-  constexpr long kCap = 1L << 40;
-  long scale = 0;  // decimal exponent of the first non-zero digit, plus one
+  constexpr int64_t kCap = int64_t{1} << 40;
+  int64_t scale = 0;  // decimal exponent of the first non-zero digit, plus one
   bool seen_nonzero = false;
   bool after_point = false;
   size_t i = 0;
@@ -37,7 +38,7 @@ bool magnitude_at_least_one(std::string_view s) {
     }
   }
   if (!seen_nonzero) return false;
-  long exponent = 0;
+  int64_t exponent = 0;
   bool negative = false;
   if (i < s.size() && (s[i] == 'e' || s[i] == 'E')) {
     ++i;
