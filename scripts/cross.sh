@@ -17,8 +17,8 @@
 # macOS has zlib in the system (/usr/lib/libz.1.dylib) but zig ships no
 # link stub for it, so one is written here, as the macOS SDK's libz.tbd has
 # it, and zlib's own portable headers are taken from the host. The module is
-# compiled against the host's Python and NumPy headers (only pyconfig.h is
-# the host's own) and linked, as macOS extension modules are, without
+# compiled against the host's Python and NumPy headers (their configuration
+# headers are the host's; NumPy's is made neutral, see below) and linked, as macOS extension modules are, without
 # libpython: -undefined dynamic_lookup.
 #
 # Environment:
@@ -80,6 +80,19 @@ TBD
   printf '%s\n' "${stub%/*}"
 }
 
+# NumPy's headers with its build configuration made neutral: the host's
+# says Linux has <endian.h>, which macOS lacks (NumPy then takes the byte
+# order from the target CPU, as a macOS build of NumPy does).
+macos_numpy_headers() {
+  local src dir=$cache/macos-numpy
+  src=$("$py" -c 'import numpy; print(numpy.get_include())')
+  rm -rf "$dir"
+  mkdir -p "$dir"
+  cp -pR "$src/numpy" "$dir/"
+  sed -i '/NPY_HAVE_ENDIAN_H/d; /NPY_HAVE_SYS_ENDIAN_H/d' "$dir/numpy/_numpyconfig.h"
+  printf '%s\n' "$dir"
+}
+
 windows_zlib() {
   local root=/usr/x86_64-w64-mingw32
   if [[ ! -e $root/lib/libz.a ]]; then
@@ -116,7 +129,7 @@ for target in "${targets[@]}"; do
       zinc=$(zlib_headers)
       zlib=$(macos_zlib_stub)
       py_inc=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
-      np_inc=$("$py" -c 'import numpy; print(numpy.get_include())')
+      np_inc=$(macos_numpy_headers)
       build "$target" CXX="$(zig_cxx "$arch-macos")" EXE=driver MODULE=zu_data_reader.so \
         ZLIB_CFLAGS="-isystem $zinc" ZLIB_LIBS="-L$zlib -lz" \
         MODULE_CFLAGS="-isystem $py_inc -isystem $np_inc" \

@@ -208,7 +208,7 @@ def test_number_parsing_agrees_across_systems(drivers, tmp_path):
     lines = linux.splitlines()
     assert len(lines) == len(texts)
     accepted = 0
-    for text, line in zip(texts, lines):
+    for text, line in zip(texts, lines, strict=True):
         if line.startswith("error "):
             continue
         accepted += 1

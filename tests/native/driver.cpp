@@ -121,7 +121,8 @@ void dump_channel(zu::DataFile& file, std::string_view channel) {
   StdoutDiagnostics diagnostics;
   for (uint8_t segment = 0; segment < 4; ++segment) {
     for (const std::string& unit : unit_names) {
-      out("  data " + escaped(channel) + " " + std::to_string(segment) + " " + escaped(unit) + "\n");
+      out("  data " + escaped(channel) + " " + std::to_string(segment) + " " + escaped(unit) +
+          "\n");
       auto values = file.channel_data(channel, segment, unit, diagnostics);
       if (!values) {
         out("    error " + values.error().message() + "\n");
@@ -191,8 +192,8 @@ int numbers(const std::string& list_path) {
 
 #ifdef _WIN32
 std::wstring wide(const std::string& utf8) {
-  const int n = MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()),
-                                    nullptr, 0);
+  const int n =
+      MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), nullptr, 0);
   std::wstring w(static_cast<size_t>(n), L'\0');
   MultiByteToWideChar(CP_UTF8, 0, utf8.data(), static_cast<int>(utf8.size()), w.data(), n);
   return w;
