@@ -38,7 +38,9 @@ double convert_sample(const uint8_t* p, Scaling s) {
 
 // Plain loops over independent samples, which the compiler vectorises. The
 // byte swap needs SSSE3 shuffles or better to vectorise, so on x86-64 they
-// are also built for AVX2 and the best version is picked when loading.
+// are also built for AVX2 and the best version is picked when loading. That
+// choice at load time needs GCC and an ELF system (Linux); other toolchains
+// (Clang, Apple's, MSVC) and systems build the portable loops alone.
 #if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__)
 #define ZU_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
