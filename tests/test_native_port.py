@@ -143,6 +143,9 @@ def make_files(folder: Path) -> list[str]:
         "corrupt-deflate.zu": build([Member(HEADER_NAME.encode(), b"a=1\n", raw=b"\xff" * 8)]),
         "bad-utf8.zu": build([Member(HEADER_NAME.encode(), b"a=\xff\xfe\n")]),
         "no-header.zu": build([Member(b"x/0/channels/h.dat", floats_be(1))]),
+        # Reads that reach past the end of the file.
+        "comment-past-end.zu": build([Member(HEADER_NAME.encode(), b"a=1\n")], comment_len=64),
+        "member-past-end.zu": build([Member(HEADER_NAME.encode(), b"a=1\n", offset=2**31)]),
     }
     for name, data in blobs.items():
         (folder / name).write_bytes(data)
@@ -174,7 +177,7 @@ def test_windows_driver_reads_every_file_as_linux_does(drivers, files):
     assert linux.count("\nfile ") + 1 == len(names)
     for expected in ("    members 16 values 1600 side 4 fits 1", "    diag ", "Invalid checksum",
                      "Missing end of central directory", "corrupt deflate stream", "invalid utf-8",
-                     "    members 1 values 101 side 1 fits 0"):
+                     "    members 1 values 101 side 1 fits 0", "failed to fill whole buffer"):
         assert expected in linux
     assert not OS_ERROR.search(linux)
 
