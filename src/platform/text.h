@@ -9,7 +9,7 @@
 namespace zu::platform {
 
 // Position of the last `byte` among the first `count` bytes of `text`, or
-// nullptr. The C library's memrchr where it has one (vectorised), else a
+// nullptr (always when `count` is 0; `text` may then be null). The C library's memrchr where it has one (vectorised), else a
 // plain backwards scan.
 const char* find_last(const char* text, char byte, size_t count) noexcept;
 

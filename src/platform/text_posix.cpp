@@ -27,6 +27,8 @@ locale_t c_locale() {
 
 const char* find_last(const char* text, char byte, size_t count) noexcept {
 #ifdef __GLIBC__
+  // memrchr may not be given a null pointer, which an empty text can have.
+  if (count == 0) return nullptr;
   return static_cast<const char*>(memrchr(text, byte, count));
 #else
   while (count > 0) {
