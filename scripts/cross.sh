@@ -86,10 +86,14 @@ TBD
 macos_numpy_headers() {
   local src dir=$cache/macos-numpy
   src=$("$py" -c 'import numpy; print(numpy.get_include())')
-  rm -rf "$dir"
-  mkdir -p "$dir"
-  cp -pR "$src/numpy" "$dir/"
-  sed -i '/NPY_HAVE_ENDIAN_H/d; /NPY_HAVE_SYS_ENDIAN_H/d' "$dir/numpy/_numpyconfig.h"
+  # Made once per NumPy, so that the module's objects stay up to date.
+  if [[ $(cat "$dir/source" 2>/dev/null) != "$src" || "$src/numpy/_numpyconfig.h" -nt "$dir/source" ]]; then
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    cp -pR "$src/numpy" "$dir/"
+    sed -i '/NPY_HAVE_ENDIAN_H/d; /NPY_HAVE_SYS_ENDIAN_H/d' "$dir/numpy/_numpyconfig.h"
+    printf '%s\n' "$src" >"$dir/source"
+  fi
   printf '%s\n' "$dir"
 }
 
