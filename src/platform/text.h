@@ -9,8 +9,8 @@
 namespace zu::platform {
 
 // Position of the last `byte` among the first `count` bytes of `text`, or
-// nullptr (always when `count` is 0; `text` may then be null). The C library's memrchr where it has one (vectorised), else a
-// plain backwards scan.
+// nullptr (always when `count` is 0; `text` may then be null). The C library's memrchr where it has
+// one (vectorised), else a plain backwards scan.
 const char* find_last(const char* text, char byte, size_t count) noexcept;
 
 // The binary64 nearest to the decimal literal `text` (ties to even), read
