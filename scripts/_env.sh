@@ -4,6 +4,8 @@
 # Provides:
 #   zu_ensure_build_tools          zlib and libdeflate headers (installed with
 #                                  apt-get when missing) and a C++ compiler
+#   zu_ensure_cross_tools          Wine and zlib for Windows (apt-get), for
+#                                  scripts/cross.sh and its test
 #   zu_discover_pythons            fills ZU_MINORS (newest first) and
 #                                  ZU_CANDIDATES[minor] (newline-separated
 #                                  interpreters, preferred first)
@@ -56,6 +58,19 @@ zu_ensure_build_tools() {
   if ! command -v c++ >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then
     zu_die "no C++ compiler found (need g++ with C++20 support; on Debian: apt-get install g++)"
   fi
+}
+
+# Wine and Windows' zlib, for the cross builds and the test that runs the
+# Windows driver (scripts/cross.sh, tests/test_native_port.py). Both only
+# widen what is tested, so a failed install only warns: the test then skips.
+zu_ensure_cross_tools() {
+  local -a missing=()
+  [[ -x /usr/lib/wine/wine64 ]] || command -v wine64 >/dev/null 2>&1 || missing+=(wine64)
+  [[ -e /usr/x86_64-w64-mingw32/lib/libz.a ]] || missing+=(libz-mingw-w64-dev)
+  ((${#missing[@]})) || return 0
+  zu_log "installing ${missing[*]} with apt-get (Windows cross build and Wine)"
+  zu_apt_install --no-install-recommends "${missing[@]}" >/dev/null ||
+    zu_warn "could not install ${missing[*]}; the Windows build or its test under Wine will be skipped"
 }
 
 # Lowest supported minor version, taken from requires-python so that the set

@@ -1,6 +1,7 @@
 #!/usr/bin/env bash
 # Static checks: shellcheck on the shell scripts, ruff on the Python,
-# clang-format on the C++. scripts/test.sh runs this after the test suites.
+# clang-format on the C++, and that only src/platform/ calls the operating
+# system. scripts/test.sh runs this after the test suites.
 #
 #   scripts/check.sh                    all three; exits non-zero on a finding
 #   ZU_FORMAT_STRICT=0 scripts/check.sh formatting differences only reported
@@ -43,7 +44,7 @@ report() {
 
 shopt -s nullglob
 shell_scripts=(scripts/*.sh .ci/run bench/*.sh)
-cxx_files=(src/*/*.cpp src/*/*.h fuzz/*.cpp fuzz/*.h bench/*.cpp)
+cxx_files=(src/*/*.cpp src/*/*.h fuzz/*.cpp fuzz/*.h bench/*.cpp tests/native/*.cpp)
 shopt -u nullglob
 
 shellcheck_bin=$(tool shellcheck)
@@ -75,5 +76,25 @@ format_check() {
 rc=0
 format_check || rc=$?
 report "clang-format (${#cxx_files[@]} files)" "$rc"
+
+# The core reaches the operating system only through src/platform/, so that
+# a port changes that folder alone: elsewhere in src/ no Windows test, no
+# system header and no POSIX or C-library-specific call (comment lines
+# aside).
+platform_check() {
+  local pattern hits
+  pattern='_WIN32|#include <(unistd|fcntl|signal|pthread|locale|xlocale|windows|io|dlfcn)\.h>'
+  pattern+='|#include <sys/|\b(pread|pwrite|lseek|fcntl|memrchr|strtod_l|newlocale|strerror_r'
+  pattern+='|sigtimedwait|sigwait|sigpending|pthread_sigmask|CreateFileW?|ReadFile|GetLastError)\s*\('
+  pattern+='|(^|[^A-Za-z0-9_])::(open|close|read|write)\s*\(|\bO_(RDONLY|NONBLOCK|CLOEXEC)\b|\bSIGPIPE\b'
+  hits=$(grep -rnE "$pattern" src --include='*.cpp' --include='*.h' | grep -v '^src/platform/' |
+    grep -vE '^[^:]+:[0-9]+:[[:space:]]*//' || true)
+  [[ -z $hits ]] && return 0
+  printf '  system call outside src/platform: %s\n' "${hits//$'\n'/$'\n  system call outside src/platform: '}"
+  return 1
+}
+rc=0
+platform_check || rc=$?
+report "platform calls only in src/platform" "$rc"
 
 exit "$failed"

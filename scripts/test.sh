@@ -5,7 +5,8 @@
 # environment per CPython minor version found on this machine (newest in
 # .venv/, the others in .venvs/3.N/), runs the test suite in each, once more
 # with the newest on a build without libdeflate (.venvs/zlib-only/), then
-# checks the shipped type stubs against the built module in the newest one,
+# cross-builds the core for Windows and macOS (scripts/cross.sh), checks the
+# shipped type stubs against the built module in the newest one,
 # then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
 # with a replay of the fuzz corpus (scripts/sanitize.sh), and the static
 # checks (scripts/check.sh). Compiler warnings are errors in these builds.
@@ -26,6 +27,7 @@ source "$(dirname "${BASH_SOURCE[0]}")/_env.sh"
 cd "$ZU_ROOT"
 
 zu_ensure_build_tools
+zu_ensure_cross_tools
 zu_discover_pythons
 zu_check_no_shadow || zu_die "stray module files in the source tree"
 
@@ -107,6 +109,23 @@ if [[ ${ZU_ZLIB_ONLY:-1} == 1 ]]; then
   else
     failed=1
     summary+=("$(printf '%-12s %-6s %s' "zlib only" FAIL "build or install failed, or libdeflate not switched off (${zlib_dir#"$ZU_ROOT"/})")")
+  fi
+fi
+
+# The core, the native test driver and the macOS extension module for
+# Windows and macOS, with zig from the test extra (scripts/cross.sh); the
+# Windows driver's run under Wine is part of the pytest runs above.
+if ((!primary_built)); then
+  failed=1
+  summary+=("$(printf '%-12s %-6s %s' "cross" FAIL "not built: the primary environment (with zig) is missing")")
+else
+  rc=0
+  ZU_CROSS_PY=$primary_py bash scripts/cross.sh </dev/null || rc=$?
+  if ((rc == 0)); then
+    summary+=("$(printf '%-12s %-6s %s' "cross" PASS "windows, macos-x86_64, macos-arm64 (+ linux driver), warnings as errors")")
+  else
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "cross" FAIL "scripts/cross.sh exit code $rc")")
   fi
 fi
 

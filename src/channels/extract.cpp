@@ -7,6 +7,7 @@
 #include <limits>
 
 #include "header/number.h"
+#include "platform/bits.h"
 
 namespace zu {
 
@@ -27,7 +28,7 @@ template <bool kFloat>
 double convert_sample(const uint8_t* p, Scaling s) {
   uint32_t word;
   std::memcpy(&word, p, sizeof word);
-  if constexpr (std::endian::native == std::endian::little) word = __builtin_bswap32(word);
+  if constexpr (std::endian::native == std::endian::little) word = platform::byteswap(word);
   const double raw = kFloat ? static_cast<double>(std::bit_cast<float>(word))
                             : static_cast<double>(static_cast<int32_t>(word));
   // Product, then sum, as two roundings (the build never contracts them).
@@ -37,8 +38,10 @@ double convert_sample(const uint8_t* p, Scaling s) {
 
 // Plain loops over independent samples, which the compiler vectorises. The
 // byte swap needs SSSE3 shuffles or better to vectorise, so on x86-64 they
-// are also built for AVX2 and the best version is picked when loading.
-#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__)
+// are also built for AVX2 and the best version is picked when loading. That
+// choice at load time needs GCC and an ELF system (Linux); other toolchains
+// (Clang, Apple's, MSVC) and systems build the portable loops alone.
+#if defined(__x86_64__) && defined(__GNUC__) && !defined(__clang__) && defined(__ELF__)
 #define ZU_VECTOR_CLONES __attribute__((target_clones("avx2", "default")))
 #else
 #define ZU_VECTOR_CLONES
@@ -123,7 +126,7 @@ class TraceSink final : public zip::MemberSink {
       std::fill(trace_ + samples_, trace_ + kTraceLength, kQuietNan);
     }
     const uint64_t len = std::max<uint64_t>(samples_, kTraceLength);
-    if (__builtin_add_overflow(out_.value_count, len, &out_.value_count)) {
+    if (platform::add_overflow(out_.value_count, len, &out_.value_count)) {
       out_.value_count = UINT64_MAX;
     }
   }

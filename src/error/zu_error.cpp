@@ -2,7 +2,6 @@
 
 #include <cinttypes>
 #include <cstdio>
-#include <cstring>
 
 namespace zu {
 
@@ -14,20 +13,9 @@ std::string hex8(uint64_t v) {
   return buf;
 }
 
-// strerror_r comes in a GNU flavour (returns the text) and an XSI flavour
-// (fills the buffer); these overloads accept whichever the C library has.
-[[maybe_unused]] const char* strerror_text(const char* gnu, const char*) { return gnu; }
-[[maybe_unused]] const char* strerror_text(int, const char* buf) { return buf; }
-
 const char* node_kind_name(NodeKind k) { return k == NodeKind::Map ? "Map" : "Value"; }
 
 }  // namespace
-
-std::string os_error_text(int err) {
-  char buf[256] = {0};
-  const char* desc = strerror_text(strerror_r(err, buf, sizeof buf), buf);
-  return std::string(desc) + " (os error " + std::to_string(err) + ")";
-}
 
 namespace zip_text {
 
@@ -60,7 +48,9 @@ std::string overlapping_entries(uint64_t offset, uint64_t next) {
 
 ZuError ZuError::io(std::string message) { return {ZuErrorKind::Io, std::move(message)}; }
 
-ZuError ZuError::os(int err) { return {ZuErrorKind::Io, os_error_text(err), err}; }
+ZuError ZuError::os(std::string message, int err) {
+  return {ZuErrorKind::Io, std::move(message), err};
+}
 
 ZuError ZuError::zip(std::string message) { return {ZuErrorKind::Zip, std::move(message)}; }
 

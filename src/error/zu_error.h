@@ -13,10 +13,6 @@
 
 namespace zu {
 
-// The operating system's text for error number `err`, as
-// "<description> (os error <err>)".
-std::string os_error_text(int err);
-
 // Texts of archive failures, one function per kind of failure.
 namespace zip_text {
 std::string missing_end_of_central_directory();
@@ -55,12 +51,13 @@ enum class ZuErrorKind : uint8_t {
 
 class ZuError {
  public:
-  // An I/O failure: os_error_text() or a reader-made text such as
+  // An I/O failure: platform::os_error_text() or a reader-made text such as
   // "failed to fill whole buffer".
   static ZuError io(std::string message);
-  // An I/O failure the operating system reported with `err`: the message is
-  // os_error_text(err), and os_errno() gives the number back.
-  static ZuError os(int err);
+  // An I/O failure the operating system reported: `message` is its text
+  // (platform::os_error_text), and os_errno() gives back `err`, the errno
+  // value it stands for (0 when the system's code has none).
+  static ZuError os(std::string message, int err);
   // An archive failure: one of the zip_text texts.
   static ZuError zip(std::string message);
   // `rendered` is "<qualified type name>: <str(exception)>", captured by the

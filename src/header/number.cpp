@@ -1,14 +1,10 @@
 #include "header/number.h"
 
-#include <locale.h>
-#include <pthread.h>
-#include <signal.h>
-#include <time.h>
-#include <unistd.h>
-#include <cerrno>
 #include <charconv>
 #include <cmath>
-#include <cstdlib>
+
+#include "platform/output.h"
+#include "platform/text.h"
 
 namespace zu {
 
@@ -55,13 +51,6 @@ bool is_decimal_literal(std::string_view s) {
   return i == s.size();
 }
 
-// The C library's conversion is correctly rounded; a "C" locale object
-// keeps it independent of the process locale's decimal point.
-locale_t c_locale() {
-  static const locale_t loc = newlocale(LC_ALL_MASK, "C", static_cast<locale_t>(0));
-  return loc;
-}
-
 }  // namespace
 
 Result<double> parse_decimal(std::string_view text) {
@@ -69,15 +58,9 @@ Result<double> parse_decimal(std::string_view text) {
   std::string_view body = text;
   if (body.front() == '+' || body.front() == '-') body.remove_prefix(1);
   if (!is_decimal_literal(body)) return ZuError::parse_float(ParseFloatKind::Invalid);
-  const std::string copy(text);  // strtod needs a terminated string
-  char* end = nullptr;
-  errno = 0;
-  // Overflow yields infinity and underflow zero (or a subnormal), which is
-  // exactly what is wanted, so ERANGE is not an error here.
-  double v =
-      c_locale() ? strtod_l(copy.c_str(), &end, c_locale()) : std::strtod(copy.c_str(), &end);
-  if (end != copy.c_str() + copy.size()) return ZuError::parse_float(ParseFloatKind::Invalid);
-  return v;
+  const std::optional<double> v = platform::parse_double(text);
+  if (!v) return ZuError::parse_float(ParseFloatKind::Invalid);
+  return *v;
 }
 
 std::string format_shortest(double v) {
@@ -116,50 +99,6 @@ std::string format_shortest(double v) {
   return out;
 }
 
-namespace {
-
-// Writes all of `line` to descriptor 1; false when the pipe has no reader.
-// Any other failure (closed, not writable, device full) drops the rest.
-bool write_to_fd1(std::string_view line) noexcept {
-  const char* p = line.data();
-  size_t left = line.size();
-  while (left > 0) {
-    const ssize_t n = ::write(1, p, left);
-    if (n < 0 && errno == EINTR) continue;
-    if (n < 0 && errno == EPIPE) return false;
-    if (n <= 0) return true;
-    p += n;
-    left -= static_cast<size_t>(n);
-  }
-  return true;
-}
-
-}  // namespace
-
-void write_diagnostic_line(std::string_view line) noexcept {
-  // A pipe without a reader raises SIGPIPE, which kills the process when the
-  // program runs with the default action. Block it for this thread during
-  // the write and take back the one this write raised, so losing the line is
-  // the only effect; a SIGPIPE that was already pending stays pending.
-  const int saved_errno = errno;
-  sigset_t pipe_only;
-  sigemptyset(&pipe_only);
-  sigaddset(&pipe_only, SIGPIPE);
-  sigset_t pending;
-  sigemptyset(&pending);
-  const bool was_pending = sigpending(&pending) == 0 && sigismember(&pending, SIGPIPE) == 1;
-  sigset_t old_mask;
-  const bool masked = pthread_sigmask(SIG_BLOCK, &pipe_only, &old_mask) == 0;
-  const bool reader_gone = !write_to_fd1(line);
-  if (masked) {
-    if (reader_gone && !was_pending) {
-      const timespec no_wait{0, 0};
-      while (sigtimedwait(&pipe_only, nullptr, &no_wait) < 0 && errno == EINTR) {
-      }
-    }
-    pthread_sigmask(SIG_SETMASK, &old_mask, nullptr);
-  }
-  errno = saved_errno;
-}
+void write_diagnostic_line(std::string_view line) noexcept { platform::write_stdout(line); }
 
 }  // namespace zu

@@ -1,6 +1,5 @@
-#include <cstring>
-
 #include "header/header.h"
+#include "platform/text.h"
 
 namespace zu {
 
@@ -20,8 +19,8 @@ Result<void> apply_line(HeaderTree& tree, std::string_view line) {
 // The offset just past the line feed before `end`, or 0 for the first line.
 size_t line_start(std::string_view text, size_t end) {
   if (end == 0) return 0;
-  const void* nl = memrchr(text.data(), '\n', end);
-  return nl == nullptr ? 0 : static_cast<size_t>(static_cast<const char*>(nl) - text.data()) + 1;
+  const char* nl = platform::find_last(text.data(), '\n', end);
+  return nl == nullptr ? 0 : static_cast<size_t>(nl - text.data()) + 1;
 }
 
 }  // namespace
@@ -32,9 +31,9 @@ size_t line_start(std::string_view text, size_t end) {
 Result<ZuHeader> ZuHeader::from_str(std::string_view text) {
   HeaderTree tree;
   // Only line feeds end lines, and the text after the last one is ignored.
-  const void* last_nl = text.empty() ? nullptr : memrchr(text.data(), '\n', text.size());
+  const char* last_nl = platform::find_last(text.data(), '\n', text.size());
   if (last_nl != nullptr) {
-    size_t end = static_cast<size_t>(static_cast<const char*>(last_nl) - text.data());
+    size_t end = static_cast<size_t>(last_nl - text.data());
     for (;;) {
       const size_t start = line_start(text, end);
       ZU_TRY(apply_line(tree, text.substr(start, end - start)));

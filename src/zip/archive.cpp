@@ -144,7 +144,7 @@ uint64_t find_unsaturated_zip64_record(const ZipArchive& a) {
   if (loc.signature != kZip64LocatorSignature) return kNone;
   const uint64_t record_offset = loc.record_offset;
   uint64_t directory_end;
-  if (__builtin_add_overflow(a.directory_offset, a.cd_size, &directory_end) ||
+  if (platform::add_overflow(a.directory_offset, a.cd_size, &directory_end) ||
       record_offset < directory_end || record_offset > locator_offset - kZip64EocdSize) {
     return kNone;
   }

@@ -5,6 +5,8 @@
 #include <cstddef>
 #include <cstring>
 
+#include "platform/bits.h"
+
 namespace zu::zip {
 
 namespace {
@@ -36,7 +38,7 @@ class BitReader {
     if (end_ - next_ >= 8) {
       uint64_t word;
       std::memcpy(&word, next_, sizeof word);
-      if constexpr (std::endian::native == std::endian::big) word = __builtin_bswap64(word);
+      if constexpr (std::endian::native == std::endian::big) word = platform::byteswap(word);
       bits_ |= word << count_;
       next_ += (63 - count_) >> 3;
       count_ |= 56;

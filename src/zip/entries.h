@@ -79,7 +79,7 @@ class ZipEntries {
     // An offset that overflows cannot be in the file: saturate it, so the
     // local-header read fails instead of wrapping to some other record.
     uint64_t local_header_offset;
-    if (__builtin_add_overflow(sizes.local_header_offset, archive_.base_offset,
+    if (platform::add_overflow(sizes.local_header_offset, archive_.base_offset,
                                &local_header_offset)) [[unlikely]] {
       local_header_offset = UINT64_MAX;
     }

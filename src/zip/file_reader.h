@@ -1,12 +1,14 @@
 // A read-only file read only with positioned reads, so no call depends on a
-// shared file position. Owns its descriptor and closes it when destroyed.
+// shared file position. Owns its file and closes it when destroyed.
 #pragma once
 
 #include <cstddef>
 #include <cstdint>
 #include <string>
+#include <utility>
 
 #include "error/zu_error.h"
+#include "platform/file.h"
 
 namespace zu::zip {
 
@@ -16,18 +18,12 @@ class FileReader {
   // with the I/O error "file name contained an unexpected NUL byte".
   static Result<FileReader> open(const std::string& path);
 
-  FileReader(FileReader&& other) noexcept;
-  FileReader& operator=(FileReader&& other) noexcept;
-  FileReader(const FileReader&) = delete;
-  FileReader& operator=(const FileReader&) = delete;
-  ~FileReader();
-
-  // Length of the file, found by seeking to its end.
+  // Length of the file.
   Result<uint64_t> length() const;
 
-  // One positioned read of at most `len` bytes at `offset` (retried on
-  // EINTR). Returns the count read; 0 means end of file. An offset of 2^63
-  // or more fails with EINVAL, as pread itself does.
+  // One positioned read of at most `len` bytes at `offset` (retried when
+  // interrupted). Returns the count read; 0 means end of file. An offset of
+  // 2^63 or more fails with the system's "invalid argument" text.
   Result<size_t> read_some(uint64_t offset, uint8_t* dst, size_t len) const;
 
   // Reads until `len` bytes are in or the file ends; returns the count.
@@ -38,8 +34,8 @@ class FileReader {
   Result<void> read_exact(uint64_t offset, uint8_t* dst, size_t len) const;
 
  private:
-  explicit FileReader(int fd) : fd_(fd) {}
-  int fd_ = -1;
+  explicit FileReader(platform::File file) : file_(std::move(file)) {}
+  platform::File file_;
 };
 
 inline constexpr const char* kFailedToFill = "failed to fill whole buffer";

@@ -39,8 +39,8 @@ struct DataRange {
 // Bytes [start, end) of the data after a local header of `header_len`
 // bytes at `offset`; false when the range does not fit in 64 bits.
 bool data_range(uint64_t offset, uint64_t header_len, uint64_t compressed, DataRange& r) {
-  return !__builtin_add_overflow(offset, header_len, &r.start) &&
-         !__builtin_add_overflow(r.start, compressed, &r.end);
+  return !platform::add_overflow(offset, header_len, &r.start) &&
+         !platform::add_overflow(r.start, compressed, &r.end);
 }
 
 // What the reader uses of a local header.

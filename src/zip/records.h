@@ -8,6 +8,8 @@
 #include <cstring>
 #include <span>
 
+#include "platform/bits.h"
+
 namespace zu::zip {
 
 inline constexpr uint32_t kEocdSignature = 0x06054b50;
@@ -69,9 +71,7 @@ class ReadBuf {
     T v;
     std::memcpy(&v, p_, sizeof v);
     if constexpr (std::endian::native == std::endian::big) {
-      if constexpr (sizeof(T) == 2) v = __builtin_bswap16(v);
-      if constexpr (sizeof(T) == 4) v = __builtin_bswap32(v);
-      if constexpr (sizeof(T) == 8) v = __builtin_bswap64(v);
+      v = platform::byteswap(v);
     }
     p_ += sizeof(T);
     n_ -= sizeof(T);

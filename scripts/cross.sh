@@ -1,0 +1,147 @@
+#!/usr/bin/env bash
+# Cross-builds the C++ core, with the native test driver (tests/native), for
+# the desktops besides Linux, and the driver for Linux itself, so that the
+# builds can be compared (tests/test_native_port.py runs the Windows driver
+# under Wine). The compiler is zig's clang (`python -m ziglang c++`, from the
+# ziglang package of the test extra); warnings are errors, as on Linux.
+#
+#   scripts/cross.sh [TARGET...]     default: all targets
+#
+# Targets and what each builds, under build/cross/TARGET/:
+#   linux            driver (the host's c++ and zlib)
+#   windows          driver.exe for x86_64-windows-gnu, zlib from Debian's
+#                    libz-mingw-w64-dev (installed with apt-get when missing)
+#   macos-x86_64     driver and the extension module zu_data_reader.so for
+#   macos-arm64      x86_64-macos / aarch64-macos
+#
+# macOS has zlib in the system (/usr/lib/libz.1.dylib) but zig ships no
+# link stub for it, so one is written here, as the macOS SDK's libz.tbd has
+# it, and zlib's own portable headers are taken from the host. The module is
+# compiled against the host's Python and NumPy headers (their configuration
+# headers are the host's; NumPy's is made neutral, see below) and linked, as macOS extension modules are, without
+# libpython: -undefined dynamic_lookup.
+#
+# Environment:
+#   ZU_CROSS_PY     Python with ziglang installed (default: .venv/bin/python)
+#   ZU_CROSS_CACHE  zig's cache and the zlib stubs, kept between runs
+#                   (default: ~/.cache/zu_data_reader/cross); the first run
+#                   builds zig's C++ runtime per target, a few minutes each
+set -euo pipefail
+
+# shellcheck source=scripts/_env.sh
+source "$(dirname "${BASH_SOURCE[0]}")/_env.sh"
+cd "$ZU_ROOT"
+
+py=${ZU_CROSS_PY:-$ZU_ROOT/.venv/bin/python}
+cache=${ZU_CROSS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zu_data_reader/cross}
+export ZIG_GLOBAL_CACHE_DIR="$cache/zig" ZIG_LOCAL_CACHE_DIR="$cache/zig-local"
+mkdir -p "$cache" "$ZIG_GLOBAL_CACHE_DIR"
+
+targets=("$@")
+((${#targets[@]})) || targets=(linux windows macos-x86_64 macos-arm64)
+
+jobs=$(nproc 2>/dev/null || echo 2)
+
+zig_cxx() {
+  "$py" -c 'import ziglang' 2>/dev/null ||
+    zu_die "ziglang is not installed in $py (pip install ziglang, or the test extra)"
+  printf '%s -m ziglang c++ -target %s' "$py" "$1"
+}
+
+# zlib.h and zconf.h alone, so that no other host header reaches a foreign
+# target.
+zlib_headers() {
+  local dir=$cache/zlib-include
+  [[ -e /usr/include/zlib.h ]] || zu_die "/usr/include/zlib.h missing (zlib1g-dev)"
+  mkdir -p "$dir"
+  cp -p /usr/include/zlib.h /usr/include/zconf.h "$dir"/
+  printf '%s\n' "$dir"
+}
+
+macos_zlib_stub() {
+  local stub=$cache/macos-libz/libz.tbd
+  mkdir -p "${stub%/*}"
+  cat >"$stub" <<'TBD'
+--- !tapi-tbd
+tbd-version:     4
+targets:         [ x86_64-macos, arm64-macos ]
+install-name:    '/usr/lib/libz.1.dylib'
+current-version: 1.2.12
+compatibility-version: 1
+exports:
+  - targets:     [ x86_64-macos, arm64-macos ]
+    symbols:     [ _adler32, _compress, _compress2, _compressBound, _crc32, _crc32_combine,
+                   _crc32_z, _deflate, _deflateBound, _deflateEnd, _deflateInit2_,
+                   _deflateInit_, _deflateReset, _get_crc_table, _inflate, _inflateEnd,
+                   _inflateInit2_, _inflateInit_, _inflateReset, _inflateReset2,
+                   _uncompress, _zError, _zlibCompileFlags, _zlibVersion ]
+...
+TBD
+  printf '%s\n' "${stub%/*}"
+}
+
+# NumPy's headers with its build configuration made neutral: the host's
+# says Linux has <endian.h>, which macOS lacks (NumPy then takes the byte
+# order from the target CPU, as a macOS build of NumPy does).
+macos_numpy_headers() {
+  local src dir=$cache/macos-numpy
+  src=$("$py" -c 'import numpy; print(numpy.get_include())')
+  # Made once per NumPy, so that the module's objects stay up to date.
+  if [[ $(cat "$dir/source" 2>/dev/null) != "$src" || "$src/numpy/_numpyconfig.h" -nt "$dir/source" ]]; then
+    rm -rf "$dir"
+    mkdir -p "$dir"
+    cp -pR "$src/numpy" "$dir/"
+    sed -i '/NPY_HAVE_ENDIAN_H/d; /NPY_HAVE_SYS_ENDIAN_H/d' "$dir/numpy/_numpyconfig.h"
+    printf '%s\n' "$src" >"$dir/source"
+  fi
+  printf '%s\n' "$dir"
+}
+
+windows_zlib() {
+  local root=/usr/x86_64-w64-mingw32
+  if [[ ! -e $root/lib/libz.a ]]; then
+    zu_log "zlib for Windows missing; installing libz-mingw-w64-dev with apt-get"
+    zu_apt_install libz-mingw-w64-dev >/dev/null || zu_die "could not install libz-mingw-w64-dev"
+  fi
+  local dir=$cache/windows-zlib
+  mkdir -p "$dir/include"
+  cp -p "$root/include/zlib.h" "$root/include/zconf.h" "$dir/include/"
+  cp -p "$root/lib/libz.a" "$dir/"
+  printf '%s\n' "$dir"
+}
+
+build() {
+  local target=$1
+  shift
+  zu_log "cross: building $target"
+  nice make --no-print-directory -s -j"$jobs" -f scripts/cross.mk OUT="build/cross/$target" "$@"
+}
+
+for target in "${targets[@]}"; do
+  case $target in
+    linux)
+      build linux CXX="${CXX:-c++}" EXE=driver ZLIB_LIBS=-lz
+      ;;
+    windows)
+      zlib=$(windows_zlib)
+      build windows CXX="$(zig_cxx x86_64-windows-gnu)" EXE=driver.exe \
+        ZLIB_CFLAGS="-isystem $zlib/include" ZLIB_LIBS="$zlib/libz.a -lshell32"
+      ;;
+    macos-x86_64 | macos-arm64)
+      arch=x86_64
+      [[ $target == macos-arm64 ]] && arch=aarch64
+      zinc=$(zlib_headers)
+      zlib=$(macos_zlib_stub)
+      py_inc=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
+      np_inc=$(macos_numpy_headers)
+      build "$target" CXX="$(zig_cxx "$arch-macos")" EXE=driver MODULE=zu_data_reader.so READER_MODULE=_reader.so \
+        ZLIB_CFLAGS="-isystem $zinc" ZLIB_LIBS="-L$zlib -lz" \
+        MODULE_CFLAGS="-isystem $py_inc -isystem $np_inc" \
+        MODULE_LDFLAGS="-undefined dynamic_lookup"
+      ;;
+    *)
+      zu_die "unknown target $target (linux, windows, macos-x86_64, macos-arm64)"
+      ;;
+  esac
+done
+zu_log "cross: built ${targets[*]} under build/cross/"
