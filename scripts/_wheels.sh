@@ -39,6 +39,7 @@
 #                            cannot lay or enter one
 
 ZW_CACHE="${ZU_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zu}"
+ZW_RUN=()
 # Every wheel this script makes targets this glibc; auditwheel must agree.
 ZW_GLIBC=2.17
 ZW_POLICY="manylinux_2_17"
@@ -190,8 +191,9 @@ zw_toolchain() {
 
 # Builds one wheel of the project with interpreter PY for ARCH. Extra
 # SETTINGs go to scikit-build-core as -C (a cross build passes the target's
-# Python headers, SOABI and wheel tag this way). Prints the repaired
-# wheel's path on the last line.
+# Python headers, SOABI and wheel tag this way). When the array ZW_RUN is
+# set, pip runs through it (zw_in_root ROOT: inside a Debian root). Prints
+# the repaired wheel's path on the last line.
 zw_build_wheel() {
   local py=$1 arch=$2 out=$3 setting
   shift 3
@@ -204,13 +206,14 @@ zw_build_wheel() {
     -C "cmake.define.LIBDEFLATE_LIBRARY=$ZW_DEPS/lib/libdeflate.a"
     -C "cmake.define.LIBDEFLATE_INCLUDE_DIR=$ZW_DEPS/include"
     -C "cmake.define.ZU_WERROR=ON"
-    -C "build-dir=build/zig-$arch-{wheel_tag}"
+    -C "build-dir=$ZU_ROOT/build/zig-$arch-{wheel_tag}"
   )
   for setting in "$@"; do settings+=(-C "$setting"); done
   rm -rf "$out" && mkdir -p "$out/manylinux"
   local -a verbose=(-q)
   [[ ${ZU_VERBOSE:-0} == 1 ]] && verbose=(-v)
-  (cd "$ZU_ROOT" && nice "$py" -m pip wheel "${verbose[@]}" --no-deps -w "$out" "${settings[@]}" . </dev/null) >&2 || return 1
+  "${ZW_RUN[@]}" nice env ZIG_GLOBAL_CACHE_DIR="$ZW_CACHE/zig" ZIG_LOCAL_CACHE_DIR="$ZW_CACHE/zig" \
+    "$py" -m pip wheel "${verbose[@]}" --no-deps -w "$out" "${settings[@]}" "$ZU_ROOT" </dev/null >&2 || return 1
   local wheel
   wheel=$(find "$out" -maxdepth 1 -name '*.whl' | head -n 1)
   [[ -n $wheel ]] || return 1
@@ -222,6 +225,7 @@ zw_build_wheel() {
 # architecture; prints auditwheel's report to stderr and the tag to stdout.
 zw_show_tag() {
   local report tag
+  zw_tools
   report=$("$ZW_TOOLS_PY" -m auditwheel show "$1" 2>&1) || {
     printf '%s\n' "$report" >&2
     return 1
@@ -295,11 +299,19 @@ zw_assert_unmounted() {
 # Runs COMMAND... inside ROOT as root, in a private mount namespace (every
 # mount vanishes with the command) with /proc, /dev, the project and the
 # wheel cache bind-mounted at their own paths, and the host's resolver
-# configuration so pip reaches PyPI.
+# configuration and certificate bundle (pip's, else the system's), so pip
+# reaches PyPI from inside as it does outside, through a TLS-inspecting
+# proxy too.
 zw_in_root() {
-  local root=$1
+  local root=$1 bundle
   shift
   cp /etc/resolv.conf "$root/etc/resolv.conf" 2>/dev/null || true
+  bundle=${PIP_CERT:-${SSL_CERT_FILE:-/etc/ssl/certs/ca-certificates.crt}}
+  if [[ -f $bundle ]]; then
+    cp "$bundle" "$root/etc/zu-host-ca.pem"
+  else
+    cp "$root/etc/ssl/certs/ca-certificates.crt" "$root/etc/zu-host-ca.pem"
+  fi
   mkdir -p "$root$ZU_ROOT" "$root$ZW_CACHE"
   unshare --mount --propagation private /bin/sh -ec '
     root=$1 project=$2 cache=$3
@@ -309,7 +321,9 @@ zw_in_root() {
     mount --bind "$project" "$root$project"
     mount --bind "$cache" "$root$cache"
     exec chroot "$root" /usr/bin/env -i HOME=/root LANG=C.UTF-8 \
-      PATH=/usr/local/bin:/usr/bin:/bin "$@"
+      PATH=/usr/local/bin:/usr/bin:/bin PIP_CERT=/etc/zu-host-ca.pem \
+      SSL_CERT_FILE=/etc/zu-host-ca.pem REQUESTS_CA_BUNDLE=/etc/zu-host-ca.pem \
+      PIP_DISABLE_PIP_VERSION_CHECK=1 PIP_NO_INPUT=1 "$@"
   ' zw-in-root "$root" "$ZU_ROOT" "$ZW_CACHE" "$@"
 }
 
@@ -358,4 +372,54 @@ zw_test_wheel() {
     "$wheel[tools,dask]" "pytest>=7" "$numpy_spec" </dev/null || return 1
   PATH="$dir/bin:$nocc" zu_check_installed "$dir/bin/python" || return 1
   (cd "$ZU_ROOT" && PATH="$dir/bin:$nocc" "$dir/bin/python" -P -m pytest -q -p no:cacheprovider "$@" </dev/null)
+}
+
+# The virtual environment inside the testing root that builds the cp314
+# wheel (pip isolates each build, so it holds nothing but pip). Sets
+# ZW_PY314 to its interpreter, a path inside the root.
+zw_root_build_env() {
+  ZW_PY314=/opt/zu-build/bin/python
+  if [[ ! -x $ZW_ROOT314$ZW_PY314 ]]; then
+    zw_in_root "$ZW_ROOT314" python3.14 -m venv /opt/zu-build || return 1
+  fi
+}
+
+# Debian's Python headers include their architecture's pyconfig.h as
+# <TRIPLET/pythonX.Y/pyconfig.h> from the multiarch include directory,
+# which gcc searches by default and zig (with its own libc headers) does
+# not. Prints a CMAKE_CXX_FLAGS setting that makes just that directory
+# reachable, searched after everything else: a directory holding
+# TRIPLET/pythonX.Y as a link to INCLUDE/TRIPLET/pythonX.Y (INCLUDE as the
+# compiler sees it: /usr/include inside a root, the root's path otherwise).
+zw_multiarch_flags() {
+  local triplet=$1 version=$2 include=$3 shim
+  shim="$ZW_CACHE/pyinc/$triplet-python$version-$(printf '%s' "$include" | md5sum | cut -c1-8)"
+  mkdir -p "$shim/$triplet"
+  ln -sfn "$include/$triplet/python$version" "$shim/$triplet/python$version"
+  printf 'cmake.define.CMAKE_CXX_FLAGS=-idirafter %s\n' "$shim"
+}
+
+# zw_test_wheel inside the testing root: a fresh environment there that
+# also sees Debian's own NumPy build (so "numpy" is satisfied by it unless
+# NUMPY_SPEC asks for another), no compiler in the root at all, and the
+# whole suite run from the bind-mounted project.
+zw_test_wheel_in_root() {
+  local wheel=$1 numpy_spec=$2 venv=/opt/zu-test
+  shift 2
+  if zw_in_root "$ZW_ROOT314" sh -c 'command -v cc || command -v gcc || command -v c++ || command -v clang' >/dev/null; then
+    zu_warn "the testing root holds a compiler; the wheel test would not prove it needs none"
+    return 1
+  fi
+  zu_log "$(basename "$wheel") with $numpy_spec: installing into $venv inside the testing root (binary wheels only)"
+  zw_in_root "$ZW_ROOT314" sh -ec '
+    venv=$1 wheel=$2 numpy_spec=$3 project=$4
+    shift 4
+    rm -rf "$venv"
+    python3.14 -m venv --system-site-packages "$venv"
+    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask]" "pytest>=7" "$numpy_spec"
+    cd /
+    "$venv/bin/python" -P -c "import numpy, sys, zu_data_reader; print(\"==> using\", zu_data_reader.__file__, \"on Python\", sys.version.split()[0], \"NumPy\", numpy.__version__)"
+    cd "$project"
+    PATH="$venv/bin:$PATH" exec "$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$@"
+  ' zw-test "$venv" "$wheel" "$numpy_spec" "$ZU_ROOT" "$@" </dev/null
 }
