@@ -34,10 +34,18 @@
 #                            it grants, fails unless it is manylinux_2_17
 #   zw_nocc_path             prints a PATH value holding the system's tools
 #                            minus every C/C++ compiler and linker driver
-#   zw_testing_root          Debian testing root with CPython 3.14 and NumPy
-#                            (sets ZW_ROOT314); returns 2 when this machine
-#                            cannot lay or enter one
+#   zw_debian_root SUITE DEBARCH VERSION
+#                            Debian root with CPython VERSION and NumPy (sets
+#                            ZW_DROOT); returns 2 when this machine cannot
+#                            lay or enter one
+#   zw_in_root ROOT CMD...   runs CMD inside ROOT (chroot)
+#   zw_test_wheel PY WHEEL NUMPY_SPEC DIR [PYTEST_ARGS...]
+#   zw_test_wheel_in_root WHEEL NUMPY_SPEC [PYTEST_ARGS...]
+#                            whole suite against WHEEL in a fresh environment
+#                            with no compiler, on the host or in ZW_DROOT
 
+# ZU_ROOT comes from scripts/_env.sh.
+: "${ZU_ROOT:?source scripts/_env.sh first}"
 ZW_CACHE="${ZU_CACHE_DIR:-${XDG_CACHE_HOME:-$HOME/.cache}/zu}"
 ZW_RUN=()
 # Every wheel this script makes targets this glibc; auditwheel must agree.
@@ -163,8 +171,11 @@ zw_deps() {
 }
 
 # zig's compiler and archiver behind fixed paths for CMake, and a toolchain
-# file naming them. x86_64 builds run natively (the host is x86_64); any
-# other architecture is a cross build.
+# file naming them. Every build runs on a system of its target's
+# architecture (the host for x86_64, a Debian arm64 root under qemu-user for
+# aarch64: only the compiler, zig, runs natively there), so CMake and
+# scikit-build-core see a native build and take the interpreter's own
+# headers, extension suffix and wheel tag.
 zw_toolchain() {
   local arch=$1 dir
   zw_tools
@@ -180,9 +191,6 @@ zw_toolchain() {
   done
   chmod +x "$dir"/cc "$dir"/c++ "$dir"/ar "$dir"/ranlib
   {
-    if [[ $arch != "$(uname -m)" ]]; then
-      printf 'set(CMAKE_SYSTEM_NAME Linux)\nset(CMAKE_SYSTEM_PROCESSOR %s)\n' "$arch"
-    fi
     printf 'set(CMAKE_C_COMPILER "%s/cc")\nset(CMAKE_CXX_COMPILER "%s/c++")\n' "$dir" "$dir"
     printf 'set(CMAKE_AR "%s/ar" CACHE FILEPATH "")\nset(CMAKE_RANLIB "%s/ranlib" CACHE FILEPATH "")\n' "$dir" "$dir"
   } >"$dir/toolchain.cmake"
@@ -197,8 +205,9 @@ zw_toolchain() {
 zw_build_wheel() {
   local py=$1 arch=$2 out=$3 setting
   shift 3
-  zw_deps "$arch"
-  zw_toolchain "$arch"
+  # Only the wheel's path goes to standard output.
+  zw_deps "$arch" >&2
+  zw_toolchain "$arch" >&2
   local -a settings=(
     -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$ZW_TOOLCHAIN"
     -C "cmake.define.ZLIB_LIBRARY=$ZW_DEPS/lib/libz.a"
@@ -225,7 +234,7 @@ zw_build_wheel() {
 # architecture; prints auditwheel's report to stderr and the tag to stdout.
 zw_show_tag() {
   local report tag
-  zw_tools
+  zw_tools >&2
   report=$("$ZW_TOOLS_PY" -m auditwheel show "$1" 2>&1) || {
     printf '%s\n' "$report" >&2
     return 1
@@ -236,28 +245,33 @@ zw_show_tag() {
   [[ $tag == "$ZW_POLICY"_* ]]
 }
 
-# Debian testing's packages for a CPython 3.14 root: the interpreter with
-# its headers and venv support, and Debian's NumPy build for it.
-ZW_ROOT314_PACKAGES="python3.14,python3.14-dev,python3.14-venv,python3-numpy,ca-certificates"
-
-# Lays (once; cached under $ZW_CACHE/roots) a Debian testing root holding
-# CPython 3.14 and NumPy, with mmdebstrap from Debian's registry. Sets
-# ZW_ROOT314. Returns 2 when this machine cannot lay or enter a root (no
-# root rights, no mmdebstrap to be had, no chroot or mount namespaces).
-zw_testing_root() {
-  local root="$ZW_CACHE/roots/testing-amd64" stamp want mirror
-  stamp="$ZW_CACHE/roots/testing-amd64.stamp"
-  want="testing $ZW_ROOT314_PACKAGES"
-  ZW_ROOT314=$root
+# Lays (once; cached under $ZW_CACHE/roots) a Debian root of SUITE for
+# DEBARCH (Debian's name: amd64, or arm64, whose programs run under
+# qemu-user) holding CPython VERSION with its headers and venv support and
+# Debian's NumPy build for it, with mmdebstrap from Debian's registry. Sets
+# ZW_DROOT and ZW_DROOT_PY (the interpreter's name inside). Returns 2 when
+# this machine cannot lay or enter one (no root rights, no mmdebstrap or
+# emulator to be had, no chroot or mount namespaces).
+zw_debian_root() {
+  local suite=$1 debarch=$2 version=$3 root stamp want mirror packages
+  packages="python$version,python$version-dev,python$version-venv,python3-numpy,ca-certificates"
+  root="$ZW_CACHE/roots/$suite-$debarch"
+  stamp="$root.stamp"
+  want="$suite $debarch $packages"
+  ZW_DROOT=$root
+  ZW_DROOT_PY=python$version
   if [[ $(id -u) -ne 0 ]]; then
     zu_warn "laying and entering a Debian root needs root rights"
     return 2
   fi
-  unshare --mount --propagation private true 2>/dev/null && chroot / true 2>/dev/null || {
+  if ! unshare --mount --propagation private true 2>/dev/null || ! chroot / true 2>/dev/null; then
     zu_warn "this machine allows no mount namespace or chroot"
     return 2
-  }
-  if zw_stamp_ok "$stamp" "$want" && [[ -x $root/usr/bin/python3.14 ]]; then
+  fi
+  if [[ $debarch != amd64 ]]; then
+    zw_binfmt "$debarch" || return 2
+  fi
+  if zw_stamp_ok "$stamp" "$want" && [[ -x $root/usr/bin/$ZW_DROOT_PY ]]; then
     return 0
   fi
   if ! command -v mmdebstrap >/dev/null 2>&1; then
@@ -274,17 +288,50 @@ zw_testing_root() {
   zw_assert_unmounted "$root" || return 1
   rm -rf "$root" "$stamp"
   mkdir -p "$(dirname "$root")"
-  zu_log "laying a Debian testing root with CPython 3.14 into $root (mmdebstrap, once)"
+  zu_log "laying a Debian $suite $debarch root with CPython $version into $root (mmdebstrap, once)"
   # The registry this machine reaches can serve lists whose Valid-Until has
   # passed by this machine's clock; their signatures are still checked.
-  if ! nice mmdebstrap --quiet --variant=essential --include="$ZW_ROOT314_PACKAGES" \
+  if ! nice mmdebstrap --quiet --variant=essential --architectures="$debarch" --include="$packages" \
     --aptopt='Acquire::Check-Valid-Until "false"' \
-    testing "$root" "deb $mirror testing main" </dev/null >&2; then
-    zu_warn "mmdebstrap could not lay a Debian testing root"
+    "$suite" "$root" "deb $mirror $suite main" </dev/null >&2; then
+    zu_warn "mmdebstrap could not lay a Debian $suite $debarch root"
     rm -rf "$root"
     return 2
   fi
   printf '%s' "$want" >"$stamp"
+}
+
+# Makes the kernel run DEBARCH's (arm64's) programs through Debian's
+# qemu-user-static, as its package does on a machine with systemd or
+# binfmt-support, so a root of that architecture can be entered with chroot
+# and its programs can start one another.
+zw_binfmt() {
+  local name conf
+  case $1 in
+    arm64) name=qemu-aarch64 ;;
+    *) return 1 ;;
+  esac
+  [[ -f /proc/sys/fs/binfmt_misc/$name ]] && grep -q '^enabled' "/proc/sys/fs/binfmt_misc/$name" && return 0
+  conf="/usr/lib/binfmt.d/$name.conf"
+  if [[ ! -f $conf ]]; then
+    zu_log "installing qemu-user-static with apt-get"
+    zu_apt_install qemu-user-static || {
+      zu_warn "qemu-user-static could not be installed"
+      return 1
+    }
+  fi
+  if [[ ! -f /proc/sys/fs/binfmt_misc/register ]]; then
+    mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || {
+      zu_warn "binfmt_misc cannot be mounted here"
+      return 1
+    }
+  fi
+  [[ -f /proc/sys/fs/binfmt_misc/$name ]] || cat "$conf" >/proc/sys/fs/binfmt_misc/register 2>/dev/null || {
+    zu_warn "the kernel refused to register $name"
+    return 1
+  }
+  printf '1' >"/proc/sys/fs/binfmt_misc/$name" 2>/dev/null
+  grep -q '^enabled' "/proc/sys/fs/binfmt_misc/$name"
 }
 
 # Refuses to go on when anything is mounted below DIR (a root is only ever
@@ -313,6 +360,7 @@ zw_in_root() {
     cp "$root/etc/ssl/certs/ca-certificates.crt" "$root/etc/zu-host-ca.pem"
   fi
   mkdir -p "$root$ZU_ROOT" "$root$ZW_CACHE"
+  # shellcheck disable=SC2016 # expanded by the inner shell
   unshare --mount --propagation private /bin/sh -ec '
     root=$1 project=$2 cache=$3
     shift 3
@@ -369,57 +417,43 @@ zw_test_wheel() {
   "$py" -m venv "$dir" </dev/null || return 1
   zu_log "$(basename "$wheel") with $numpy_spec: installing into ${dir#"$ZU_ROOT"/} (binary wheels only, no compiler on PATH)"
   PATH="$dir/bin:$nocc" "$dir/bin/python" -m pip install -q --only-binary=:all: \
-    "$wheel[tools,dask]" "pytest>=7" "$numpy_spec" </dev/null || return 1
+    "${wheel}[tools,dask]" "pytest>=7" "$numpy_spec" </dev/null || return 1
   PATH="$dir/bin:$nocc" zu_check_installed "$dir/bin/python" || return 1
   (cd "$ZU_ROOT" && PATH="$dir/bin:$nocc" "$dir/bin/python" -P -m pytest -q -p no:cacheprovider "$@" </dev/null)
 }
 
-# The virtual environment inside the testing root that builds the cp314
-# wheel (pip isolates each build, so it holds nothing but pip). Sets
-# ZW_PY314 to its interpreter, a path inside the root.
+# The virtual environment inside the Debian root ZW_DROOT that builds
+# wheels there (pip isolates each build, so it holds nothing but pip). Sets
+# ZW_DROOT_BUILD_PY to its interpreter, a path inside the root.
 zw_root_build_env() {
-  ZW_PY314=/opt/zu-build/bin/python
-  if [[ ! -x $ZW_ROOT314$ZW_PY314 ]]; then
-    zw_in_root "$ZW_ROOT314" python3.14 -m venv /opt/zu-build || return 1
+  ZW_DROOT_BUILD_PY=/opt/zu-build/bin/python
+  if [[ ! -x $ZW_DROOT$ZW_DROOT_BUILD_PY ]]; then
+    zw_in_root "$ZW_DROOT" "$ZW_DROOT_PY" -m venv /opt/zu-build || return 1
   fi
 }
 
-# Debian's Python headers include their architecture's pyconfig.h as
-# <TRIPLET/pythonX.Y/pyconfig.h> from the multiarch include directory,
-# which gcc searches by default and zig (with its own libc headers) does
-# not. Prints a CMAKE_CXX_FLAGS setting that makes just that directory
-# reachable, searched after everything else: a directory holding
-# TRIPLET/pythonX.Y as a link to INCLUDE/TRIPLET/pythonX.Y (INCLUDE as the
-# compiler sees it: /usr/include inside a root, the root's path otherwise).
-zw_multiarch_flags() {
-  local triplet=$1 version=$2 include=$3 shim
-  shim="$ZW_CACHE/pyinc/$triplet-python$version-$(printf '%s' "$include" | md5sum | cut -c1-8)"
-  mkdir -p "$shim/$triplet"
-  ln -sfn "$include/$triplet/python$version" "$shim/$triplet/python$version"
-  printf 'cmake.define.CMAKE_CXX_FLAGS=-idirafter %s\n' "$shim"
-}
-
-# zw_test_wheel inside the testing root: a fresh environment there that
-# also sees Debian's own NumPy build (so "numpy" is satisfied by it unless
-# NUMPY_SPEC asks for another), no compiler in the root at all, and the
-# whole suite run from the bind-mounted project.
+# zw_test_wheel inside the Debian root ZW_DROOT: a fresh environment there
+# that also sees Debian's own NumPy build (so "numpy" is satisfied by it
+# unless NUMPY_SPEC asks for another), no compiler in the root at all, and
+# the whole suite (or PYTEST_ARGS) run from the bind-mounted project.
 zw_test_wheel_in_root() {
   local wheel=$1 numpy_spec=$2 venv=/opt/zu-test
   shift 2
-  if zw_in_root "$ZW_ROOT314" sh -c 'command -v cc || command -v gcc || command -v c++ || command -v clang' >/dev/null; then
-    zu_warn "the testing root holds a compiler; the wheel test would not prove it needs none"
+  if zw_in_root "$ZW_DROOT" sh -c 'command -v cc || command -v gcc || command -v c++ || command -v clang' >/dev/null; then
+    zu_warn "the Debian root holds a compiler; the wheel test would not prove it needs none"
     return 1
   fi
-  zu_log "$(basename "$wheel") with $numpy_spec: installing into $venv inside the testing root (binary wheels only)"
-  zw_in_root "$ZW_ROOT314" sh -ec '
-    venv=$1 wheel=$2 numpy_spec=$3 project=$4
-    shift 4
+  zu_log "$(basename "$wheel") with $numpy_spec: installing into $venv inside ${ZW_DROOT##*/} (binary wheels only)"
+  # shellcheck disable=SC2016 # expanded by the inner shell
+  zw_in_root "$ZW_DROOT" sh -ec '
+    py=$1 venv=$2 wheel=$3 numpy_spec=$4 project=$5
+    shift 5
     rm -rf "$venv"
-    python3.14 -m venv --system-site-packages "$venv"
+    "$py" -m venv --system-site-packages "$venv"
     "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask]" "pytest>=7" "$numpy_spec"
     cd /
-    "$venv/bin/python" -P -c "import numpy, sys, zu_data_reader; print(\"==> using\", zu_data_reader.__file__, \"on Python\", sys.version.split()[0], \"NumPy\", numpy.__version__)"
+    "$venv/bin/python" -P -c "import numpy, platform, sys, zu_data_reader; print(\"==> using\", zu_data_reader.__file__, \"on\", platform.machine(), \"Python\", sys.version.split()[0], \"NumPy\", numpy.__version__)"
     cd "$project"
     PATH="$venv/bin:$PATH" exec "$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$@"
-  ' zw-test "$venv" "$wheel" "$numpy_spec" "$ZU_ROOT" "$@" </dev/null
+  ' zw-test "$ZW_DROOT_PY" "$venv" "$wheel" "$numpy_spec" "$ZU_ROOT" "$@" </dev/null
 }
