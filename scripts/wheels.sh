@@ -83,8 +83,9 @@ accept_wheel() {
 zu_log "building the sdist"
 if nice "$ZW_TOOLS_PY" -m build --sdist --outdir "$dist" . </dev/null >"$work/sdist.log" 2>&1; then
   sdist=$(find "$dist" -maxdepth 1 -name '*.tar.gz' | head -n 1)
-  if tar -tzf "$sdist" | grep -E '/(fuzz/corpus|build-bench|\.venvs?|build)/' | head -n 3 | grep -q .; then
-    fail "sdist" "holds the fuzz corpus or build output"
+  leaked=$(tar -tzf "$sdist" | grep -E '/(fuzz/corpus|build-bench|\.venvs?|build|dist)/' || true)
+  if [[ -n $leaked ]]; then
+    fail "sdist" "holds the fuzz corpus or build output: $(printf '%s\n' "$leaked" | head -n 3 | paste -sd ' ' -)"
   else
     record "sdist" OK "$(basename "$sdist"), $(tar -tzf "$sdist" | wc -l) files"
   fi
