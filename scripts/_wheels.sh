@@ -419,7 +419,7 @@ zw_test_wheel() {
   PATH="$dir/bin:$nocc" "$dir/bin/python" -m pip install -q --only-binary=:all: \
     "${wheel}[tools,dask]" "pytest>=7" "$numpy_spec" </dev/null || return 1
   PATH="$dir/bin:$nocc" zu_check_installed "$dir/bin/python" || return 1
-  (cd "$ZU_ROOT" && PATH="$dir/bin:$nocc" "$dir/bin/python" -P -m pytest -q -p no:cacheprovider "$@" </dev/null)
+  (cd "$ZU_ROOT" && PATH="$dir/bin:$nocc" "$dir/bin/python" -P -m pytest -p no:cacheprovider "$@" </dev/null)
 }
 
 # The virtual environment inside the Debian root ZW_DROOT that builds
@@ -454,6 +454,21 @@ zw_test_wheel_in_root() {
     cd /
     "$venv/bin/python" -P -c "import numpy, platform, sys, zu_data_reader; print(\"==> using\", zu_data_reader.__file__, \"on\", platform.machine(), \"Python\", sys.version.split()[0], \"NumPy\", numpy.__version__)"
     cd "$project"
-    PATH="$venv/bin:$PATH" exec "$venv/bin/python" -P -m pytest -q -p no:cacheprovider "$@"
+    PATH="$venv/bin:$PATH" exec "$venv/bin/python" -P -m pytest -p no:cacheprovider "$@"
   ' zw-test "$ZW_DROOT_PY" "$venv" "$wheel" "$numpy_spec" "$ZU_ROOT" "$@" </dev/null
+}
+
+# Debian's Python headers include their architecture's pyconfig.h as
+# <TRIPLET/pythonX.Y/pyconfig.h> from the multiarch include directory,
+# which gcc searches by default and zig (with its own libc headers) does
+# not. Prints a CMAKE_CXX_FLAGS setting that makes just that directory
+# reachable, searched after everything else: a directory holding
+# TRIPLET/pythonX.Y as a link to INCLUDE/TRIPLET/pythonX.Y (INCLUDE as the
+# compiler sees it: /usr/include inside a root).
+zw_multiarch_flags() {
+  local triplet=$1 version=$2 include=$3 shim
+  shim="$ZW_CACHE/pyinc/$triplet-python$version"
+  mkdir -p "$shim/$triplet"
+  ln -sfn "$include/$triplet/python$version" "$shim/$triplet/python$version"
+  printf 'cmake.define.CMAKE_CXX_FLAGS=-idirafter %s\n' "$shim"
 }

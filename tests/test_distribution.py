@@ -71,3 +71,10 @@ def test_extension_modules_export_only_their_init_function():
         name = module.name.split(".")[0]
         assert exported == {f"PyInit_{name}"}, (module.name, sorted(exported)[:20])
 
+
+
+def test_version_on_both_import_names_is_the_distributions():
+    versions = {mod.__name__: getattr(mod, "__version__", None) for mod in (zu_data_reader, zudata)}
+    if not any(versions.values()):
+        pytest.skip("neither import name carries __version__ yet")
+    assert versions == {"zu_data_reader": DIST.version, "zudata": DIST.version}
