@@ -47,6 +47,7 @@ cd "$ZU_ROOT"
 
 read -r -a arches <<<"${ZU_WHEELS_ARCHES:-x86_64 aarch64}"
 read -r -a pytest_args <<<"${ZU_WHEELS_PYTEST:--q}"
+# pytest's closing line ("N passed") stays in the output with a single -q.
 run_tests=${ZU_WHEELS_TEST:-1}
 
 summary=()
@@ -161,11 +162,20 @@ if "$ZW_TOOLS_PY" -m twine check --strict "$dist"/* </dev/null; then
 else
   fail "twine check" "see above"
 fi
-# The wheel's top-level names are exactly these: the module, its stubs and
-# the tools package (none of them is installed by another distribution).
-if "$(dirname "$ZW_TOOLS_PY")/check-wheel-contents" --toplevel zu_data_reader,zu_data_reader-stubs,zudata \
-  "$dist"/*.whl </dev/null; then
-  record "check-wheel-contents" OK "top level: zu_data_reader, zu_data_reader-stubs, zudata"
+# Each wheel's top-level names are exactly these: the module built for the
+# wheel's interpreter and architecture, its stubs and the tools package
+# (none of them is installed by another distribution).
+cwc_failed=0
+for wheel in "$dist"/*.whl; do
+  name=$(basename "$wheel")
+  py_tag=$(printf '%s' "$name" | cut -d- -f3)
+  wheel_arch=$(printf '%s' "$name" | sed -n 's/.*_\(x86_64\|aarch64\)\.whl$/\1/p')
+  module="zu_data_reader.cpython-${py_tag#cp}-$wheel_arch-linux-gnu.so"
+  "$(dirname "$ZW_TOOLS_PY")/check-wheel-contents" --toplevel "$module,zu_data_reader-stubs,zudata" \
+    "$wheel" </dev/null || cwc_failed=1
+done
+if ((cwc_failed == 0)); then
+  record "check-wheel-contents" OK "top level: zu_data_reader.<ext>, zu_data_reader-stubs, zudata"
 else
   fail "check-wheel-contents" "see above"
 fi
