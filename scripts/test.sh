@@ -5,8 +5,12 @@
 # environment per CPython minor version found on this machine (newest in
 # .venv/, the others in .venvs/3.N/), runs the test suite in each, once more
 # with the newest on a build without libdeflate (.venvs/zlib-only/), then
-# cross-builds the core for Windows and macOS (scripts/cross.sh), checks the
-# shipped type stubs against the built module in the newest one,
+# cross-builds the core for Windows and macOS (scripts/cross.sh), builds the
+# portable manylinux wheel and runs the suite against it in a fresh
+# environment, builds and tests the CPython 3.14 wheel in a Debian testing
+# root (both scripts/_wheels.sh; the first run lays the root and the
+# toolchain caches under ~/.cache/zu), checks the shipped type stubs against
+# the built module in the newest one,
 # then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
 # with a replay of the fuzz corpus (scripts/sanitize.sh), and the static
 # checks (scripts/check.sh). Compiler warnings are errors in these builds.
@@ -17,6 +21,9 @@
 #   ZU_VERBOSE=1 scripts/test.sh          show pip's build output
 #   ZU_ZLIB_ONLY=0 scripts/test.sh        skip the extra build and test run
 #                                         without libdeflate
+#   ZU_NO_WHEELS=1 scripts/test.sh        skip the portable wheel (zig,
+#                                         auditwheel, suite without compiler)
+#                                         and the CPython 3.14 run
 #
 # Exits non-zero when any build, test run or stub check fails; a test run that
 # collects no tests (pytest exit code 5) counts as a failure.
@@ -126,6 +133,55 @@ else
   else
     failed=1
     summary+=("$(printf '%-12s %-6s %s' "cross" FAIL "scripts/cross.sh exit code $rc")")
+  fi
+fi
+
+# The portable wheel users get (scripts/wheels.sh builds the full set):
+# built with zig for glibc 2.17 with the newest interpreter here, its tag
+# confirmed by auditwheel, and the suite run against it in a fresh
+# environment without a compiler. Then CPython 3.14 from a cached Debian
+# testing root: its wheel built the same way inside the root and the suite
+# run there against Debian's NumPy.
+if [[ ${ZU_NO_WHEELS:-0} != 1 ]]; then
+  # shellcheck source=scripts/_wheels.sh
+  source scripts/_wheels.sh
+  primary_minor=${ZU_MINORS[0]}
+  wheel_py=$(printf '%s' "${ZU_CANDIDATES[$primary_minor]}" | head -n 1)
+  rc=0
+  zu_log "Python 3.$primary_minor: building the portable wheel with zig"
+  wheel=$(zw_build_wheel "$wheel_py" x86_64 "$ZU_ROOT/build/wheels/test-cp3$primary_minor") || rc=$?
+  tag=""
+  if ((rc == 0)) && tag=$(zw_show_tag "$wheel"); then
+    zw_test_wheel "$wheel_py" "$wheel" "numpy>=2" "$ZU_ROOT/.venvs/wheel-test" "$@" || rc=$?
+    if ((rc == 0)); then
+      summary+=("$(printf '%-12s %-6s %s' "wheel" PASS "$tag, suite in a fresh environment without compiler (Python 3.$primary_minor)")")
+    else
+      failed=1
+      summary+=("$(printf '%-12s %-6s %s' "wheel" FAIL "$tag: suite or install failed (status $rc)")")
+    fi
+  else
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "wheel" FAIL "build failed or auditwheel granted '${tag}', not $ZW_POLICY")")
+  fi
+
+  rc=0
+  zw_debian_root testing amd64 3.14 || rc=$?
+  if ((rc == 2)); then
+    summary+=("$(printf '%-12s %-6s %s' "Python 3.14" SKIP "this machine cannot lay or enter a Debian testing root (see the warning above)")")
+  elif ((rc != 0)); then
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "Python 3.14" FAIL "the Debian testing root could not be laid")")
+  else
+    tag=""
+    if zw_root_build_env &&
+      wheel=$(ZW_RUN=(zw_in_root "$ZW_DROOT") && zw_build_wheel "$ZW_DROOT_BUILD_PY" x86_64 "$ZU_ROOT/build/wheels/test-cp314" \
+        "$(zw_multiarch_flags x86_64-linux-gnu 3.14 /usr/include)") &&
+      tag=$(zw_show_tag "$wheel") && zw_test_wheel_in_root "$wheel" numpy "$@"; then
+      summary+=("$(printf '%-12s %-6s %s' "Python 3.14" PASS "$tag wheel, suite in Debian testing with its NumPy")")
+    else
+      failed=1
+      summary+=("$(printf '%-12s %-6s %s' "Python 3.14" FAIL "build, auditwheel ('${tag}') or suite failed in the Debian testing root")")
+    fi
   fi
 fi
 
