@@ -12,13 +12,13 @@ import os
 import tempfile
 import zipfile
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from collections.abc import Iterator
 
-import numpy as np
-import numpy.typing as npt
-
 from . import _header
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
 
 FORMATS = {".npy": "npy", ".npz": "npz", ".h5": "h5", ".hdf5": "h5"}
 
@@ -89,6 +89,8 @@ class ArrayWriter:
             self._handle = open(temp_path, "wb")
 
     def add(self, name: str, values: npt.NDArray[Any], attrs: dict[str, str]) -> None:
+        import numpy as np
+
         if self.kind == "npz":
             values = np.ascontiguousarray(values)
             with self._handle.open(name + ".npy", "w", force_zip64=True) as member:

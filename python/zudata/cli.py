@@ -17,7 +17,10 @@ from __future__ import annotations
 import argparse
 import os
 import signal
+import socket
 import sys
+import threading
+import time
 from pathlib import Path
 from typing import Any
 from collections.abc import Sequence
@@ -29,6 +32,11 @@ from ._tasks import Selection, check_file, read_selections
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+
+# --dask-timeout counts from here, close to the start of the process; the
+# command needs a moment after giving up to exit.
+_STARTED = time.monotonic()
+_EXIT_MARGIN = 1.0
 
 
 class _StdoutError(Exception):
@@ -325,8 +333,6 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     client = None
     if args.dask:
         client = _connect(args.dask, args.dask_timeout)
-        if client is None:
-            return EXIT_USAGE
     try:
         return _export(args, kind, paths, selections, client)
     finally:
@@ -335,16 +341,69 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
 
 
 def _connect(address: str, timeout: float) -> Any:
-    """A client of the scheduler at `address`, or None (with the reason on
-    standard error) when none answers within `timeout` seconds."""
+    """A client of the scheduler at `address`. When none answers within
+    `timeout` seconds of the command's start, says why on standard error
+    and ends the process with the usage status."""
+    deadline = _STARTED + timeout - _EXIT_MARGIN
+    reason = _probe(address, max(deadline - time.monotonic(), 0.1))
+    if reason is None:
+        client, reason = _client_by(address, deadline)
+        if client is not None:
+            return client
+    _warn(f"--dask {address}: no Dask scheduler could be reached there within {timeout:g} s: {reason}")
+    # A client that failed after connecting (the other end is no scheduler,
+    # or does not answer) holds the interpreter's exit for twice its timeout
+    # in its own clean-up. Nothing of ours needs cleaning yet: no output
+    # file exists before the client does.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(EXIT_USAGE)
+
+
+def _probe(address: str, timeout: float) -> str | None:
+    """Why a TCP scheduler address cannot be right or reached, or None.
+    A refused or unroutable address fails here at once, where the Dask
+    client would keep retrying until its timeout."""
+    scheme, _, rest = address.rpartition("://")
+    if scheme not in ("", "tcp"):
+        return None  # tls://, ucx://...: left to the client
+    host, colon, port = rest.rpartition(":")
+    host = host.strip("[]")
+    if not colon or not host or not port.isdigit() or not 0 < int(port) < 65536:
+        return "the address must be HOST:PORT or tcp://HOST:PORT"
+    try:
+        socket.create_connection((host, int(port)), timeout=timeout).close()
+    except OSError as exc:
+        return describe_error(exc) if str(exc) else type(exc).__name__
+    return None
+
+
+def _client_by(address: str, deadline: float) -> tuple[Any, str]:
+    """(client, "") or (None, reason). The client is made on a thread of its
+    own: one that fails after a connection (the other end is no scheduler)
+    waits twice its timeout in its own clean-up, which must not hold up the
+    command."""
     from distributed import Client
 
-    try:
-        return Client(address, timeout=f"{timeout}s", set_as_default=False)
-    except Exception as exc:
-        reason = describe_error(exc) if str(exc) else type(exc).__name__
-        _warn(f"--dask {address}: no Dask scheduler could be reached there within {timeout:g} s ({reason})")
-        return None
+    result: dict[str, Any] = {}
+
+    def attempt() -> None:
+        try:
+            seconds = max(deadline - time.monotonic(), 0.5)
+            result["client"] = Client(address, timeout=f"{seconds}s", set_as_default=False)
+        except Exception as exc:
+            # Only the text leaves the thread: the traceback holds the failed
+            # client, whose clean-up must run here, not in the main thread.
+            result["error"] = describe_error(exc) if str(exc) else type(exc).__name__
+
+    thread = threading.Thread(target=attempt, name="zu-dask-connect", daemon=True)
+    thread.start()
+    while thread.is_alive() and time.monotonic() < deadline:
+        thread.join(0.05)
+        check_stop()
+    if "client" in result:
+        return result["client"], ""
+    return None, result.get("error", "no answer")
 
 
 def _export(
@@ -534,8 +593,9 @@ def _silence_stdout() -> None:
 def main(argv: Sequence[str] | None = None) -> int:
     # File names that are not UTF-8 reach us as lone surrogates; printed
     # back as the bytes they were, as ls does.
-    if sys.stdout is not None and hasattr(sys.stdout, "reconfigure"):
-        sys.stdout.reconfigure(errors="surrogateescape")
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None and hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
     parser = _parser()
     args = parser.parse_args(argv)
     # Signals only set a flag; the work stops between files and unwinds
