@@ -640,3 +640,34 @@ def test_an_output_folder_that_is_missing_is_named(files, tmp_path, command):
     run = zu(command, files["good"], "-c", "height", "-s", "0", "-o", out)
     assert run.returncode == 1
     assert run.stderr == f"zu: cannot write {out}: No such file or directory\n"
+
+
+@pytest.mark.no_sanitizer
+def test_export_memory_stays_bounded_by_the_jobs(tmp_path):
+    # 100 files of 8 MB (one recording, hard-linked under 100 names): the
+    # command's peak resident memory must not grow with the file count.
+    grid = 142
+    rng = np.random.default_rng(7)
+    traces = list(rng.normal(size=(grid * grid, 100)).astype(">f4"))
+    original = single_channel(tmp_path / "big.zu", [t.tobytes() for t in traces], grid=grid)
+    assert original.stat().st_size > 8_000_000
+    sources = []
+    for i in range(100):
+        target = tmp_path / f"f{i:03d}.zu"
+        os.link(original, target)
+        sources.append(str(target))
+    out = tmp_path / "out.npz"
+    process = subprocess.Popen([ZU, "export", *sources, "-c", "height", "-s", "0", "-o", str(out), "--jobs", "2"],
+                               stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    _, status, usage = os.wait4(process.pid, 0)
+    stdout = process.stdout.read().decode()
+    process.stdout.close()
+    process.stderr.close()
+    try:
+        assert os.waitstatus_to_exitcode(status) == 0
+        assert stdout == f"wrote {out}: 100 arrays\n"
+        assert out.stat().st_size > 100 * grid * grid * 100 * 8
+        peak_mb = usage.ru_maxrss / 1024
+        assert peak_mb < 200, f"peak RSS {peak_mb:.0f} MB"
+    finally:
+        out.unlink(missing_ok=True)
