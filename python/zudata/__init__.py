@@ -1,5 +1,6 @@
-"""Tools around `zu_data_reader`: many files at once, lazily, on a cluster.
+"""Zu data files from Python: one file from many threads, many files at once.
 
+    zudata.open(location) -> DataFile     read(), layout(), channels(), units(), ...
     read_many(paths, channel, segment, unit, *, jobs=None, client=None, progress=False)
     to_dask(paths, channel, segment, unit)
 
@@ -12,28 +13,38 @@ import os
 from typing import TYPE_CHECKING, Any
 from collections.abc import Iterable
 
-# Stand-in for the reader API until the `open` branch lands (removed on merge).
-from ._standin import (  # noqa: F401
-    DataFile,
+from ._api import DataFile, SegmentLayout, open
+from ._errors import (
     FormatError,
     GridError,
     RequestError,
-    SegmentLayout,
     UnknownChannelError,
     UnknownSegmentError,
     UnknownUnitError,
-    __version__,
-    open,
 )
 from ._progress import Progress
 from ._run import run_tasks
+from ._reader import __version__ as __version__
 from ._tasks import read_channel
 
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
 
-__all__ = ["ReadResults", "read_many", "to_dask"]
+__all__ = [
+    "DataFile",
+    "FormatError",
+    "GridError",
+    "ReadResults",
+    "RequestError",
+    "SegmentLayout",
+    "UnknownChannelError",
+    "UnknownSegmentError",
+    "UnknownUnitError",
+    "open",
+    "read_many",
+    "to_dask",
+]
 
 TRACE_LENGTH = 100
 
