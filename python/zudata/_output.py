@@ -9,8 +9,6 @@ from __future__ import annotations
 
 import contextlib
 import os
-import tempfile
-import zipfile
 from pathlib import Path
 from typing import TYPE_CHECKING, Any
 from collections.abc import Iterator
@@ -44,6 +42,8 @@ def replaced_atomically(target: str | os.PathLike[str]) -> Iterator[str]:
     """Yields a temporary path beside `target`; renames it over `target`
     when the block ends normally and deletes it otherwise. Failures to
     create, write (OSError inside the block) or rename become OutputError."""
+    import tempfile
+
     target = Path(target)
     try:
         fd, temp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".part")
@@ -79,6 +79,8 @@ class ArrayWriter:
         self._compression = compression
         self._handle: Any = None
         if kind == "npz":
+            import zipfile
+
             # Uncompressed, like numpy.savez: the readers stay the bottleneck.
             self._handle = zipfile.ZipFile(temp_path, "w", zipfile.ZIP_STORED, allowZip64=True)
         elif kind == "h5":

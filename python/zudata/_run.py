@@ -9,7 +9,6 @@ files.
 
 from __future__ import annotations
 
-import dataclasses
 from concurrent.futures import Future, ThreadPoolExecutor
 from typing import Any
 from collections.abc import Callable, Iterator, Sequence
@@ -48,12 +47,17 @@ def check_stop() -> None:
         raise Interrupted(_stop_signal)
 
 
-@dataclasses.dataclass
 class Outcome:
-    value: Any = None
-    header: Any = None
-    traces: int = 0
-    error: str | None = None
+    """What a task gives back for one item: its value (and the file's
+    header when asked for) and the traces read, or the error text."""
+
+    __slots__ = ("error", "header", "traces", "value")
+
+    def __init__(self, value: Any = None, header: Any = None, traces: int = 0, error: str | None = None) -> None:
+        self.value = value
+        self.header = header
+        self.traces = traces
+        self.error = error
 
 
 def describe_error(exc: BaseException) -> str:

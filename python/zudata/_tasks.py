@@ -6,8 +6,7 @@ interpreter lock, so tasks on several threads use several cores.
 
 from __future__ import annotations
 
-import dataclasses
-from typing import Any
+from typing import Any, NamedTuple
 
 from . import _walk
 from ._run import Outcome, describe_error, stop_requested
@@ -19,8 +18,7 @@ def _open(path: Any) -> Any:
     return open_data_file(path)
 
 
-@dataclasses.dataclass(frozen=True)
-class Selection:
+class Selection(NamedTuple):
     """One channel in some segments and one unit type. `segment` None means
     every segment that has members for the channel; `unit` None the
     channel's base unit type."""
@@ -30,15 +28,18 @@ class Selection:
     unit: str | None
 
 
-@dataclasses.dataclass
 class Piece:
-    """One array read, or the error that stopped it."""
+    """One array read (with the unit type it is in), or the error that
+    stopped it."""
 
-    channel: str
-    segment: int | None
-    unit: str | None
-    value: Any = None
-    error: str | None = None
+    __slots__ = ("channel", "error", "segment", "unit", "value")
+
+    def __init__(self, channel: str, segment: int | None, unit: str | None, error: str | None = None) -> None:
+        self.channel = channel
+        self.segment = segment
+        self.unit = unit
+        self.value: Any = None
+        self.error = error
 
 
 def read_channel(path: Any, channel: str, segment: int, unit: str | None, with_header: bool) -> Outcome:

@@ -17,7 +17,6 @@ from __future__ import annotations
 import argparse
 import os
 import signal
-import socket
 import sys
 import threading
 import time
@@ -364,6 +363,8 @@ def _probe(address: str, timeout: float) -> str | None:
     """Why a TCP scheduler address cannot be right or reached, or None.
     A refused or unroutable address fails here at once, where the Dask
     client would keep retrying until its timeout."""
+    import socket
+
     scheme, _, rest = address.rpartition("://")
     if scheme not in ("", "tcp"):
         return None  # tls://, ucx://...: left to the client
@@ -425,7 +426,9 @@ def _export(
                 writer = _output.ArrayWriter(temp, kind, args.compression)
             try:
                 with Progress(len(paths), sys.stderr.isatty(), "exporting") as bar:
-                    outcomes = run_tasks(read_selections, paths, read_args, jobs=args.jobs, client=client, sent_items=sent)
+                    outcomes = run_tasks(
+                        read_selections, paths, read_args, jobs=args.jobs, client=client, sent_items=sent
+                    )
                     for path, outcome in outcomes:
                         bar.advance(outcome.traces)
                         if outcome.error is not None:
@@ -516,7 +519,9 @@ def _parser() -> argparse.ArgumentParser:
 
     header = commands.add_parser("header", help="the header as key=value lines, or chosen values as a table")
     header.add_argument("files", nargs="+", metavar="FILE")
-    header.add_argument("--json", action="store_true", help="JSON: the nested header, or a list with one object per file")
+    header.add_argument(
+        "--json", action="store_true", help="JSON: the nested header, or a list with one object per file"
+    )
     header.add_argument(
         "--key", action="append", default=[], metavar="A.B.C",
         help="only this dotted key's value: a tab-separated table with one row per file (repeatable: one column each)",
@@ -557,7 +562,9 @@ def _parser() -> argparse.ArgumentParser:
         help="unit type: once for every channel, or once per -c in order (default: each channel's base unit type)",
     )
     export.add_argument("-o", "--output", required=True, metavar="OUT", help="OUT.npy (one array), OUT.npz or OUT.h5")
-    export.add_argument("--dtype", choices=["float64", "float32"], help="store the values as this type (default float64)")
+    export.add_argument(
+        "--dtype", choices=["float64", "float32"], help="store the values as this type (default float64)"
+    )
     export.add_argument(
         "--stack", action="store_true",
         help="HDF5: one (files, n, n, 100) dataset per channel and segment, the file names as its dimension scale",
