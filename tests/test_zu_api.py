@@ -81,7 +81,8 @@ def test_tasks_in_flight_stay_within_the_window(jobs):
         with lock:
             counts["started"] += 1
             counts["most"] = max(counts["most"], counts["started"] - counts["taken"])
-        return Outcome(value=item)
+        time.sleep(0.01)
+        return Outcome(value=(item, os.getpid(), threading.get_ident()))
 
     items = list(range(40))
     seen = []
@@ -90,8 +91,11 @@ def test_tasks_in_flight_stay_within_the_window(jobs):
         time.sleep(0.005)
         with lock:
             counts["taken"] += 1
-    assert seen == items
+    assert [item for item, _, _ in seen] == items
     assert 1 < counts["most"] <= 2 * jobs
+    # On threads of this process, more than one of them.
+    assert {pid for _, pid, _ in seen} == {os.getpid()}
+    assert 1 < len({thread for _, _, thread in seen}) <= jobs
 
 
 def test_read_many_without_a_main_guard_after_dask(files):

@@ -396,12 +396,17 @@ def test_plot_of_a_blank_or_constant_map_warns(tmp_path, trace, warning):
     assert out.exists()
     values = zudata.open(path).read("height", 0)
     figure, said = _plot.map_figure(values, stat="max", unit="volts", title="t", traces=[], size=(400, 300))
+    figure.canvas.draw()
     low, high = figure.axes[0].images[0].get_clim()
     assert warning in said
     assert np.isfinite(low) and np.isfinite(high) and low < high
+    ticks = list(figure.axes[-1].get_yticks())  # the colour bar
     finite = values[np.isfinite(values)]
     if finite.size:
-        assert low < finite.min() <= finite.max() < high
+        # One colour, one tick: the value itself, in the middle of the bar.
+        assert ticks == [2.5] and low + high == 2 * 2.5
+    else:
+        assert ticks == []
 
 
 def test_plot_puts_row_i_down_and_column_j_across():
@@ -536,7 +541,11 @@ def test_header_of_many_files_as_a_table_or_json(files, tmp_path):
     ]
     assert f"{files['good']}: no key operator.name" in run.stderr
     assert module_error(files["truncated"]) in run.stderr
+    # A missing key alone makes the status 1; all keys found, 0.
+    assert zu("header", other, files["good"], "--key", "operator.name").returncode == 1
+    assert zu("header", other, files["good"], "--key", "force-segments.count").returncode == 0
     run = zu("header", files["good"], other, *(a for k in keys for a in ("--key", k)), "--json")
+    assert run.returncode == 1
     assert json.loads(run.stdout) == [
         {"path": str(files["good"]), "values": {"force-segments.count": "3", "operator.name": None}},
         {"path": str(other), "values": {"force-segments.count": "3", "operator.name": "tab\there"}},
@@ -566,6 +575,15 @@ def test_a_header_nested_1500_levels(files, tmp_path):
     with h5py.File(out, "r") as saved:
         text = saved["deep.zu/height/0"].attrs["header"]
     assert text.count('"deep": {') == 1499 and text.count('"deep": "bottom"') == 1
+
+
+def test_info_and_check_agree_on_a_channel_without_conversions(tmp_path):
+    path = single_channel(tmp_path / "bare.zu", [np.arange(100, dtype=">f4").tobytes()] * 4, grid=2)
+    info = zu("info", path)
+    assert (info.returncode, info.stderr) == (0, "")
+    assert "unit types   volts (base); no conversions" in info.stdout
+    assert "grid      2 x 2" in info.stdout
+    assert zu("check", path).returncode == 0
 
 
 def test_check_quiet_prints_only_failures(files):

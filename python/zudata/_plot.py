@@ -4,7 +4,7 @@ from __future__ import annotations
 
 import re
 import warnings
-from typing import Any
+from typing import Any, NamedTuple
 from collections.abc import Callable
 
 import numpy as np
@@ -53,18 +53,30 @@ def image_format(path: str) -> str:
     return suffix
 
 
-def colour_range(grid: npt.NDArray[np.float64]) -> tuple[float, float, str | None]:
-    """(low, high, warning) for the colour bar of `grid`: the finite values'
-    range; when there are none, or they are all equal, a range around them
-    and a warning that says so."""
+class ColourRange(NamedTuple):
+    """The colour bar of a map: its range, its ticks (None: chosen by
+    matplotlib) and a warning about the map, or None."""
+
+    low: float
+    high: float
+    ticks: list[float] | None
+    warning: str | None
+
+
+def colour_range(grid: npt.NDArray[np.float64]) -> ColourRange:
+    """The colour bar for `grid`: the finite values' range. When there are
+    none the bar is empty; when they are all equal it spans 1 % around the
+    value with that one value as its only tick, so that it cannot be read
+    as a spread of values. Both cases carry a warning."""
     finite = grid[np.isfinite(grid)]
     if finite.size == 0:
-        return 0.0, 1.0, "every trace gives NaN (no finite samples): the map is blank"
+        return ColourRange(0.0, 1.0, [], "every trace gives NaN (no finite samples): the map is blank")
     low, high = float(finite.min()), float(finite.max())
     if low == high:
         spread = abs(low) * 0.01 or 1.0
-        return low - spread, high + spread, f"every trace gives the same value, {low:g}: the map is one colour"
-    return low, high, None
+        return ColourRange(low - spread, high + spread, [low],
+                           f"every trace gives the same value, {low:g}: the map is one colour")
+    return ColourRange(low, high, None, None)
 
 
 def map_figure(
@@ -91,11 +103,13 @@ def map_figure(
     FigureCanvasAgg(figure)
     axes = figure.subplots(1, 2 if traces else 1, squeeze=False)[0]
     grid = statistic(values, stat)
-    low, high, warning = colour_range(grid)
+    colour = colour_range(grid)
     # NaN cells (traces without a finite sample) show grey, not as a colour
     # of the scale.
     colours = matplotlib.colormaps["viridis"].with_extremes(bad="lightgrey")
-    image = axes[0].imshow(grid, origin="upper", cmap=colours, interpolation="nearest", vmin=low, vmax=high)
+    image = axes[0].imshow(
+        grid, origin="upper", cmap=colours, interpolation="nearest", vmin=colour.low, vmax=colour.high
+    )
     axes[0].set_title(f"{title}\n{stat} per trace", fontsize="medium")
     for axis in (axes[0].xaxis, axes[0].yaxis):
         axis.set_major_locator(MaxNLocator(integer=True))
@@ -103,6 +117,8 @@ def map_figure(
     axes[0].set_ylabel("i")
     bar = figure.colorbar(image, ax=axes[0])
     bar.set_label(unit)
+    if colour.ticks is not None:
+        bar.set_ticks(colour.ticks)
     if traces:
         for i, j in traces:
             (line,) = axes[1].plot(np.arange(values.shape[-1]), values[i, j], label=f"({i}, {j})")
@@ -111,7 +127,7 @@ def map_figure(
         axes[1].set_ylabel(unit)
         axes[1].set_title("traces at (i, j)", fontsize="medium")
         axes[1].legend(fontsize="small")
-    return figure, warning
+    return figure, colour.warning
 
 
 def draw_map(out_path: str, image_type: str, values: npt.NDArray[np.float64], **options: Any) -> str | None:

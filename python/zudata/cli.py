@@ -163,12 +163,42 @@ def _cell(text: str) -> str:
     return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
 
 
+def _values(path: str, header: dict[str, Any], keys: list[str]) -> tuple[dict[str, Any], bool]:
+    """The value (or group) at each dotted key, None where it is missing,
+    and whether every key was there (each missing one is reported)."""
+    values: dict[str, Any] = {}
+    complete = True
+    for key in keys:
+        try:
+            values[key] = _header.lookup(header, key)
+        except KeyError:
+            _warn(f"{path}: no key {key}")
+            values[key] = None
+            complete = False
+    return values, complete
+
+
+def _table_row(path: str, values: dict[str, Any]) -> bool:
+    """Prints one row of the --key table; False when a key names a group."""
+    cells = []
+    complete = True
+    for key, value in values.items():
+        if isinstance(value, dict):
+            _warn(f"{path}: {key} is a group of keys, not one value (--json shows it)")
+            complete = False
+            value = None
+        cells.append("" if value is None else _cell(value))
+    _say("\t".join([_cell(path), *cells]))
+    return complete
+
+
 def _cmd_header(args: argparse.Namespace) -> int:
     paths = _unique(args.files)
+    keys = list(dict.fromkeys(args.key))
     status = 0
     rows: list[dict[str, Any]] = []
-    if args.key and not args.json:
-        _say("\t".join(["file", *(_cell(k) for k in args.key)]))
+    if keys and not args.json:
+        _say("\t".join(["file", *(_cell(k) for k in keys)]))
     for path, outcome in run_tasks(_read_header, paths, ()):
         if outcome.error is not None:
             _warn(f"{path}: {outcome.error}")
@@ -176,26 +206,13 @@ def _cmd_header(args: argparse.Namespace) -> int:
             rows.append({"path": path, "error": outcome.error})
             continue
         header = outcome.value
-        if args.key:
-            values: dict[str, Any] = {}
-            for key in args.key:
-                try:
-                    values[key] = _header.lookup(header, key)
-                except KeyError:
-                    _warn(f"{path}: no key {key}")
-                    values[key] = None
-                    status = EXIT_FAILED
+        if keys:
+            values, complete = _values(path, header, keys)
             if args.json:
                 rows.append({"path": path, "values": values})
             else:
-                cells = []
-                for key, value in values.items():
-                    if isinstance(value, dict):
-                        _warn(f"{path}: {key} is a group of keys, not one value (--json shows it)")
-                        status = EXIT_FAILED
-                        value = None
-                    cells.append("" if value is None else _cell(value))
-                _say("\t".join([_cell(path), *cells]))
+                complete = _table_row(path, values) and complete
+            status = status if complete else EXIT_FAILED
         elif args.json:
             rows.append({"path": path, "header": header})
         else:
@@ -203,7 +220,7 @@ def _cmd_header(args: argparse.Namespace) -> int:
             for key, value in sorted(_header.flatten(header)):
                 _say(f"{prefix}{key}={value}")
     if args.json:
-        if len(paths) == 1 and not args.key and "header" in rows[0]:
+        if len(paths) == 1 and not keys and "header" in rows[0]:
             _say(_header.to_json(rows[0]["header"], sort_keys=True))
         elif rows and not (len(paths) == 1 and "error" in rows[0]):
             _say(_header.to_json(rows))
