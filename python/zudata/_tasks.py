@@ -62,47 +62,46 @@ def read_selections(path: Any, selections: tuple[Selection, ...], with_header: b
             header = data_file.header if with_header else None
             layout = data_file.layout() if any(s.segment is None for s in selections) else None
             pieces: list[Piece] = []
-            traces = 0
             for selection in selections:
                 if selection.segment is not None:
                     segments = [selection.segment]
                 else:
-                    assert layout is not None
-                    segments = list(layout.get(selection.channel, {}))
+                    segments = list(layout.get(selection.channel, {})) if layout is not None else []
                     if not segments:
-                        pieces.append(Piece(selection.channel, None, selection.unit, error=_no_members(
-                            selection.channel, layout)))
+                        pieces.append(Piece(*selection, error=_no_members(data_file, selection.channel)))
                         continue
-                for segment in segments:
-                    piece = Piece(selection.channel, segment, selection.unit)
-                    if stop_requested():
-                        piece.error = "not read: interrupted"
-                    else:
-                        try:
-                            values = data_file.read(selection.channel, segment, selection.unit)
-                            if selection.unit is None:
-                                piece.unit = data_file.base_unit(selection.channel)
-                            if dtype is not None and values.dtype != dtype:
-                                values = values.astype(dtype)
-                            piece.value = values
-                            traces += values.shape[0] * values.shape[1]
-                        except Exception as exc:
-                            piece.error = describe_error(exc)
-                    pieces.append(piece)
+                pieces += [_read_piece(data_file, selection._replace(segment=s), dtype) for s in segments]
     except Exception as exc:
         return Outcome(error=describe_error(exc))
+    traces = sum(p.value.shape[0] * p.value.shape[1] for p in pieces if p.value is not None)
     return Outcome(value=pieces, header=header, traces=traces)
 
 
-def _no_members(channel: str, layout: dict[str, Any]) -> str:
-    if channel not in layout:
-        return f"no channel {channel!r}; the file has {_listing(layout)}"
-    return f"channel {channel!r} has no members in any segment"
+def _read_piece(data_file: Any, selection: Selection, dtype: str | None) -> Piece:
+    """One channel of one segment, in `dtype` when given; the unit type
+    recorded is the one the values are in."""
+    piece = Piece(*selection)
+    if stop_requested():
+        piece.error = "not read: interrupted"
+        return piece
+    try:
+        values = data_file.read(selection.channel, selection.segment, selection.unit)
+        if selection.unit is None:
+            piece.unit = data_file.base_unit(selection.channel)
+    except Exception as exc:
+        piece.error = describe_error(exc)
+        return piece
+    piece.value = values.astype(dtype) if dtype is not None and values.dtype != dtype else values
+    return piece
 
 
-def _listing(names: Any) -> str:
-    names = list(names)
-    return ", ".join(repr(n) for n in names) if names else "none"
+def _no_members(data_file: Any, channel: str) -> str:
+    from ._errors import UnknownChannelError
+
+    channels = data_file.channels()
+    if channel not in channels:
+        return str(UnknownChannelError(channel, channels))
+    return f"channel {channel!r} has no traces in any segment"
 
 
 def check_file(path: Any) -> Outcome:
