@@ -273,6 +273,22 @@ def test_interrupted_export_leaves_nothing(files, tmp_path, sig, status, jobs):
     assert shm_entries() - shm_before == set()
 
 
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_interrupted_check_reports_no_file_as_failed(files, tmp_path, jobs):
+    sources = copies(files["good"], tmp_path, 1000)
+    process = subprocess.Popen([ZU, "check", *map(str, sources), "--jobs", jobs], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        time.sleep(1.0)
+        assert process.poll() is None, "the check finished before it could be interrupted"
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert (process.returncode, stderr) == (130, "zu: interrupted\n")
+    assert "FAIL" not in stdout
+
+
 @pytest.mark.parametrize(
     ("stat", "traces", "size", "pixels"),
     [

@@ -116,7 +116,10 @@ def run_tasks(
     else:
         for i, item in enumerate(items):
             check_stop()
-            yield item, guarded(task, sent[i], *args)
+            outcome = guarded(task, sent[i], *args)
+            # A task cut short by the stop is no result to report.
+            check_stop()
+            yield item, outcome
 
 
 def _cluster_window(client: Any) -> int:
@@ -152,11 +155,15 @@ def _windowed(
 
 
 def _wait(future: Future[Outcome] | Any) -> Outcome:
+    """The future's outcome, looking at the stop flag meanwhile; a task cut
+    short by the stop is no result to report, so the flag wins."""
     while True:
         check_stop()
         try:
-            return future.result(timeout=_POLL)
+            outcome = future.result(timeout=_POLL)
         except TimeoutError:
             continue
         except Exception as exc:  # a lost worker, a scheduler gone away
-            return Outcome(error=f"on the cluster: {describe_error(exc)}")
+            outcome = Outcome(error=f"on the cluster: {describe_error(exc)}")
+        check_stop()
+        return outcome
