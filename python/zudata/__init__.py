@@ -10,6 +10,7 @@ The `zu` command (zudata.cli) is built on the same pieces.
 from __future__ import annotations
 
 import os
+from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 from collections.abc import Iterable
 
@@ -107,6 +108,11 @@ def _read_block(path: str, channel: str, segment: int, unit: str | None, n: int)
     return values[None]
 
 
+def _layout_of(path: str, channel: str, segment: int) -> SegmentLayout | None:
+    with open(path) as data_file:
+        return data_file.layout().get(channel, {}).get(segment)
+
+
 def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int, unit: str | None) -> Any:
     """A lazy dask array of shape (files, n, n, 100), one chunk per file.
 
@@ -125,9 +131,11 @@ def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int,
     if not paths:
         raise ValueError("to_dask needs at least one file")
     side = None
-    for path in paths:
-        with open(path) as data_file:
-            part = data_file.layout().get(channel, {}).get(segment)
+    # Opening and listing release the interpreter lock: on threads, the
+    # files' directories are read on every core.
+    with ThreadPoolExecutor(max_workers=min(len(paths), os.cpu_count() or 1)) as pool:
+        parts = list(pool.map(lambda path: _layout_of(path, channel, segment), paths))
+    for path, part in zip(paths, parts, strict=True):
         traces = 0 if part is None else part.traces
         n = None if part is None else part.side
         if n is None:
