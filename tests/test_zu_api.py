@@ -6,7 +6,7 @@ import os
 
 import numpy as np
 import pytest
-from conftest import run_child
+from conftest import needs, run_child
 from zu_files import GRID, bad_crc, good, truncated, zu
 
 import zudata
@@ -98,6 +98,7 @@ def test_tasks_in_flight_stay_within_the_window(jobs):
     assert 1 < len({thread for _, _, thread in seen}) <= jobs
 
 
+@needs("dask", "dask")
 def test_read_many_without_a_main_guard_after_dask(files):
     # Threads need no __main__ guard and do not mind other threads.
     script = """
@@ -110,6 +111,7 @@ def test_read_many_without_a_main_guard_after_dask(files):
     assert (run.returncode, run.stdout) == (0, "2 1\n"), run.stderr
 
 
+@needs("dask", "dask")
 def test_to_dask_needs_no_decode_for_its_shape(files, monkeypatch):
     def refuse(*args, **kwargs):
         raise AssertionError("read before compute()")
@@ -121,6 +123,7 @@ def test_to_dask_needs_no_decode_for_its_shape(files, monkeypatch):
     assert lazy.chunks == ((1, 1, 1), (GRID,), (GRID,), (100,))
 
 
+@needs("dask", "dask")
 @pytest.mark.parametrize("scheduler", ["threads", "processes", "synchronous"])
 def test_to_dask_computes_locally(files, scheduler):
     lazy = zudata.to_dask([files["a"], files["b"]], *CALL)
@@ -130,6 +133,7 @@ def test_to_dask_computes_locally(files, scheduler):
     np.testing.assert_array_equal(lazy[1, 2, 3].compute(scheduler=scheduler), module_result(files["b"])[2, 3])
 
 
+@needs("dask", "dask")
 def test_to_dask_raises_the_file_error_on_compute(files):
     lazy = zudata.to_dask([files["a"], files["crc"]], *CALL)
     with pytest.raises(OSError, match="Invalid checksum") as raised:
@@ -137,6 +141,7 @@ def test_to_dask_raises_the_file_error_on_compute(files):
     assert str(files["crc"]) in str(raised.value)
 
 
+@needs("dask", "dask")
 @pytest.mark.parametrize(
     ("names", "call", "error", "message"),
     [
@@ -223,6 +228,7 @@ def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path):
         np.testing.assert_array_equal(saved["b.zu/height/1"], module_result(files["b"]))
 
 
+@needs("distributed", "dask")
 @pytest.mark.parametrize(
     ("address", "timeout", "reason"),
     [

@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import run_child
+from conftest import needs, run_child
 from zu_files import GRID, ZU, bad_crc, copies, distinct, good, single_channel, truncated, with_header_line, zu
 
 import zudata
@@ -135,6 +135,7 @@ def test_check_reports_each_file(files, jobs):
     assert zu("check", files["good"]).returncode == 0
 
 
+@needs("tqdm", "tools")
 def test_check_draws_progress_on_a_terminal(files):
     import fcntl
     import pty
@@ -156,6 +157,7 @@ def test_check_draws_progress_on_a_terminal(files):
     assert b"\r" not in run.stdout
 
 
+@needs("h5py", "tools")
 @pytest.mark.parametrize(
     ("suffix", "jobs"), [(".npz", "1"), (".npz", "2"), (".h5", "1"), (".h5", "2"), (".npy", "1")]
 )
@@ -199,6 +201,7 @@ def test_export_keeps_the_files_that_read(files, tmp_path):
         np.testing.assert_array_equal(saved["good.zu/height/1"], module_data(files["good"], "height", 1, "distance"))
 
 
+@needs("h5py", "tools")
 @pytest.mark.parametrize(
     ("channel", "segment", "unit", "names", "named"),
     [
@@ -241,6 +244,7 @@ def test_export_usage_errors(files, tmp_path, args):
     assert list(tmp_path.iterdir()) == []
 
 
+@needs("h5py", "tools")
 @pytest.mark.parametrize(("sig", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_interrupted_export_leaves_nothing(files, tmp_path, sig, status, jobs):
@@ -290,6 +294,7 @@ def test_interrupted_check_reports_no_file_as_failed(tmp_path, jobs):
     assert "FAIL" not in stdout
 
 
+@needs("matplotlib", "tools")
 @pytest.mark.parametrize(
     ("stat", "traces", "size", "pixels"),
     [
@@ -314,6 +319,7 @@ def test_plot_writes_a_map(files, tmp_path, stat, traces, size, pixels):
     assert no_leftovers(tmp_path)
 
 
+@needs("matplotlib", "tools")
 @pytest.mark.parametrize(
     ("args", "status", "message"),
     [
@@ -358,6 +364,7 @@ def h5_names(path):
     return names
 
 
+@needs("matplotlib", "tools")
 @pytest.mark.parametrize(
     ("args", "status", "out", "err"),
     [
@@ -384,6 +391,7 @@ def test_version_and_usage_errors(files, tmp_path, args, status, out, err):
     assert list(tmp_path.iterdir()) == []
 
 
+@needs("matplotlib", "tools")
 @pytest.mark.parametrize(
     ("suffix", "magic"), [(".png", b"\x89PNG"), (".pdf", b"%PDF"), (".jpg", b"\xff\xd8\xff"), (".svg", b"<?xml")]
 )
@@ -395,6 +403,7 @@ def test_plot_format_follows_the_suffix(files, tmp_path, suffix, magic):
     assert no_leftovers(tmp_path)
 
 
+@needs("matplotlib", "tools")
 @pytest.mark.parametrize(
     ("trace", "warning"),
     [
@@ -426,6 +435,7 @@ def test_plot_of_a_blank_or_constant_map_warns(tmp_path, trace, warning):
         assert ticks == []
 
 
+@needs("matplotlib", "tools")
 def test_plot_puts_row_i_down_and_column_j_across():
     from zudata import _plot
 
@@ -445,6 +455,7 @@ def test_plot_puts_row_i_down_and_column_j_across():
         np.testing.assert_array_equal(line.get_ydata(), values[i, j])
 
 
+@needs("h5py", "tools")
 @pytest.mark.parametrize("suffix", [".npz", ".h5"])
 def test_a_file_named_twice_is_read_once(files, tmp_path, monkeypatch, suffix):
     monkeypatch.chdir(files["good"].parent)
@@ -479,6 +490,7 @@ def test_export_keeps_the_order_of_the_files(tmp_path, jobs):
                                           module_data(path, "vDeflection", 1, "force"))
 
 
+@needs("h5py", "tools")
 @pytest.mark.parametrize(
     ("selection", "expected"),
     [
@@ -518,6 +530,7 @@ def test_export_of_several_channels_and_segments(files, tmp_path, selection, exp
                 np.testing.assert_array_equal(dataset[()], module_data(source, channel, segment, unit).astype(dtype))
 
 
+@needs("h5py", "tools")
 @pytest.mark.parametrize(("compression", "dtype"), [(None, "float64"), ("gzip", "float32")])
 def test_export_stacks_every_file_into_one_dataset(tmp_path, compression, dtype):
     import h5py
@@ -573,6 +586,7 @@ def test_header_of_many_files_as_a_table_or_json(files, tmp_path):
     assert run.stdout.count(f"{files['good']}:force-segments.count=3\n") == 1
 
 
+@needs("h5py", "tools")
 def test_a_header_nested_1500_levels(files, tmp_path):
     import h5py
 
@@ -643,6 +657,8 @@ def test_a_full_standard_output_is_an_error_not_a_traceback(files, command):
     assert run.stderr == "zu: cannot write standard output: No space left on device\n"
 
 
+@needs("h5py", "tools")
+@needs("matplotlib", "tools")
 def test_file_names_that_are_not_utf8(files, tmp_path):
     import h5py
 
@@ -669,6 +685,7 @@ def test_file_names_that_are_not_utf8(files, tmp_path):
         assert saved["bad\\xff.zu/height/1"].attrs["source_path"].endswith("/bad\\xff.zu")
 
 
+@needs("matplotlib", "tools")
 @pytest.mark.parametrize("command", ["export", "plot"])
 def test_an_output_folder_that_is_missing_is_named(files, tmp_path, command):
     out = tmp_path / "no" / ("out.npz" if command == "export" else "map.png")
