@@ -1,23 +1,31 @@
-"""Benchmark of the `zu` command, each case timed beside its baseline in one run.
+"""Benchmark of the `zu` command and zudata's batch paths, each case timed
+beside its baseline in one run.
 
-  export  `zu export FILES... --jobs 2` against the same command with
-          `--jobs 1`, on 200 data files (the demo's sample format at
-          --grid x --grid positions, default 32 x 32 as in
-          bench_channel_data.py, three channels and three segments; four
-          distinct recordings, each hard-linked under 50 names, so that the
-          page cache holds them without 1 GB of copies).
-  check   `zu check FILE` on one realistic file (bench/realistic.py: a
-          100 x 100 scan, 130,001 members) against a plain Python script
-          that opens the file and calls get_channel_data for each of its
-          channels and segments in the base unit: the same reads, without
-          the tool around them. Both run as fresh processes, so interpreter
-          start-up and imports count on both sides.
+  export-big    `zu export --jobs 2` against `--jobs 1` on --copies (20)
+                hard links of the realistic file (bench/realistic.py: a
+                100 x 100 scan, 130,001 members), channel height, segment 0,
+                unit distance. Target: jobs 1 / jobs 2 >= 1.8.
+  export-small  the same on --files (200) small files (the demo's sample
+                format at --grid x --grid positions, default 32 x 32, three
+                channels and three segments; four distinct recordings, each
+                hard-linked under 50 names, so that the page cache holds
+                them). Target >= 1.5.
+  info          `zu info` of the realistic file in a fresh process (start-up
+                and imports included), against `python -c pass` for scale.
+                Target: median <= 0.3 s.
+  to_dask       `zudata.to_dask(paths, ...).max(axis=-1).compute()` over the
+                20 realistic copies on the threaded scheduler against
+                scheduler="synchronous", in one process. Target: synchronous
+                / threads >= 1.7.
+  check         `zu check FILE` on the realistic file against a plain script
+                that opens it with zudata.open and reads every channel of
+                every segment in the base unit (the same reads without the
+                tool). Target <= 1.3.
 
-Runs are interleaved and repeated; the medians are compared. Target: export
-ratio (jobs 1 / jobs 2) >= 1.7 on two cores; check ratio (zu / direct)
-<= 1.3.
+Runs are interleaved and repeated; the medians are compared. The load
+average is printed before and after: the machine may be shared.
 
-    python bench/bench_export.py [--grid 32] [--files 200] [--repeat 5] [--check-grid 100]
+    python bench/bench_export.py [--grid 32] [--files 200] [--copies 20] [--repeat 5] [--skip CASE]...
 """
 
 from __future__ import annotations
@@ -44,19 +52,21 @@ ZU = str(Path(sysconfig.get_path("scripts")) / "zu")
 
 DIRECT_CHECK = """
 import sys
-import zu_data_reader
-f = zu_data_reader.ZuDataFIle(sys.argv[1])
-header = f.header
-for name in f.get_channels():
-    entry = next(e for e in header["lcd-info"].values() if e["channel"]["name"] == name)
-    base = entry["conversion-set"]["conversions"]["base"]
-    for segment in range(int(header["force-segments"]["count"])):
-        f.get_channel_data(name, segment, base)
+import zudata
+with zudata.open(sys.argv[1]) as f:
+    segments = range(int(f.header["force-segments"]["count"]))
+    for name in f.channels():
+        for segment in segments:
+            f.read(name, segment)
 """
 
 
+def load() -> str:
+    return " ".join(f"{x:.2f}" for x in os.getloadavg())
+
+
 def timed(argv: list[str]) -> tuple[float, float]:
-    """Wall time and CPU time (user + system, the command and its workers)."""
+    """Wall time and CPU time (user + system) of a command."""
     before = resource.getrusage(resource.RUSAGE_CHILDREN)
     start = time.perf_counter()
     subprocess.run(argv, check=True, stdin=subprocess.DEVNULL, stdout=subprocess.DEVNULL, stderr=subprocess.DEVNULL)
@@ -79,44 +89,95 @@ def compare(name: str, cases: dict[str, list[str]], repeat: int) -> dict[str, fl
             cpu[label].append(used)
     medians = {label: statistics.median(t) for label, t in times.items()}
     for label, t in times.items():
-        print(f"  {name:7} {label:10} median {medians[label]:7.3f} s (CPU {statistics.median(cpu[label]):6.3f} s)"
+        print(f"  {name:12} {label:12} median {medians[label]:7.3f} s (CPU {statistics.median(cpu[label]):6.3f} s)"
               f"   runs {' '.join(f'{x:.3f}' for x in t)}")
     return medians
+
+
+def linked(originals: list[Path], directory: Path, count: int) -> list[str]:
+    files = []
+    for i in range(count):
+        target = directory / f"file{i:03d}.zu"
+        try:
+            os.link(originals[i % len(originals)], target)
+        except OSError:
+            shutil.copyfile(originals[i % len(originals)], target)
+        files.append(str(target))
+    return files
+
+
+def export_ratio(name: str, files: list[str], out: Path, repeat: int, target: float) -> None:
+    channel, segment, unit = realistic.REQUEST
+    export = [ZU, "export", *files, "-c", channel, "-s", str(segment), "-u", unit, "-o", str(out)]
+    m = compare(name, {"--jobs 1": [*export, "--jobs", "1"], "--jobs 2": [*export, "--jobs", "2"]}, repeat)
+    print(f"  {name} speed-up, jobs 1 / jobs 2: {m['--jobs 1'] / m['--jobs 2']:.2f}x (target >= {target}x)")
+
+
+def dask_ratio(files: list[str], repeat: int) -> None:
+    import dask
+
+    import zudata
+
+    channel, segment, unit = realistic.REQUEST
+    runs: dict[str, list[float]] = {"threads": [], "synchronous": []}
+    lazy = zudata.to_dask(files, channel, segment, unit)
+    lazy.max(axis=-1).compute(scheduler="synchronous")  # warm-up
+    for _ in range(repeat):
+        for scheduler in runs:
+            start = time.perf_counter()
+            start_graph = time.perf_counter()
+            lazy = zudata.to_dask(files, channel, segment, unit)
+            graph = time.perf_counter() - start_graph
+            with dask.config.set(scheduler=scheduler, num_workers=os.cpu_count()):
+                lazy.max(axis=-1).compute()
+            runs[scheduler].append(time.perf_counter() - start)
+        print(f"  to_dask      graph of {len(files)} files {graph:.3f} s")
+    m = {k: statistics.median(v) for k, v in runs.items()}
+    for k, v in runs.items():
+        print(f"  to_dask      {k:12} median {m[k]:7.3f} s   runs {' '.join(f'{x:.3f}' for x in v)}")
+    print(f"  to_dask speed-up, synchronous / threads: {m['synchronous'] / m['threads']:.2f}x (target >= 1.7x)")
 
 
 def main() -> int:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--grid", type=int, default=32)
     parser.add_argument("--files", type=int, default=200)
+    parser.add_argument("--copies", type=int, default=20)
     parser.add_argument("--repeat", type=int, default=5)
-    parser.add_argument("--check-grid", type=int, default=realistic.GRID)
-    parser.add_argument("--skip-check", action="store_true")
+    parser.add_argument("--skip", action="append", default=[],
+                        choices=["export-big", "export-small", "info", "to_dask", "check"])
     args = parser.parse_args()
-    print(f"machine: {os.cpu_count()} CPUs, load average {' '.join(f'{x:.2f}' for x in os.getloadavg())}")
+    print(f"machine: {os.cpu_count()} CPUs, load average {load()}")
+    big = realistic.realistic_file()
+    print(f"realistic file: {big} ({os.path.getsize(big):,} bytes)")
 
     with tempfile.TemporaryDirectory(prefix="zu-bench-") as tmp:
         root = Path(tmp)
-        originals = [make_sample.write_sample(root / f"rec{s}.zu", grid=args.grid, seed=s) for s in range(4)]
-        files = []
-        for i in range(args.files):
-            target = root / f"file{i:03d}.zu"
-            try:
-                os.link(originals[i % len(originals)], target)
-            except OSError:
-                shutil.copyfile(originals[i % len(originals)], target)
-            files.append(str(target))
-        export = [ZU, "export", *files, "-c", "height", "-s", "0", "-u", "distance", "-o", str(root / "out.npz")]
-        print(f"export: {args.files} files, {args.grid} x {args.grid} grid, {os.path.getsize(files[0]):,} bytes each")
-        m = compare("export", {"--jobs 1": [*export, "--jobs", "1"], "--jobs 2": [*export, "--jobs", "2"]}, args.repeat)
-        speedup = m["--jobs 1"] / m["--jobs 2"]
-        print(f"  export speed-up, jobs 1 / jobs 2: {speedup:.2f}x (target >= 1.7x)")
-
-    if not args.skip_check:
-        path = realistic.realistic_file(args.check_grid)
-        print(f"check: {path} ({os.path.getsize(path):,} bytes, {args.check_grid} x {args.check_grid} grid)")
-        m = compare("check", {"zu check": [ZU, "check", str(path)],
-                              "direct": [sys.executable, "-c", DIRECT_CHECK, str(path)]}, args.repeat)
-        print(f"  check overhead, zu / direct: {m['zu check'] / m['direct']:.2f}x (target <= 1.3x)")
+        copies_dir = root / "big"
+        copies_dir.mkdir()
+        copies = linked([big], copies_dir, args.copies)
+        if "export-big" not in args.skip:
+            print(f"export-big: {args.copies} links of the realistic file")
+            export_ratio("export-big", copies, root / "big.npz", args.repeat, 1.8)
+        if "export-small" not in args.skip:
+            small_dir = root / "small"
+            small_dir.mkdir()
+            originals = [make_sample.write_sample(small_dir / f"rec{s}.zu", grid=args.grid, seed=s) for s in range(4)]
+            files = linked(originals, small_dir, args.files)
+            print(f"export-small: {args.files} files, {args.grid} x {args.grid} grid, "
+                  f"{os.path.getsize(files[0]):,} bytes each")
+            export_ratio("export-small", files, root / "small.npz", args.repeat, 1.5)
+        if "info" not in args.skip:
+            m = compare("info", {"zu info": [ZU, "info", str(big)], "python": [sys.executable, "-c", "pass"]},
+                        args.repeat)
+            print(f"  zu info of the realistic file: {m['zu info']:.3f} s (target <= 0.3 s)")
+        if "to_dask" not in args.skip:
+            dask_ratio(copies, args.repeat)
+        if "check" not in args.skip:
+            m = compare("check", {"zu check": [ZU, "check", str(big)],
+                                  "direct": [sys.executable, "-c", DIRECT_CHECK, str(big)]}, args.repeat)
+            print(f"  check overhead, zu / direct: {m['zu check'] / m['direct']:.2f}x (target <= 1.3x)")
+    print(f"load average at the end: {load()}")
     return 0
 
 

@@ -6,10 +6,9 @@ import os
 
 import numpy as np
 import pytest
-from conftest import needs
+from conftest import needs, run_child
 from zu_files import GRID, bad_crc, good, truncated, zu
 
-import zu_data_reader
 import zudata
 from zu_data_reader import ZuDataFIle
 
@@ -48,43 +47,76 @@ def test_read_many_reports_failures_per_file(files, capfd, jobs):
     assert "Invalid checksum" in results.errors[files["crc"]]
 
 
-def test_large_results_come_back_from_workers_whole(tmp_path, monkeypatch):
-    # Arrays from 64 KiB up leave the workers as files in a private spool
-    # directory; each arrives intact and writeable, and the directory goes
-    # with the pool.
-    import contextlib
+def test_large_results_come_back_whole_without_processes_or_spools(tmp_path):
+    # Reads run on threads of this process: nothing is spooled through
+    # /dev/shm and no process is started.
+    import multiprocessing
 
-    from zudata import _run
-    from zudata import _tasks as tasks
-
-    seen = []
-    real = _run._spool_dir
-
-    @contextlib.contextmanager
-    def recorded():
-        with real() as path:
-            seen.append(path)
-            yield path
-
-    monkeypatch.setattr(_run, "_spool_dir", recorded)
+    shm = set(os.listdir("/dev/shm")) if os.path.isdir("/dev/shm") else set()
     paths = [good(tmp_path / f"big{i}.zu", grid=10) for i in range(3)]
     results = zudata.read_many(paths, *CALL, jobs=2)
-    assert results[paths[0]].nbytes >= _run._SPOOL_MIN_BYTES
+    assert list(results) == paths
     for path in paths:
         np.testing.assert_array_equal(results[path], module_result(path))
         assert results[path].flags.writeable
-    assert len(seen) == 1 and not os.path.exists(seen[0])
-    # Where the spool cannot take a file, the array comes back inline.
-    outcome = _run._run_spooled(str(tmp_path / "no-such-spool"), tasks.read_channel, paths[0], *CALL, False)
-    np.testing.assert_array_equal(_run._unspool(outcome).value, module_result(paths[0]))
+    assert multiprocessing.active_children() == []
+    if os.path.isdir("/dev/shm"):
+        assert {n for n in set(os.listdir("/dev/shm")) - shm if n.startswith("zu")} == set()
+
+
+@pytest.mark.parametrize("jobs", [2, 3])
+def test_tasks_in_flight_stay_within_the_window(jobs):
+    # Memory is bounded by the jobs, not the files: however slowly results
+    # are taken, only a window of 2 x jobs tasks has started and not been
+    # handed out yet.
+    import threading
+    import time
+
+    from zudata._run import Outcome, run_tasks
+
+    lock = threading.Lock()
+    counts = {"started": 0, "taken": 0, "most": 0}
+
+    def task(item):
+        with lock:
+            counts["started"] += 1
+            counts["most"] = max(counts["most"], counts["started"] - counts["taken"])
+        time.sleep(0.01)
+        return Outcome(value=(item, os.getpid(), threading.get_ident()))
+
+    items = list(range(40))
+    seen = []
+    for _, outcome in run_tasks(task, items, (), jobs=jobs):
+        seen.append(outcome.value)
+        time.sleep(0.005)
+        with lock:
+            counts["taken"] += 1
+    assert [item for item, _, _ in seen] == items
+    assert 1 < counts["most"] <= 2 * jobs
+    # On threads of this process, more than one of them.
+    assert {pid for _, pid, _ in seen} == {os.getpid()}
+    assert 1 < len({thread for _, _, thread in seen}) <= jobs
+
+
+@needs("dask", "dask")
+def test_read_many_without_a_main_guard_after_dask(files):
+    # Threads need no __main__ guard and do not mind other threads.
+    script = """
+        import sys, dask.array as da, zudata
+        da.ones((4, 4), chunks=2).sum().compute()
+        results = zudata.read_many(sys.argv[1:], "height", 1, "distance", jobs=2)
+        print(len(results), len(results.errors))
+    """
+    run = run_child(script, files["a"], files["b"], files["truncated"], timeout=60)
+    assert (run.returncode, run.stdout) == (0, "2 1\n"), run.stderr
 
 
 @needs("dask", "dask")
 def test_to_dask_needs_no_decode_for_its_shape(files, monkeypatch):
     def refuse(*args, **kwargs):
-        raise AssertionError("opened with the module before compute()")
+        raise AssertionError("read before compute()")
 
-    monkeypatch.setattr(zu_data_reader, "ZuDataFIle", refuse)
+    monkeypatch.setattr(zudata.DataFile, "read", refuse)
     lazy = zudata.to_dask([files["a"], files["b"], files["crc"]], *CALL)
     assert lazy.shape == (3, GRID, GRID, 100)
     assert lazy.dtype == np.float64
@@ -104,8 +136,9 @@ def test_to_dask_computes_locally(files, scheduler):
 @needs("dask", "dask")
 def test_to_dask_raises_the_file_error_on_compute(files):
     lazy = zudata.to_dask([files["a"], files["crc"]], *CALL)
-    with pytest.raises(OSError, match="crc.zu: Invalid checksum"):
+    with pytest.raises(OSError, match="Invalid checksum") as raised:
         lazy.compute(scheduler="synchronous")
+    assert str(files["crc"]) in str(raised.value)
 
 
 @needs("dask", "dask")
@@ -158,19 +191,68 @@ def test_on_a_local_cluster(files, cluster, tmp_path):
         np.testing.assert_array_equal(saved["a.zu/height/1"], module_result(files["a"]))
 
 
-def _dies_on_b(path):
+def _fails_on_b(path):
     from zudata._run import Outcome
 
     if path == "b":
-        os._exit(3)
+        raise RuntimeError("a fault in the task")
     return Outcome(value=path)
 
 
-def test_a_dying_worker_costs_only_its_file():
+@pytest.mark.parametrize("jobs", [1, 2])
+def test_a_failing_task_costs_only_its_file(jobs):
     from zudata._run import run_tasks
 
-    outcomes = dict(run_tasks(_dies_on_b, ["a", "b", "c", "d"], (), jobs=2))
+    outcomes = dict(run_tasks(_fails_on_b, ["a", "b", "c", "d"], (), jobs=jobs))
     assert list(outcomes) == ["a", "b", "c", "d"]
-    assert "worker process died" in outcomes["b"].error
-    # A file read at the same moment may be blamed with it; later ones not.
-    assert [outcomes[p].value for p in "cd"] == ["c", "d"]
+    assert outcomes["b"].error == "RuntimeError: a fault in the task"
+    assert [outcomes[p].value for p in "acd"] == ["a", "c", "d"]
+
+
+@pytest.mark.slow
+def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path):
+    import subprocess
+
+    from zu_files import ZU
+
+    local, _ = cluster
+    # The workers run elsewhere (another directory): relative names must
+    # reach them resolved.
+    out = tmp_path / "out.npz"
+    run = subprocess.run([ZU, "export", "a.zu", "b.zu", "-c", CALL[0], "-s", str(CALL[1]), "-u", CALL[2],
+                          "-o", str(out), "--dask", local.scheduler_address], cwd=files["a"].parent,
+                         capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
+    assert run.returncode == 0, run.stderr
+    with np.load(out) as saved:
+        assert saved.files == ["a.zu/height/1", "b.zu/height/1"]
+        np.testing.assert_array_equal(saved["b.zu/height/1"], module_result(files["b"]))
+
+
+@needs("distributed", "dask")
+@pytest.mark.parametrize(
+    ("address", "timeout", "reason"),
+    [
+        ("notanaddress", [], "HOST:PORT"),
+        ("tcp://127.0.0.1:1", [], "Connection refused"),
+        ("SILENT", ["--dask-timeout", "3"], "within 3 s"),  # accepts connections, never answers
+        ("SILENT", [], "within 10 s"),
+    ],
+)
+def test_an_unreachable_scheduler_is_a_usage_error_within_the_timeout(files, tmp_path, address, timeout, reason):
+    import socket
+    import time
+
+    pytest.importorskip("distributed")
+    with socket.create_server(("127.0.0.1", 0)) as silent:
+        if address == "SILENT":
+            address = f"tcp://127.0.0.1:{silent.getsockname()[1]}"
+        limit = float(timeout[1]) if timeout else 10.0
+        start = time.monotonic()
+        run = zu("export", files["a"], "-c", "height", "-s", "0", "-o", tmp_path / "out.npz", "--dask", address,
+                 *timeout, timeout=60)
+        took = time.monotonic() - start
+    assert run.returncode == 2
+    assert run.stderr.startswith(f"zu: --dask {address}: no Dask scheduler could be reached there")
+    assert reason in run.stderr and "Traceback" not in run.stderr
+    assert took < limit
+    assert list(tmp_path.iterdir()) == []

@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import json
 import os
+import re
 import signal
 import subprocess
 import time
@@ -11,8 +12,9 @@ import time
 import numpy as np
 import pytest
 from conftest import needs, run_child
-from zu_files import GRID, ZU, bad_crc, copies, good, truncated, zu
+from zu_files import GRID, ZU, bad_crc, copies, distinct, good, single_channel, truncated, with_header_line, zu
 
+import zudata
 from zu_data_reader import ZuDataFIle
 
 
@@ -38,6 +40,20 @@ def module_error(path, *call):
 
 def module_data(path, channel, segment, unit):
     return ZuDataFIle(path).get_channel_data(channel, segment, unit)
+
+
+def children(pid):
+    """Process ids whose parent is `pid`."""
+    found = []
+    for task in os.listdir(f"/proc/{pid}/task"):
+        with open(f"/proc/{pid}/task/{task}/children") as listing:
+            found += listing.read().split()
+    return found
+
+
+def shm_entries():
+    """Our names in /dev/shm (other programs on the machine make theirs)."""
+    return {name for name in os.listdir("/dev/shm") if name.startswith("zu")} if os.path.isdir("/dev/shm") else set()
 
 
 def no_leftovers(directory):
@@ -187,19 +203,23 @@ def test_export_keeps_the_files_that_read(files, tmp_path):
 
 @needs("h5py", "tools")
 @pytest.mark.parametrize(
-    ("channel", "unit", "names", "message"),
+    ("channel", "segment", "unit", "names", "named"),
     [
-        ("nosuch", "volts", ["good"], "No such such Channel:  nosuch"),
-        ("height", "furlongs", ["good"], "Expected header to have key furlongs but it did not."),
-        ("height", "volts", ["truncated"], None),
+        # The message names what was asked for and what the file has.
+        ("nosuch", "0", "volts", ["good"], ["nosuch", "height", "vDeflection", "measuredHeight"]),
+        ("height", "0", "furlongs", ["good"], ["furlongs", "distance", "nominal"]),
+        ("height", "7", "volts", ["good"], [r"\b7\b", r"\b0\D{1,3}1\D{1,3}2\b"]),
+        ("height", "0", "volts", ["truncated"], None),
     ],
 )
-def test_export_with_nothing_readable_writes_nothing(files, tmp_path, channel, unit, names, message):
+def test_export_with_nothing_readable_writes_nothing(files, tmp_path, channel, segment, unit, names, named):
     out = tmp_path / "out.h5"
     out.write_bytes(b"an older export")
-    run = zu("export", *(files[n] for n in names), "-c", channel, "-s", "0", "-u", unit, "-o", out)
+    run = zu("export", *(files[n] for n in names), "-c", channel, "-s", segment, "-u", unit, "-o", out)
     assert (run.returncode, run.stdout) == (1, "")
-    assert (message or module_error(files["truncated"])) in run.stderr
+    assert "Traceback" not in run.stderr
+    for pattern in named or [re.escape(module_error(files["truncated"]))]:
+        assert re.search(pattern, run.stderr), (pattern, run.stderr)
     assert out.read_bytes() == b"an older export"
     assert no_leftovers(tmp_path)
 
@@ -236,6 +256,7 @@ def test_interrupted_export_leaves_nothing(files, tmp_path, sig, status, jobs):
         [ZU, "export", *map(str, sources), "-c", "height", "-s", "0", "-u", "distance", "-o", str(out), "--jobs", jobs],
         stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True,
     )
+    shm_before = shm_entries()
     try:
         deadline = time.monotonic() + 60
         # Wait until the export is under way: its temporary file exists.
@@ -243,6 +264,8 @@ def test_interrupted_export_leaves_nothing(files, tmp_path, sig, status, jobs):
             time.sleep(0.01)
         time.sleep(0.1)
         assert process.poll() is None, "the export finished before it could be interrupted"
+        # Reads run on threads: the command starts no process of its own.
+        assert children(process.pid) == []
         process.send_signal(sig)
         stdout, stderr = process.communicate(timeout=60)
     finally:
@@ -251,6 +274,24 @@ def test_interrupted_export_leaves_nothing(files, tmp_path, sig, status, jobs):
     assert stdout == ""
     assert "Traceback" not in stderr
     assert list(out_dir.iterdir()) == []
+    assert shm_entries() - shm_before == set()
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_interrupted_check_reports_no_file_as_failed(tmp_path, jobs):
+    # Files big enough that the signal most likely finds a check half done.
+    sources = copies(good(tmp_path / "big.zu", grid=40), tmp_path, 300)
+    process = subprocess.Popen([ZU, "check", *map(str, sources), "--jobs", jobs], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE, text=True)
+    try:
+        time.sleep(1.0)
+        assert process.poll() is None, "the check finished before it could be interrupted"
+        process.send_signal(signal.SIGINT)
+        stdout, stderr = process.communicate(timeout=60)
+    finally:
+        process.kill()
+    assert (process.returncode, stderr) == (130, "zu: interrupted\n")
+    assert "FAIL" not in stdout
 
 
 @needs("matplotlib", "tools")
@@ -278,13 +319,16 @@ def test_plot_writes_a_map(files, tmp_path, stat, traces, size, pixels):
     assert no_leftovers(tmp_path)
 
 
+@needs("matplotlib", "tools")
 @pytest.mark.parametrize(
     ("args", "status", "message"),
     [
         (["--trace", "4,0"], 2, "outside the 4 x 4 grid"),
         (["--stat", "median"], 2, "unknown statistic"),
         (["--stat", "sample=100"], 2, "unknown statistic"),
-        (["-c", "nosuch"], 1, "No such such Channel:  nosuch"),
+        (["-c", "nosuch"], 1, "'nosuch'"),
+        (["-c", "nosuch"], 1, "measuredHeight"),
+        (["-u", "furlongs"], 1, "nominal"),
     ],
 )
 def test_plot_refuses(files, tmp_path, args, status, message):
@@ -292,7 +336,8 @@ def test_plot_refuses(files, tmp_path, args, status, message):
     base = {"-c": "height"}
     if "-c" in args:
         base = {}
-    run = zu("plot", files["good"], *[a for k, v in base.items() for a in (k, v)], "-s", "0", "-u", "distance",
+    unit = [] if "-u" in args else ["-u", "distance"]
+    run = zu("plot", files["good"], *[a for k, v in base.items() for a in (k, v)], "-s", "0", *unit,
              *args, "-o", out)
     assert run.returncode == status
     assert message in run.stderr
@@ -305,3 +350,380 @@ def test_the_module_itself_prints(files):
     script = "import sys, zu_data_reader as z; z.ZuDataFIle(sys.argv[1]).get_channel_data('height', 0, 'distance')"
     run = run_child(script, files["good"], timeout=60)
     assert run.returncode == 0 and run.stdout.count("\n") == 2
+
+
+# --- behaviours of the command line as the README promises them -----------
+
+
+def h5_names(path):
+    import h5py
+
+    names = []
+    with h5py.File(path, "r") as saved:
+        saved.visititems(lambda name, item: names.append(name) if isinstance(item, h5py.Dataset) else None)
+    return names
+
+
+@needs("matplotlib", "tools")
+@pytest.mark.parametrize(
+    ("args", "status", "out", "err"),
+    [
+        (["--version"], 0, f"zu {zudata.__version__}\n", None),
+        (["export", "GOOD", "-c", "height", "-s", "x", "-o", "x.npz"], 2, "", "whole number from 0 to 255"),
+        (["export", "GOOD", "-c", "height", "-s", "all", "-o", "x.npy"], 2, "", ".npy holds one array"),
+        (["export", "GOOD", "-c", "height", "-c", "vDeflection", "-s", "0", "-o", "x.npy"], 2, "", "one channel"),
+        (["export", "GOOD", "-c", "height", "-s", "0", "-o", "x.npz", "--stack"], 2, "", "HDF5"),
+        (["export", "GOOD", "-c", "height", "-s", "0", "-o", "x.npz", "--compression", "gzip"], 2, "", "HDF5"),
+        (["export", "GOOD", "-c", "height", "-s", "0", "-u", "a", "-u", "b", "-o", "x.npz"], 2, "", "once per -c"),
+        (["export", "GOOD", "-c", "height", "-s", "0", "-o", "x.csv"], 2, "", ".npz"),
+        (["plot", "GOOD", "-c", "height", "-s", "0", "-o", "x.xyz"], 2, "", ".png"),
+        (["plot", "GOOD", "-c", "height", "-s", "0", "-o", "x"], 2, "", ".pdf"),
+    ],
+)
+def test_version_and_usage_errors(files, tmp_path, args, status, out, err):
+    args = [str(files["good"]) if a == "GOOD" else str(tmp_path / a) if a.startswith("x") else a for a in args]
+    run = zu(*args)
+    assert run.returncode == status, run.stderr
+    assert run.stdout == out
+    if err is not None:
+        assert err in run.stderr
+        assert "_segment" not in run.stderr and "Traceback" not in run.stderr
+    assert list(tmp_path.iterdir()) == []
+
+
+@needs("matplotlib", "tools")
+@pytest.mark.parametrize(
+    ("suffix", "magic"), [(".png", b"\x89PNG"), (".pdf", b"%PDF"), (".jpg", b"\xff\xd8\xff"), (".svg", b"<?xml")]
+)
+def test_plot_format_follows_the_suffix(files, tmp_path, suffix, magic):
+    out = tmp_path / f"map{suffix}"
+    run = zu("plot", files["good"], "-c", "vDeflection", "-s", "0", "-u", "force", "-o", out)
+    assert run.returncode == 0, run.stderr
+    assert out.read_bytes().startswith(magic)
+    assert no_leftovers(tmp_path)
+
+
+@needs("matplotlib", "tools")
+@pytest.mark.parametrize(
+    ("trace", "warning"),
+    [
+        (b"", "every trace gives NaN"),  # no samples: all padding
+        (np.full(100, 2.5, ">f4").tobytes(), "same value, 2.5"),
+    ],
+)
+def test_plot_of_a_blank_or_constant_map_warns(tmp_path, trace, warning):
+    from zudata import _plot
+
+    path = single_channel(tmp_path / "flat.zu", [trace] * 9, grid=3)
+    out = tmp_path / "map.png"
+    run = zu("plot", path, "-c", "height", "-s", "0", "-o", out)
+    assert run.returncode == 0, run.stderr
+    assert warning in run.stderr
+    assert out.exists()
+    values = zudata.open(path).read("height", 0)
+    figure, said = _plot.map_figure(values, stat="max", unit="volts", title="t", traces=[], size=(400, 300))
+    figure.canvas.draw()
+    low, high = figure.axes[0].images[0].get_clim()
+    assert warning in said
+    assert np.isfinite(low) and np.isfinite(high) and low < high
+    ticks = list(figure.axes[-1].get_yticks())  # the colour bar
+    finite = values[np.isfinite(values)]
+    if finite.size:
+        # One colour, one tick: the value itself, in the middle of the bar.
+        assert ticks == [2.5] and low + high == 2 * 2.5
+    else:
+        assert ticks == []
+
+
+@needs("matplotlib", "tools")
+def test_plot_puts_row_i_down_and_column_j_across():
+    from zudata import _plot
+
+    n = 5
+    values = np.zeros((n, n, 100))
+    values += (10 * np.arange(n)[:, None] + np.arange(n)[None, :])[..., None]
+    values[..., 7] += 100  # the max per trace is 100 + 10 i + j
+    traces = [(1, 3), (4, 0)]
+    figure, warning = _plot.map_figure(values, stat="max", unit="V", title="t", traces=traces, size=(800, 400))
+    assert warning is None
+    image = figure.axes[0].images[0]
+    np.testing.assert_array_equal(image.get_array(), 100 + 10 * np.arange(n)[:, None] + np.arange(n)[None, :])
+    assert image.origin == "upper"
+    markers = [(line.get_xdata()[0], line.get_ydata()[0]) for line in figure.axes[0].lines]
+    assert markers == [(j, i) for i, j in traces]  # x is the column j, y the row i
+    for line, (i, j) in zip(figure.axes[1].lines, traces, strict=True):
+        np.testing.assert_array_equal(line.get_ydata(), values[i, j])
+
+
+@needs("h5py", "tools")
+@pytest.mark.parametrize("suffix", [".npz", ".h5"])
+def test_a_file_named_twice_is_read_once(files, tmp_path, monkeypatch, suffix):
+    monkeypatch.chdir(files["good"].parent)
+    os.symlink(files["good"], tmp_path / "link.zu")
+    out = tmp_path / f"out{suffix}"
+    run = zu("export", "good.zu", "./good.zu", files["good"], tmp_path / "link.zu", "-c", "height", "-s", "0",
+             "-o", out)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert run.stdout == f"wrote {out}: 1 array\n"
+    if suffix == ".npz":
+        with np.load(out) as saved:
+            assert saved.files == ["good.zu/height/0"]
+    else:
+        assert h5_names(out) == ["good.zu/height/0"]
+    for command in (["info"], ["check"], ["header", "--key", "force-segments.count"]):
+        run = zu(*command, "good.zu", "./good.zu")
+        assert run.returncode == 0
+        assert run.stdout.count("good.zu") == 1
+
+
+@pytest.mark.parametrize("jobs", ["1", "2", "3"])
+def test_export_keeps_the_order_of_the_files(tmp_path, jobs):
+    sources = distinct(tmp_path, 7)
+    order = [sources[i] for i in (3, 0, 6, 1, 5, 2, 4)]  # neither alphabetical nor by size
+    out = tmp_path / "out.npz"
+    run = zu("export", *order, "-c", "vDeflection", "-s", "1", "-u", "force", "-o", out, "--jobs", jobs)
+    assert run.returncode == 0, run.stderr
+    with np.load(out) as saved:
+        assert saved.files == [f"{p.name}/vDeflection/1" for p in order]
+        for path in order:
+            np.testing.assert_array_equal(saved[f"{path.name}/vDeflection/1"],
+                                          module_data(path, "vDeflection", 1, "force"))
+
+
+@needs("h5py", "tools")
+@pytest.mark.parametrize(
+    ("selection", "expected"),
+    [
+        (["-c", "height", "-c", "vDeflection", "-u", "distance", "-u", "force", "-s", "2", "-s", "0"],
+         [("height", 2, "distance"), ("height", 0, "distance"), ("vDeflection", 2, "force"),
+          ("vDeflection", 0, "force")]),
+        (["-c", "measuredHeight", "-s", "all", "--dtype", "float32"],
+         [("measuredHeight", 0, "volts"), ("measuredHeight", 1, "volts"), ("measuredHeight", 2, "volts")]),
+        (["-c", "height", "-c", "nosuch", "-s", "1", "-u", "nominal"], [("height", 1, "nominal")]),
+    ],
+)
+def test_export_of_several_channels_and_segments(files, tmp_path, selection, expected):
+    import h5py
+
+    sources = [files["good"], files["crc"]]
+    out = tmp_path / "out.h5"
+    run = zu("export", *sources, *selection, "-o", out, "--jobs", "2")
+    failures = [] if "nosuch" not in selection else ["nosuch"] * 2
+    # The crc file's height members of segment 1 are damaged.
+    damaged = [(s, c, g) for s in sources for c, g, _ in expected if s == files["crc"] and (c, g) == ("height", 1)]
+    written = len(sources) * len(expected) - len(damaged)
+    assert run.returncode == (1 if failures or damaged else 0), run.stderr
+    failed = len(failures) + len(damaged)
+    assert run.stdout == f"wrote {out}: {written} array{'s' * (written != 1)}{f', {failed} failed' * bool(failed)}\n"
+    assert len(run.stderr.splitlines()) == failed
+    dtype = np.float32 if "float32" in selection else np.float64
+    with h5py.File(out, "r") as saved:
+        names = [f"{s.name}/{c}/{g}" for s in sources for c, g, _ in expected if (s, c, g) not in damaged]
+        assert h5_names(out) == sorted(names)
+        for source in sources:
+            for channel, segment, unit in expected:
+                if (source, channel, segment) in damaged:
+                    continue
+                dataset = saved[f"{source.name}/{channel}/{segment}"]
+                assert dataset.dtype == dtype
+                assert dataset.attrs["unit_type"] == unit
+                np.testing.assert_array_equal(dataset[()], module_data(source, channel, segment, unit).astype(dtype))
+
+
+@needs("h5py", "tools")
+@pytest.mark.parametrize(("compression", "dtype"), [(None, "float64"), ("gzip", "float32")])
+def test_export_stacks_every_file_into_one_dataset(tmp_path, compression, dtype):
+    import h5py
+
+    sources = distinct(tmp_path, 5)
+    small = good(tmp_path / "small.zu", grid=2)
+    order = [sources[2], sources[0], small, sources[4], sources[1], sources[3]]
+    out = tmp_path / "stack.h5"
+    extra = ["--compression", compression] if compression else []
+    run = zu("export", *order, "-c", "height", "-c", "vDeflection", "-s", "0", "-u", "distance", "-o", out,
+             "--stack", "--jobs", "2", "--dtype", dtype, *extra)
+    assert run.returncode == 1  # the 2 x 2 file does not fit the stack
+    assert run.stderr.count("small.zu: a 2 x 2 grid, unlike the 4 x 4 grid") == 2
+    assert run.stdout == f"wrote {out}: 10 arrays, 2 failed\n"
+    kept = [p for p in order if p != small]
+    with h5py.File(out, "r") as saved:
+        for channel in ("height", "vDeflection"):
+            data = saved[f"{channel}/0"]
+            assert data.shape == (5, GRID, GRID, 100)
+            assert data.dtype == np.dtype(dtype)
+            assert data.compression == compression
+            assert data.attrs["unit_type"] == "distance"
+            scale = data.dims[0][0]
+            assert [name.decode() for name in scale[()]] == [p.name for p in kept]
+            for row, path in enumerate(kept):
+                np.testing.assert_array_equal(data[row], module_data(path, channel, 0, "distance").astype(dtype))
+
+
+def test_header_of_many_files_as_a_table_or_json(files, tmp_path):
+    other = with_header_line(files["good"], tmp_path / "other.zu", "operator.name=tab\there")
+    keys = ["force-segments.count", "operator.name"]
+    run = zu("header", files["good"], other, files["truncated"], *(a for k in keys for a in ("--key", k)))
+    assert run.returncode == 1
+    assert run.stdout.splitlines() == [
+        "file\tforce-segments.count\toperator.name",
+        f"{files['good']}\t3\t",
+        f"{other}\t3\ttab\\there",
+    ]
+    assert f"{files['good']}: no key operator.name" in run.stderr
+    assert module_error(files["truncated"]) in run.stderr
+    # A missing key alone makes the status 1; all keys found, 0.
+    assert zu("header", other, files["good"], "--key", "operator.name").returncode == 1
+    assert zu("header", other, files["good"], "--key", "force-segments.count").returncode == 0
+    run = zu("header", files["good"], other, *(a for k in keys for a in ("--key", k)), "--json")
+    assert run.returncode == 1
+    assert json.loads(run.stdout) == [
+        {"path": str(files["good"]), "values": {"force-segments.count": "3", "operator.name": None}},
+        {"path": str(other), "values": {"force-segments.count": "3", "operator.name": "tab\there"}},
+    ]
+    run = zu("header", files["good"], other)
+    assert run.returncode == 0
+    assert f"{other}:operator.name=tab\there" in run.stdout.splitlines()
+    assert run.stdout.count(f"{files['good']}:force-segments.count=3\n") == 1
+
+
+@needs("h5py", "tools")
+def test_a_header_nested_1500_levels(files, tmp_path):
+    import h5py
+
+    key = ".".join(["deep"] * 1500)
+    path = with_header_line(files["good"], tmp_path / "deep.zu", f"{key}=bottom")
+    run = zu("header", path)
+    assert (run.returncode, run.stderr) == (0, "")
+    assert f"{key}=bottom" in run.stdout.splitlines()
+    run = zu("header", path, "--json")
+    assert (run.returncode, run.stderr) == (0, "")
+    assert run.stdout.count('"deep": {') == 1499 and '"deep": "bottom"' in run.stdout
+    run = zu("header", path, "--key", key)
+    assert run.stdout.splitlines()[1] == f"{path}\tbottom"
+    assert zu("info", path, "--json").returncode == 0
+    out = tmp_path / "deep.h5"
+    assert zu("export", path, "-c", "height", "-s", "0", "-o", out).returncode == 0
+    with h5py.File(out, "r") as saved:
+        text = saved["deep.zu/height/0"].attrs["header"]
+    assert text.count('"deep": {') == 1499 and text.count('"deep": "bottom"') == 1
+
+
+def test_info_and_check_agree_on_a_channel_without_conversions(tmp_path):
+    path = single_channel(tmp_path / "bare.zu", [np.arange(100, dtype=">f4").tobytes()] * 4, grid=2)
+    info = zu("info", path)
+    assert (info.returncode, info.stderr) == (0, "")
+    assert "unit types   volts (base); no conversions" in info.stdout
+    assert "grid      2 x 2" in info.stdout
+    assert zu("check", path).returncode == 0
+
+
+def test_check_quiet_prints_only_failures(files):
+    run = zu("check", "--quiet", "--jobs", "2", files["good"], files["truncated"], files["crc"])
+    assert run.returncode == 1
+    lines = run.stdout.splitlines()
+    assert [line.split()[:2] for line in lines] == [["FAIL", str(files["truncated"])], ["FAIL", str(files["crc"])]]
+    assert zu("check", "-q", files["good"]).stdout == ""
+
+
+@pytest.mark.parametrize("as_json", [[], ["--json"]])
+def test_info_on_threads_says_the_same_in_the_same_order(files, tmp_path, as_json):
+    sources = [files["truncated"], *distinct(tmp_path, 4), files["crc"], good(tmp_path / "small.zu", grid=2)]
+    one = zu("info", *sources, *as_json, "--jobs", "1")
+    three = zu("info", *sources, *as_json, "--jobs", "3")
+    assert one.returncode == three.returncode == 1
+    assert one.stdout == three.stdout
+    assert one.stdout.index("small.zu") > one.stdout.index("crc.zu") > one.stdout.index("truncated.zu")
+
+
+def test_a_closed_pipe_ends_the_command_quietly(files, tmp_path):
+    sources = copies(files["good"], tmp_path, 300)
+    process = subprocess.Popen([ZU, "header", *map(str, sources)], stdin=subprocess.DEVNULL,
+                               stdout=subprocess.PIPE, stderr=subprocess.PIPE)
+    first = process.stdout.readline()
+    process.stdout.close()
+    stderr = process.stderr.read()
+    process.wait(timeout=60)
+    assert first.startswith(str(sources[0]).encode())
+    # As `yes | head` ends: killed by SIGPIPE, nothing said.
+    assert (process.returncode, stderr) == (-signal.SIGPIPE, b"")
+
+
+@pytest.mark.parametrize("command", [["info"], ["header", "--json"], ["check"]])
+def test_a_full_standard_output_is_an_error_not_a_traceback(files, command):
+    with open("/dev/full", "w") as full:
+        run = subprocess.run([ZU, *command, str(files["good"])], stdout=full, stderr=subprocess.PIPE, text=True,
+                             stdin=subprocess.DEVNULL, timeout=60)
+    assert run.returncode == 1
+    assert run.stderr == "zu: cannot write standard output: No space left on device\n"
+
+
+@needs("h5py", "tools")
+@needs("matplotlib", "tools")
+def test_file_names_that_are_not_utf8(files, tmp_path):
+    import h5py
+
+    raw = os.fsencode(tmp_path) + b"/bad\xff.zu"
+    with open(raw, "wb") as copy:
+        copy.write(files["good"].read_bytes())
+    name = os.fsdecode(raw)
+
+    def run(*args):
+        return subprocess.run([ZU, *args], capture_output=True, stdin=subprocess.DEVNULL, timeout=60)
+
+    info = run("info", name)
+    assert info.returncode == 0 and info.stdout.startswith(raw + b"\n")
+    assert json.loads(run("info", "--json", name).stdout)[0]["path"] == name
+    plot = run("plot", name, "-c", "height", "-s", "1", "-o", os.fsdecode(raw + b".png"))
+    assert plot.returncode == 0, plot.stderr
+    for suffix in (".npz", ".h5"):
+        out = tmp_path / f"out{suffix}"
+        exported = run("export", name, files["good"], "-c", "height", "-s", "1", "-o", out)
+        assert exported.returncode == 0, exported.stderr
+        names = np.load(out).files if suffix == ".npz" else h5_names(out)
+        assert sorted(names) == ["bad\\xff.zu/height/1", "good.zu/height/1"]
+    with h5py.File(tmp_path / "out.h5", "r") as saved:
+        assert saved["bad\\xff.zu/height/1"].attrs["source_path"].endswith("/bad\\xff.zu")
+
+
+@needs("matplotlib", "tools")
+@pytest.mark.parametrize("command", ["export", "plot"])
+def test_an_output_folder_that_is_missing_is_named(files, tmp_path, command):
+    out = tmp_path / "no" / ("out.npz" if command == "export" else "map.png")
+    run = zu(command, files["good"], "-c", "height", "-s", "0", "-o", out)
+    assert run.returncode == 1
+    assert run.stderr == f"zu: cannot write {out}: No such file or directory\n"
+
+
+@pytest.mark.no_sanitizer
+def test_export_memory_stays_bounded_by_the_jobs(tmp_path):
+    # 100 files of 8 MB (one recording, hard-linked under 100 names): the
+    # command's peak resident memory must not grow with the file count.
+    grid = 142
+    rng = np.random.default_rng(7)
+    traces = list(rng.normal(size=(grid * grid, 100)).astype(">f4"))
+    original = single_channel(tmp_path / "big.zu", [t.tobytes() for t in traces], grid=grid)
+    assert original.stat().st_size > 8_000_000
+    sources = []
+    for i in range(100):
+        target = tmp_path / f"f{i:03d}.zu"
+        os.link(original, target)
+        sources.append(str(target))
+    out = tmp_path / "out.npz"
+    # Measured from a small interpreter in between: a process started
+    # straight from this one would inherit its peak with the address space.
+    script = """
+        import os, subprocess, sys
+        process = subprocess.Popen(sys.argv[1:], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE)
+        stdout = process.stdout.read().decode()
+        _, status, usage = os.wait4(process.pid, 0)
+        print(os.waitstatus_to_exitcode(status), usage.ru_maxrss, stdout, sep="\\n", end="")
+    """
+    run = run_child(script, ZU, "export", *sources, "-c", "height", "-s", "0", "-o", out, "--jobs", "2", timeout=600)
+    try:
+        status, peak_kb, stdout = run.stdout.split("\n", 2)
+        assert (status, stdout) == ("0", f"wrote {out}: 100 arrays\n"), run.stderr
+        assert out.stat().st_size > 100 * grid * grid * 100 * 8
+        peak_mb = int(peak_kb) / 1024
+        assert peak_mb < 200, f"peak RSS {peak_mb:.0f} MB"
+    finally:
+        out.unlink(missing_ok=True)

@@ -9,7 +9,7 @@ import sysconfig
 import zipfile
 from pathlib import Path
 
-from zudata.datafile import Member, build
+from zudata.datafile import Member, build, channel_lines, write_zip
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402
@@ -56,3 +56,27 @@ def zu(*args: object, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [ZU, *map(str, args)], capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL
     )
+
+
+def distinct(directory: Path, count: int, grid: int = GRID) -> list[Path]:
+    """`count` recordings with different values (one seed each)."""
+    return [make_sample.write_sample(directory / f"rec{i}.zu", grid=grid, segments=SEGMENTS, seed=i + 1)
+            for i in range(count)]
+
+
+def with_header_line(source: Path, target: Path, line: str) -> Path:
+    """A copy of `source` with one more header line."""
+    with zipfile.ZipFile(source) as archive:
+        members = [(info.filename, archive.read(info)) for info in archive.infolist()]
+    name, text = members[0]
+    assert name == make_sample.HEADER_MEMBER
+    members[0] = (name, text + line.encode() + b"\n")
+    return write_zip(target, members)
+
+
+def single_channel(path: Path, traces: list[bytes], grid: int) -> Path:
+    """One float channel "height" (base unit volts) in segment 0, one
+    member per trace with the given bytes."""
+    header = "force-segments.count=1\n" + channel_lines("0", "height")
+    members = [(f"index/{p}/segments/0/channels/height.dat", traces[p]) for p in range(grid * grid)]
+    return write_zip(path, [(make_sample.HEADER_MEMBER, header), *members])

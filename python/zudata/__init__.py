@@ -10,13 +10,10 @@ The `zu` command (zudata.cli) is built on the same pieces.
 from __future__ import annotations
 
 import os
-from typing import Any
+from concurrent.futures import ThreadPoolExecutor
+from typing import TYPE_CHECKING, Any
 from collections.abc import Iterable
 
-import numpy as np
-import numpy.typing as npt
-
-from . import _walk
 from ._api import DataFile, SegmentLayout, open
 from ._errors import (
     FormatError,
@@ -30,6 +27,10 @@ from ._progress import Progress
 from ._run import run_tasks
 from ._reader import __version__ as __version__
 from ._tasks import read_channel
+
+if TYPE_CHECKING:
+    import numpy as np
+    import numpy.typing as npt
 
 __all__ = [
     "DataFile",
@@ -49,7 +50,7 @@ __all__ = [
 TRACE_LENGTH = 100
 
 
-class ReadResults(dict[Any, npt.NDArray[np.float64]]):
+class ReadResults(dict[Any, Any]):
     """path -> array for every file that was read; `errors` maps each file
     that failed to its error text."""
 
@@ -62,24 +63,30 @@ def read_many(
     paths: Iterable[str | os.PathLike[str]],
     channel: str,
     segment: int,
-    unit: str,
+    unit: str | None,
     *,
     jobs: int | None = None,
     client: Any = None,
     progress: bool = False,
 ) -> ReadResults:
-    """Reads one channel, segment and unit type from every file.
+    """Reads one channel, segment and unit type (None: the channel's base
+    unit type) from every file.
 
-    `jobs` > 1 reads in that many worker processes; `client`, a
-    `distributed.Client`, runs the reads on its cluster instead. A file that
-    cannot be read does not stop the others: it is left out of the result
-    and listed in `result.errors` with its error text. With `progress`, a
-    bar on standard error counts the files.
+    `jobs` > 1 reads that many files at once on threads of this process;
+    `client`, a `distributed.Client`, runs the reads on its cluster instead
+    (relative paths are made absolute first). A file that cannot be read
+    does not stop the others: it is left out of the result and listed in
+    `result.errors` with its error text. A path given twice is read once.
+    With `progress`, a bar on standard error counts the files.
     """
     paths = list(dict.fromkeys(paths))
+    sent = [os.path.abspath(p) for p in paths] if client is not None else None
     results = ReadResults()
     with Progress(len(paths), progress, "reading") as bar:
-        for path, outcome in run_tasks(read_channel, paths, (channel, segment, unit, False), jobs=jobs, client=client):
+        outcomes = run_tasks(
+            read_channel, paths, (channel, segment, unit, False), jobs=jobs, client=client, sent_items=sent
+        )
+        for path, outcome in outcomes:
             if outcome.error is None:
                 results[path] = outcome.value
             else:
@@ -88,35 +95,49 @@ def read_many(
     return results
 
 
-def _read_block(path: str, channel: str, segment: int, unit: str, n: int) -> npt.NDArray[np.float64]:
-    outcome = read_channel(path, channel, segment, unit, False)
-    if outcome.error is not None:
-        raise OSError(f"{path}: {outcome.error}")
-    values = outcome.value
+def _read_block(path: str, channel: str, segment: int, unit: str | None, n: int) -> npt.NDArray[np.float64]:
+    with open(path) as data_file:
+        try:
+            values = data_file.read(channel, segment, unit)
+        except OSError as exc:
+            if exc.filename is None:
+                exc.filename = path
+            raise
     if values.shape != (n, n, TRACE_LENGTH):
         raise ValueError(f"{path}: expected shape {(n, n, TRACE_LENGTH)}, the file gave {values.shape}")
-    return values[np.newaxis]
+    return values[None]
 
 
-def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int, unit: str) -> Any:
+def _layout_of(path: str, channel: str, segment: int) -> SegmentLayout | None:
+    with open(path) as data_file:
+        return data_file.layout().get(channel, {}).get(segment)
+
+
+def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int, unit: str | None) -> Any:
     """A lazy dask array of shape (files, n, n, 100), one chunk per file.
 
-    The shape comes from each file's central directory (member names only);
-    nothing is decoded until the array is computed, on whichever scheduler
-    is active. Raises ValueError when a file has no square grid of traces
-    for the channel and segment or the files' grids differ, and OSError /
-    zipfile.BadZipFile when a directory cannot be read.
+    The shape comes from each file's layout (its central directory, no
+    decoding); nothing is decoded until the array is computed, on whichever
+    scheduler is active. The reads release the interpreter lock, so the
+    threaded scheduler reads on every core. Raises ValueError when a file
+    has no square grid of traces for the channel and segment or the files'
+    grids differ, and OSError (FormatError) when a file cannot be opened.
     """
     import dask
     import dask.array as da
+    import numpy as np
 
     paths = [os.fspath(p) for p in paths]
     if not paths:
         raise ValueError("to_dask needs at least one file")
     side = None
-    for path in paths:
-        traces = _walk.count_traces(_walk.member_names(path), channel, segment)
-        n = _walk.grid_side(traces)
+    # Opening and listing release the interpreter lock: on threads, the
+    # files' directories are read on every core.
+    with ThreadPoolExecutor(max_workers=min(len(paths), os.cpu_count() or 1)) as pool:
+        parts = list(pool.map(lambda path: _layout_of(path, channel, segment), paths))
+    for path, part in zip(paths, parts, strict=True):
+        traces = 0 if part is None else part.traces
+        n = None if part is None else part.side
         if n is None:
             raise ValueError(
                 f"{path}: {traces} members for channel {channel!r} in segment {segment}, not a square grid"

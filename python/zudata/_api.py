@@ -13,13 +13,16 @@ import math
 import os
 import pathlib
 from types import TracebackType
-from typing import Any, NamedTuple
-
-import numpy as np
-import numpy.typing as npt
+from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._errors import mapped_error
 from ._reader import NativeError, Reader
+
+if TYPE_CHECKING:
+    # Only for annotations: `zu info` and the like never need NumPy, whose
+    # import costs more than reading a file's layout.
+    import numpy as np
+    import numpy.typing as npt
 
 __all__ = ["DataFile", "SegmentLayout", "open"]
 

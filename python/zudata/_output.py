@@ -8,18 +8,22 @@ so no half-written output is ever left where the user asked for it.
 from __future__ import annotations
 
 import contextlib
-import json
 import os
-import tempfile
-import zipfile
 from pathlib import Path
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from collections.abc import Iterator
 
-import numpy as np
-import numpy.typing as npt
+from . import _header
+
+if TYPE_CHECKING:
+    import numpy.typing as npt
 
 FORMATS = {".npy": "npy", ".npz": "npz", ".h5": "h5", ".hdf5": "h5"}
+
+
+class OutputError(Exception):
+    """The output file could not be written; the message names the user's
+    path, never the temporary one."""
 
 
 def _umask() -> int:
@@ -28,32 +32,55 @@ def _umask() -> int:
     return mask
 
 
+def _cannot_write(target: Path, exc: BaseException) -> OutputError:
+    reason = exc.strerror if isinstance(exc, OSError) and exc.strerror else str(exc)
+    return OutputError(f"cannot write {target}: {reason}")
+
+
 @contextlib.contextmanager
 def replaced_atomically(target: str | os.PathLike[str]) -> Iterator[str]:
     """Yields a temporary path beside `target`; renames it over `target`
-    when the block ends normally and deletes it otherwise."""
+    when the block ends normally and deletes it otherwise. Failures to
+    create, write (OSError inside the block) or rename become OutputError."""
+    import tempfile
+
     target = Path(target)
-    fd, temp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".part")
+    try:
+        fd, temp = tempfile.mkstemp(dir=target.parent, prefix=f".{target.name}.", suffix=".part")
+    except OSError as exc:
+        raise _cannot_write(target, exc) from None
     os.close(fd)
     try:
-        yield temp
-        # mkstemp makes the file private; the result gets the usual mode.
-        os.chmod(temp, 0o666 & ~_umask())
-        os.replace(temp, target)
+        try:
+            yield temp
+            # mkstemp makes the file private; the result gets the usual mode.
+            os.chmod(temp, 0o666 & ~_umask())
+            os.replace(temp, target)
+        except OSError as exc:
+            raise _cannot_write(target, exc) from exc
     except BaseException:
         with contextlib.suppress(FileNotFoundError):
             os.unlink(temp)
         raise
 
 
+def printable(name: str) -> str:
+    """A file name as valid Unicode: bytes that are not UTF-8 (kept by
+    Python as lone surrogates) become \\xNN escapes, one per byte."""
+    return os.fsencode(name).decode("utf-8", "backslashreplace")
+
+
 class ArrayWriter:
     """Adds one named array at a time to an .npy, .npz or HDF5 file."""
 
-    def __init__(self, temp_path: str, kind: str) -> None:
+    def __init__(self, temp_path: str, kind: str, compression: str | None = None) -> None:
         self.kind = kind
         self._count = 0
+        self._compression = compression
         self._handle: Any = None
         if kind == "npz":
+            import zipfile
+
             # Uncompressed, like numpy.savez: the readers stay the bottleneck.
             self._handle = zipfile.ZipFile(temp_path, "w", zipfile.ZIP_STORED, allowZip64=True)
         elif kind == "h5":
@@ -63,7 +90,9 @@ class ArrayWriter:
         else:
             self._handle = open(temp_path, "wb")
 
-    def add(self, name: str, values: npt.NDArray[np.float64], attrs: dict[str, str]) -> None:
+    def add(self, name: str, values: npt.NDArray[Any], attrs: dict[str, str]) -> None:
+        import numpy as np
+
         if self.kind == "npz":
             values = np.ascontiguousarray(values)
             with self._handle.open(name + ".npy", "w", force_zip64=True) as member:
@@ -73,13 +102,71 @@ class ArrayWriter:
                 np.lib.format.write_array_header_1_0(member, np.lib.format.header_data_from_array_1_0(values))
                 member.write(memoryview(values).cast("B"))
         elif self.kind == "h5":
-            dataset = self._handle.create_dataset(name, data=values)
+            dataset = self._handle.create_dataset(name, data=values, compression=self._compression)
             dataset.attrs.update(attrs)
         else:
             if self._count:
-                raise ValueError(".npy holds one array; use .npz or .h5 for several files")
+                raise ValueError(".npy holds one array; use .npz or .h5 for several")
             np.save(self._handle, values, allow_pickle=False)
         self._count += 1
+
+    def close(self) -> None:
+        if self._handle is not None:
+            self._handle.close()
+            self._handle = None
+
+
+class StackedWriter:
+    """HDF5 with one dataset (files, n, n, 100) per channel and segment,
+    named "<channel>/<segment>", grown by one row per file; the names of
+    those files are the dimension scale "<channel>/<segment>_files" of its
+    first axis."""
+
+    def __init__(self, temp_path: str, compression: str | None = None) -> None:
+        import h5py
+
+        self._h5py = h5py
+        self._handle = h5py.File(temp_path, "w")
+        self._compression = compression
+        self._stacks: dict[str, tuple[Any, Any]] = {}
+        self._count = 0
+
+    def add(self, name: str, file_name: str, values: npt.NDArray[Any], unit: str) -> None:
+        """Appends `values` as the next row of stack `name`. ValueError when
+        its shape or type differs from the stack's first row."""
+        stack = self._stacks.get(name)
+        if stack is None:
+            data = self._handle.create_dataset(
+                name, shape=(0, *values.shape), maxshape=(None, *values.shape), dtype=values.dtype,
+                chunks=(1, *values.shape), compression=self._compression,
+            )
+            data.attrs["unit_type"] = unit
+            files = self._handle.create_dataset(
+                f"{name}_files", shape=(0,), maxshape=(None,), dtype=self._h5py.string_dtype(), chunks=(256,)
+            )
+            files.make_scale("files")
+            data.dims[0].attach_scale(files)
+            data.dims[0].label = "files"
+            stack = self._stacks[name] = (data, files)
+        data, files = stack
+        if values.shape != data.shape[1:]:
+            side = data.shape[1]
+            raise ValueError(
+                f"a {values.shape[0]} x {values.shape[1]} grid, unlike the {side} x {side} grid "
+                f"of the arrays already in {name}"
+            )
+        if data.attrs["unit_type"] != unit:
+            raise ValueError(f"unit type {unit}, unlike the {data.attrs['unit_type']} of the arrays in {name}")
+        row = data.shape[0]
+        data.resize(row + 1, axis=0)
+        files.resize(row + 1, axis=0)
+        data[row] = values
+        files[row] = file_name
+        self._count += 1
+
+    @property
+    def count(self) -> int:
+        return self._count
 
     def close(self) -> None:
         if self._handle is not None:
@@ -90,18 +177,27 @@ class ArrayWriter:
 def dataset_attrs(unit: str, source: str, header: Any) -> dict[str, str]:
     return {
         "unit_type": unit,
-        "source_path": source,
-        "header": json.dumps(header, sort_keys=True, ensure_ascii=False),
+        "source_path": printable(source),
+        "header": _header.to_json(header, indent=None, sort_keys=True) if header is not None else "",
     }
 
 
-def dataset_names(paths: list[str], channel: str, segment: int) -> list[str]:
-    """"<file>/<channel>/<segment>" per file; <file> is the file name, or
-    the path below the files' common directory when names repeat."""
+def file_names(paths: list[str]) -> list[str]:
+    """The name that stands for each file in the output: its file name, or
+    its path below the files' common directory when names repeat."""
     names = [os.path.basename(p) for p in paths]
     if len(set(names)) != len(names):
         absolute = [os.path.abspath(p) for p in paths]
         common = os.path.commonpath([os.path.dirname(a) for a in absolute])
         names = [os.path.relpath(a, common) for a in absolute]
+    return [printable(n) for n in names]
+
+
+def part_name(channel: str, segment: int) -> str:
     # HDF5 treats "/" as a group separator and "." as a reserved name.
-    return [f"{n.strip('/') or '_'}/{channel.replace('/', '_') or '_'}/{segment}" for n in names]
+    return f"{channel.replace('/', '_') or '_'}/{segment}"
+
+
+def dataset_name(file_name: str, channel: str, segment: int) -> str:
+    """"<file>/<channel>/<segment>"."""
+    return f"{file_name.strip('/') or '_'}/{part_name(channel, segment)}"

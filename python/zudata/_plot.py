@@ -4,6 +4,7 @@ from __future__ import annotations
 
 import re
 import warnings
+from typing import Any, NamedTuple
 from collections.abc import Callable
 
 import numpy as np
@@ -39,8 +40,46 @@ def statistic(values: npt.NDArray[np.float64], stat: str) -> npt.NDArray[np.floa
         return _STATS[stat](values)
 
 
-def draw_map(
-    out_path: str,
+def image_format(path: str) -> str:
+    """The image format that `path`'s suffix names ("png", "pdf", "svg",
+    ...); ValueError listing the known suffixes when it names none."""
+    from matplotlib.backends.backend_agg import FigureCanvasAgg
+
+    known = FigureCanvasAgg.get_supported_filetypes()
+    suffix = path.rsplit(".", 1)[-1].lower() if "." in path.rsplit("/", 1)[-1] else ""
+    if suffix not in known:
+        names = ", ".join(f".{s}" for s in sorted(known))
+        raise ValueError(f"the name must end in one of {names}")
+    return suffix
+
+
+class ColourRange(NamedTuple):
+    """The colour bar of a map: its range, its ticks (None: chosen by
+    matplotlib) and a warning about the map, or None."""
+
+    low: float
+    high: float
+    ticks: list[float] | None
+    warning: str | None
+
+
+def colour_range(grid: npt.NDArray[np.float64]) -> ColourRange:
+    """The colour bar for `grid`: the finite values' range. When there are
+    none the bar is empty; when they are all equal it spans 1 % around the
+    value with that one value as its only tick, so that it cannot be read
+    as a spread of values. Both cases carry a warning."""
+    finite = grid[np.isfinite(grid)]
+    if finite.size == 0:
+        return ColourRange(0.0, 1.0, [], "every trace gives NaN (no finite samples): the map is blank")
+    low, high = float(finite.min()), float(finite.max())
+    if low == high:
+        spread = abs(low) * 0.01 or 1.0
+        return ColourRange(low - spread, high + spread, [low],
+                           f"every trace gives the same value, {low:g}: the map is one colour")
+    return ColourRange(low, high, None, None)
+
+
+def map_figure(
     values: npt.NDArray[np.float64],
     *,
     stat: str,
@@ -48,10 +87,13 @@ def draw_map(
     title: str,
     traces: list[tuple[int, int]],
     size: tuple[int, int],
-) -> None:
-    """Writes a PNG of exactly `size` pixels (width, height)."""
+) -> tuple[Any, str | None]:
+    """The figure of the map (and the chosen traces), and a warning about
+    its colour range or None. Row i of the map is grid row i, drawn from
+    the top; column j runs across."""
     # The object API with an explicit Agg canvas needs no display and
     # touches no pyplot state.
+    import matplotlib
     from matplotlib.backends.backend_agg import FigureCanvasAgg
     from matplotlib.figure import Figure
     from matplotlib.ticker import MaxNLocator
@@ -61,7 +103,13 @@ def draw_map(
     FigureCanvasAgg(figure)
     axes = figure.subplots(1, 2 if traces else 1, squeeze=False)[0]
     grid = statistic(values, stat)
-    image = axes[0].imshow(grid, origin="upper", cmap="viridis", interpolation="nearest")
+    colour = colour_range(grid)
+    # NaN cells (traces without a finite sample) show grey, not as a colour
+    # of the scale.
+    colours = matplotlib.colormaps["viridis"].with_extremes(bad="lightgrey")
+    image = axes[0].imshow(
+        grid, origin="upper", cmap=colours, interpolation="nearest", vmin=colour.low, vmax=colour.high
+    )
     axes[0].set_title(f"{title}\n{stat} per trace", fontsize="medium")
     for axis in (axes[0].xaxis, axes[0].yaxis):
         axis.set_major_locator(MaxNLocator(integer=True))
@@ -69,6 +117,8 @@ def draw_map(
     axes[0].set_ylabel("i")
     bar = figure.colorbar(image, ax=axes[0])
     bar.set_label(unit)
+    if colour.ticks is not None:
+        bar.set_ticks(colour.ticks)
     if traces:
         for i, j in traces:
             (line,) = axes[1].plot(np.arange(values.shape[-1]), values[i, j], label=f"({i}, {j})")
@@ -77,4 +127,12 @@ def draw_map(
         axes[1].set_ylabel(unit)
         axes[1].set_title("traces at (i, j)", fontsize="medium")
         axes[1].legend(fontsize="small")
-    figure.savefig(out_path, format="png", dpi=dpi)
+    return figure, colour.warning
+
+
+def draw_map(out_path: str, image_type: str, values: npt.NDArray[np.float64], **options: Any) -> str | None:
+    """Writes the map of `map_figure` in `image_type` at exactly the size
+    asked for (in pixels for raster formats); returns its warning."""
+    figure, warning = map_figure(values, **options)
+    figure.savefig(out_path, format=image_type, dpi=figure.dpi)
+    return warning

@@ -20,8 +20,6 @@ class Progress:
             import tqdm
         except ImportError:
             return
-        # tqdm's monitor thread would make later fork()s unsafe.
-        tqdm.tqdm.monitor_interval = 0
         self._bar = tqdm.tqdm(total=total, desc=desc, unit="file", file=sys.stderr, leave=True)
 
     def advance(self, traces: int) -> None:

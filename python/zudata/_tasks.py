@@ -1,56 +1,131 @@
-"""Per-file work: what runs in a worker for each file."""
+"""Per-file work: what runs on a thread (or a cluster worker) for each file.
+
+Every task opens the file with `zudata.open`, whose reads release the
+interpreter lock, so tasks on several threads use several cores.
+"""
 
 from __future__ import annotations
 
-import os
-from typing import Any
+from typing import Any, NamedTuple
 
-from . import _header, _walk
-from ._quiet import diagnostics_discarded
-from ._run import Outcome, describe_error
+from . import _walk
+from ._run import Outcome, describe_error, stop_requested
 
 
-def read_channel(path: Any, channel: str, segment: int, unit: str, with_header: bool) -> Outcome:
-    from zu_data_reader import ZuDataFIle
+def _open(path: Any) -> Any:
+    from . import open as open_data_file
 
+    return open_data_file(path)
+
+
+class Selection(NamedTuple):
+    """One channel in some segments and one unit type. `segment` None means
+    every segment that has members for the channel; `unit` None the
+    channel's base unit type."""
+
+    channel: str
+    segment: int | None
+    unit: str | None
+
+
+class Piece:
+    """One array read (with the unit type it is in), or the error that
+    stopped it."""
+
+    __slots__ = ("channel", "error", "segment", "unit", "value")
+
+    def __init__(self, channel: str, segment: int | None, unit: str | None, error: str | None = None) -> None:
+        self.channel = channel
+        self.segment = segment
+        self.unit = unit
+        self.value: Any = None
+        self.error = error
+
+
+def read_channel(path: Any, channel: str, segment: int, unit: str | None, with_header: bool) -> Outcome:
+    """One channel of one segment, as `DataFile.read` returns it."""
     try:
-        with diagnostics_discarded():
-            data_file = ZuDataFIle(path)
-            values = data_file.get_channel_data(channel, segment, unit)
+        with _open(path) as data_file:
+            values = data_file.read(channel, segment, unit)
             header = data_file.header if with_header else None
     except Exception as exc:
         return Outcome(error=describe_error(exc))
     return Outcome(value=values, header=header, traces=values.shape[0] * values.shape[1])
 
 
+def read_selections(path: Any, selections: tuple[Selection, ...], with_header: bool, dtype: str | None) -> Outcome:
+    """Every selection from one file: a list of `Piece`s in selection order,
+    segments ascending within a selection of every segment. An error that
+    concerns the whole file (it cannot be opened) is the outcome's error."""
+    try:
+        with _open(path) as data_file:
+            header = data_file.header if with_header else None
+            layout = data_file.layout() if any(s.segment is None for s in selections) else None
+            pieces: list[Piece] = []
+            for selection in selections:
+                if selection.segment is not None:
+                    segments = [selection.segment]
+                else:
+                    segments = list(layout.get(selection.channel, {})) if layout is not None else []
+                    if not segments:
+                        pieces.append(Piece(*selection, error=_no_members(data_file, selection.channel)))
+                        continue
+                pieces += [_read_piece(data_file, selection._replace(segment=s), dtype) for s in segments]
+    except Exception as exc:
+        return Outcome(error=describe_error(exc))
+    traces = sum(p.value.shape[0] * p.value.shape[1] for p in pieces if p.value is not None)
+    return Outcome(value=pieces, header=header, traces=traces)
+
+
+def _read_piece(data_file: Any, selection: Selection, dtype: str | None) -> Piece:
+    """One channel of one segment, in `dtype` when given; the unit type
+    recorded is the one the values are in."""
+    piece = Piece(*selection)
+    if stop_requested():
+        piece.error = "not read: interrupted"
+        return piece
+    try:
+        values = data_file.read(selection.channel, selection.segment, selection.unit)
+        if selection.unit is None:
+            piece.unit = data_file.base_unit(selection.channel)
+    except Exception as exc:
+        piece.error = describe_error(exc)
+        return piece
+    piece.value = values.astype(dtype) if dtype is not None and values.dtype != dtype else values
+    return piece
+
+
+def _no_members(data_file: Any, channel: str) -> str:
+    from ._errors import UnknownChannelError
+
+    channels = data_file.channels()
+    if channel not in channels:
+        return str(UnknownChannelError(channel, channels))
+    return f"channel {channel!r} has no traces in any segment"
+
+
 def check_file(path: Any) -> Outcome:
     """Reads every channel of every segment once, in the channel's base unit."""
-    from zu_data_reader import ZuDataFIle
-
     where = ""
     try:
-        with diagnostics_discarded():
-            data_file = ZuDataFIle(path)
+        with _open(path) as data_file:
             header = data_file.header
             # Sorted, so that the error reported for a file is the same every run.
-            channels = sorted(set(data_file.get_channels()))
-            segments = _walk.listed_segments(header) or _segments_with_members(path, channels)
+            channels = sorted(set(data_file.channels()))
+            segments = _walk.listed_segments(header)
+            if not segments:
+                layout = data_file.layout()
+                segments = sorted({s for per_channel in layout.values() for s in per_channel})
             if channels and not segments:
                 return Outcome(error="no segment listed in the header and no channel member in the archive")
             traces = 0
             for channel in channels:
-                # The base unit needs no conversion record; a header without
-                # one lets the module report what is missing.
-                unit = _header.base_unit(header, channel) or ""
                 for segment in segments:
+                    if stop_requested():
+                        return Outcome(error="not finished: interrupted")
                     where = f"channel {channel!r}, segment {segment}: "
-                    values = data_file.get_channel_data(channel, segment, unit)
+                    values = data_file.read(channel, segment)
                     traces += values.shape[0] * values.shape[1]
     except Exception as exc:
         return Outcome(error=where + describe_error(exc))
     return Outcome(value={"channels": len(channels), "segments": segments}, traces=traces)
-
-
-def _segments_with_members(path: Any, channels: list[str]) -> list[int]:
-    counts = _walk.traces_per_segment(_walk.member_names(os.fspath(path)), channels)
-    return sorted({s for per_channel in counts.values() for s in per_channel})

@@ -1,76 +1,117 @@
 """The `zu` command: look at, check, plot and export Zu data files.
 
-    zu info FILE... [--json]
-    zu header FILE [--json]
-    zu check FILE... [--jobs N]
-    zu plot FILE -c CHANNEL -s SEGMENT -u UNIT [--stat STAT] [--trace I,J]... -o MAP.png
-    zu export FILE... -c CHANNEL -s SEGMENT -u UNIT -o OUT.{npy,npz,h5} [--jobs N | --dask ADDRESS]
+    zu info FILE... [--json] [--jobs N]
+    zu header FILE... [--key A.B.C]... [--json]
+    zu check FILE... [--jobs N] [--quiet]
+    zu plot FILE -c CHANNEL -s SEGMENT [-u UNIT] [--stat STAT] [--trace I,J]... -o MAP.{png,pdf,svg,...}
+    zu export FILE... -c CHANNEL... -s SEGMENT...|all [-u UNIT]... -o OUT.{npy,npz,h5}
+              [--jobs N | --dask ADDRESS [--dask-timeout S]] [--dtype float32] [--stack] [--compression gzip]
 
 Exit status: 0 when everything worked, 1 when a file failed, 2 for a usage
-error, 130 / 143 when interrupted by SIGINT / SIGTERM.
+error, 130 / 143 when interrupted by SIGINT / SIGTERM; a closed pipe on
+standard output ends the command as SIGPIPE ends other tools.
 """
 
 from __future__ import annotations
 
 import argparse
-import json
 import os
 import signal
 import sys
+import threading
+import time
 from pathlib import Path
 from typing import Any
 from collections.abc import Sequence
 
-from . import _header, _output, _plot, _walk
+from . import _header, _output, _walk
 from ._progress import Progress
-from ._quiet import diagnostics_discarded, discard_diagnostics_for_good
-from ._run import Interrupted, check_stop, describe_error, request_stop, run_tasks
-from ._tasks import check_file, read_channel
+from ._run import Interrupted, Outcome, check_stop, describe_error, request_stop, run_tasks
+from ._tasks import Selection, check_file, read_selections
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 
+# --dask-timeout counts from here, close to the start of the process; the
+# command needs a moment after giving up to exit.
+_STARTED = time.monotonic()
+_EXIT_MARGIN = 1.0
+
+
+class _StdoutError(Exception):
+    """Standard output cannot take our output (a full disk, /dev/full)."""
+
 
 def _say(text: str) -> None:
-    print(text, file=sys.stdout)
+    try:
+        print(text, file=sys.stdout)
+    except BrokenPipeError:
+        raise
+    except OSError as exc:
+        raise _StdoutError(describe_error(exc)) from None
 
 
 def _warn(text: str) -> None:
     print(f"zu: {text}", file=sys.stderr, flush=True)
 
 
+def _unique(paths: Sequence[str]) -> list[str]:
+    """`paths` without repeats of one file under another spelling
+    (./a.zu, a.zu, a symbolic link to it); the first spelling is kept.
+    Hard links stay separate files."""
+    seen: set[str] = set()
+    kept = []
+    for path in paths:
+        key = os.path.realpath(path)
+        if key not in seen:
+            seen.add(key)
+            kept.append(path)
+    return kept
+
+
+def _open(path: str) -> Any:
+    from . import open as open_data_file
+
+    return open_data_file(path)
+
+
+def _fact(read: Any, *args: Any) -> Any:
+    """One fact about a channel, or None when the header does not hold it."""
+    try:
+        return read(*args)
+    except (LookupError, OSError):
+        return None
+
+
 # --- info -----------------------------------------------------------------
 
 
-def _describe(path: str) -> dict[str, Any]:
-    from zu_data_reader import ZuDataFIle
-
-    result: dict[str, Any] = {"path": path}
+def _describe(path: str) -> Outcome:
+    info: dict[str, Any] = {"path": path}
     try:
-        with diagnostics_discarded():
-            data_file = ZuDataFIle(path)
+        with _open(path) as data_file:
             header = data_file.header
-            channels = list(dict.fromkeys(data_file.get_channels()))
-            units = {c: sorted(data_file.get_channel_units(c)) for c in channels}
-        counts = _walk.traces_per_segment(_walk.member_names(path), channels)
+            channels = list(dict.fromkeys(data_file.channels()))
+            layout = data_file.layout()
+            described = [
+                {
+                    "name": c,
+                    "sample_type": _fact(data_file.sample_type, c),
+                    "base_unit": _fact(data_file.base_unit, c),
+                    "units": sorted(_fact(data_file.units, c) or []),
+                    "traces": {str(s): part.traces for s, part in layout.get(c, {}).items()},
+                }
+                for c in sorted(channels)
+            ]
     except Exception as exc:
-        result["error"] = describe_error(exc)
-        return result
-    sizes = {k for per_channel in counts.values() for k in per_channel.values()}
-    result["grid"] = _walk.grid_side(sizes.pop()) if len(sizes) == 1 else None
-    result["segments"] = sorted({s for per_channel in counts.values() for s in per_channel})
-    result["listed_segments"] = _walk.listed_segments(header)
-    result["channels"] = [
-        {
-            "name": c,
-            "sample_type": _header.sample_type(header, c),
-            "base_unit": _header.base_unit(header, c),
-            "units": units[c],
-            "traces": {str(s): k for s, k in sorted(counts[c].items())},
-        }
-        for c in sorted(channels)
-    ]
-    return result
+        info["error"] = describe_error(exc)
+        return Outcome(value=info)
+    sizes = {part.traces for per_channel in layout.values() for part in per_channel.values()}
+    info["grid"] = _walk.grid_side(sizes.pop()) if len(sizes) == 1 else None
+    info["segments"] = sorted({s for per_channel in layout.values() for s in per_channel})
+    info["listed_segments"] = _walk.listed_segments(header)
+    info["channels"] = described
+    return Outcome(value=info)
 
 
 def _print_info(info: dict[str, Any]) -> None:
@@ -89,65 +130,123 @@ def _print_info(info: dict[str, Any]) -> None:
     _say("  channels")
     for c in info["channels"]:
         traces = " ".join(f"{s}:{k}" for s, k in c["traces"].items()) or "none"
+        base = c["base_unit"] if c["base_unit"] is not None else "unknown"
         _say(f"    {c['name']}")
-        _say(f"      sample type  {c['sample_type']}")
-        _say(f"      unit types   {c['base_unit']} (base); {', '.join(c['units']) or 'no conversions'}")
+        _say(f"      sample type  {c['sample_type'] if c['sample_type'] is not None else 'unknown'}")
+        _say(f"      unit types   {base} (base); {', '.join(c['units']) or 'no conversions'}")
         _say(f"      traces       {traces}  (segment:count)")
 
 
 def _cmd_info(args: argparse.Namespace) -> int:
     infos = []
-    for path in args.files:
-        check_stop()
-        info = _describe(path)
-        infos.append(info)
+    for _, outcome in run_tasks(_describe, _unique(args.files), (), jobs=args.jobs):
+        infos.append(outcome.value)
         if not args.json:
-            _print_info(info)
+            _print_info(outcome.value)
     if args.json:
-        json.dump(infos, sys.stdout, indent=2, ensure_ascii=False)
-        _say("")
+        _say(_header.to_json(infos))
     return EXIT_FAILED if any("error" in i for i in infos) else 0
 
 
 # --- header ---------------------------------------------------------------
 
 
-def _cmd_header(args: argparse.Namespace) -> int:
-    from zu_data_reader import ZuDataFIle
-
+def _read_header(path: str) -> Outcome:
     try:
-        header = ZuDataFIle(args.file).header
+        with _open(path) as data_file:
+            return Outcome(value=data_file.header)
     except Exception as exc:
-        _warn(f"{args.file}: {describe_error(exc)}")
-        return EXIT_FAILED
+        return Outcome(error=describe_error(exc))
+
+
+def _cell(text: str) -> str:
+    return text.replace("\\", "\\\\").replace("\t", "\\t").replace("\n", "\\n").replace("\r", "\\r")
+
+
+def _values(path: str, header: dict[str, Any], keys: list[str]) -> tuple[dict[str, Any], bool]:
+    """The value (or group) at each dotted key, None where it is missing,
+    and whether every key was there (each missing one is reported)."""
+    values: dict[str, Any] = {}
+    complete = True
+    for key in keys:
+        try:
+            values[key] = _header.lookup(header, key)
+        except KeyError:
+            _warn(f"{path}: no key {key}")
+            values[key] = None
+            complete = False
+    return values, complete
+
+
+def _table_row(path: str, values: dict[str, Any]) -> bool:
+    """Prints one row of the --key table; False when a key names a group."""
+    cells = []
+    complete = True
+    for key, value in values.items():
+        if isinstance(value, dict):
+            _warn(f"{path}: {key} is a group of keys, not one value (--json shows it)")
+            complete = False
+            value = None
+        cells.append("" if value is None else _cell(value))
+    _say("\t".join([_cell(path), *cells]))
+    return complete
+
+
+def _cmd_header(args: argparse.Namespace) -> int:
+    paths = _unique(args.files)
+    keys = list(dict.fromkeys(args.key))
+    status = 0
+    rows: list[dict[str, Any]] = []
+    if keys and not args.json:
+        _say("\t".join(["file", *(_cell(k) for k in keys)]))
+    for path, outcome in run_tasks(_read_header, paths, ()):
+        if outcome.error is not None:
+            _warn(f"{path}: {outcome.error}")
+            status = EXIT_FAILED
+            rows.append({"path": path, "error": outcome.error})
+            continue
+        header = outcome.value
+        if keys:
+            values, complete = _values(path, header, keys)
+            if args.json:
+                rows.append({"path": path, "values": values})
+            else:
+                complete = _table_row(path, values) and complete
+            status = status if complete else EXIT_FAILED
+        elif args.json:
+            rows.append({"path": path, "header": header})
+        else:
+            prefix = f"{path}:" if len(paths) > 1 else ""
+            for key, value in sorted(_header.flatten(header)):
+                _say(f"{prefix}{key}={value}")
     if args.json:
-        json.dump(header, sys.stdout, indent=2, sort_keys=True, ensure_ascii=False)
-        _say("")
-    else:
-        for key, value in sorted(_header.flatten(header)):
-            _say(f"{key}={value}")
-    return 0
+        if len(paths) == 1 and not keys and "header" in rows[0]:
+            _say(_header.to_json(rows[0]["header"], sort_keys=True))
+        elif rows and not (len(paths) == 1 and "error" in rows[0]):
+            _say(_header.to_json(rows))
+    return status
 
 
 # --- check ----------------------------------------------------------------
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
-    paths = list(dict.fromkeys(args.files))
+    paths = _unique(args.files)
     failed = 0
     with Progress(len(paths), sys.stderr.isatty(), "checking") as bar:
         for path, outcome in run_tasks(check_file, paths, (), jobs=args.jobs):
             bar.advance(outcome.traces)
             if outcome.error is None:
-                summary = outcome.value
-                _say(
-                    f"OK    {path}  ({summary['channels']} channels, {len(summary['segments'])} segments, "
-                    f"{outcome.traces} traces)"
-                )
+                if not args.quiet:
+                    summary = outcome.value
+                    _say(
+                        f"OK    {path}  ({summary['channels']} channels, {len(summary['segments'])} segments, "
+                        f"{outcome.traces} traces)"
+                    )
             else:
                 failed += 1
                 _say(f"FAIL  {path}  {outcome.error}")
-    if len(paths) > 1:
+    if len(paths) > 1 and not args.quiet:
         _say(f"{len(paths) - failed} of {len(paths)} files OK")
     return EXIT_FAILED if failed else 0
 
@@ -174,29 +273,44 @@ def _size(text: str) -> tuple[int, int]:
 
 
 def _stat(text: str) -> str:
+    from . import _plot
+
     try:
         return _plot.parse_stat(text)
     except ValueError as exc:
         raise argparse.ArgumentTypeError(str(exc)) from None
 
 
-def _cmd_plot(args: argparse.Namespace) -> int:
-    outcome = read_channel(args.file, args.channel, args.segment, args.unit, False)
-    if outcome.error is not None:
-        _warn(f"{args.file}: {outcome.error}")
+def _cmd_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
+    from . import _plot
+
+    try:
+        image_type = _plot.image_format(args.output)
+    except ValueError as exc:
+        parser.error(f"-o {args.output}: {exc}")
+    try:
+        with _open(args.file) as data_file:
+            values = data_file.read(args.channel, args.segment, args.unit)
+            unit = args.unit if args.unit is not None else data_file.base_unit(args.channel)
+    except Exception as exc:
+        _warn(f"{args.file}: {describe_error(exc)}")
         return EXIT_FAILED
-    values = outcome.value
+    check_stop()
     n = values.shape[0]
     outside = [f"{i},{j}" for i, j in args.trace if not (0 <= i < n and 0 <= j < n)]
     if outside:
         _warn(f"--trace {' '.join(outside)}: outside the {n} x {n} grid (I and J run from 0 to {n - 1})")
         return EXIT_USAGE
     size = args.size or ((1400, 600) if args.trace else (800, 600))
-    title = f"{Path(args.file).name}: {args.channel}, segment {args.segment}"
+    title = f"{_output.printable(Path(args.file).name)}: {args.channel}, segment {args.segment}"
     with _output.replaced_atomically(args.output) as temp:
-        _plot.draw_map(temp, values, stat=args.stat, unit=args.unit, title=title, traces=args.trace, size=size)
+        warning = _plot.draw_map(
+            temp, image_type, values, stat=args.stat, unit=unit, title=title, traces=args.trace, size=size
+        )
         check_stop()
-    _say(f"wrote {args.output}: {n} x {n} map of {args.stat} in {args.unit}, {size[0]} x {size[1]} pixels")
+    if warning:
+        _warn(f"{args.file}: {warning}")
+    _say(f"wrote {args.output}: {n} x {n} map of {args.stat} in {unit}, {size[0]} x {size[1]} pixels")
     return 0
 
 
@@ -207,59 +321,164 @@ class _NothingToWrite(Exception):
     pass
 
 
+def _selections(args: argparse.Namespace, parser: argparse.ArgumentParser) -> tuple[Selection, ...]:
+    channels = list(dict.fromkeys(args.channel))
+    units = args.unit or []
+    if len(units) > 1 and len(units) != len(args.channel):
+        parser.error("give -u once (for every channel) or once per -c, in the same order")
+    if len(units) > 1:
+        pairs = list(dict.fromkeys(zip(args.channel, units, strict=True)))
+    else:
+        pairs = [(c, units[0] if units else None) for c in channels]
+    segments: list[int | None] = [None] if "all" in args.segment else list(dict.fromkeys(args.segment))
+    return tuple(Selection(c, s, u) for c, u in pairs for s in segments)
+
+
 def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     kind = _output.FORMATS.get(Path(args.output).suffix.lower())
     if kind is None:
-        parser.error(f"-o {args.output}: the name must end in .npy, .npz or .h5")
-    paths = list(dict.fromkeys(args.files))
-    if kind == "npy" and len(paths) > 1:
-        parser.error(".npy holds one array; use .npz or .h5 for several files")
+        parser.error(f"-o {args.output}: the name must end in .npy, .npz, .h5 or .hdf5")
+    selections = _selections(args, parser)
+    paths = _unique(args.files)
+    if kind == "npy" and (len(paths) > 1 or len(selections) > 1 or selections[0].segment is None):
+        parser.error(".npy holds one array: one file, one channel, one segment; use .npz or .h5 for more")
+    if kind != "h5" and (args.stack or args.compression):
+        parser.error("--stack and --compression are for HDF5 output (.h5)")
     if kind == "h5":
         import h5py  # noqa: F401  (fail before reading anything)
     client = None
     if args.dask:
-        from distributed import Client
-
-        client = Client(args.dask, timeout="30s", set_as_default=False)
+        client = _connect(args.dask, args.dask_timeout)
     try:
-        return _export(args, kind, paths, client)
+        return _export(args, kind, paths, selections, client)
     finally:
         if client is not None:
             client.close(timeout=10)
 
 
-def _export(args: argparse.Namespace, kind: str, paths: list[str], client: Any) -> int:
-    names = _output.dataset_names(paths, args.channel, args.segment)
-    name_of = dict(zip(paths, names, strict=True))
-    read_args = (args.channel, args.segment, args.unit, kind == "h5")
+def _connect(address: str, timeout: float) -> Any:
+    """A client of the scheduler at `address`. When none answers within
+    `timeout` seconds of the command's start, says why on standard error
+    and ends the process with the usage status."""
+    deadline = _STARTED + timeout - _EXIT_MARGIN
+    reason = _probe(address, max(deadline - time.monotonic(), 0.1))
+    if reason is None:
+        client, reason = _client_by(address, deadline)
+        if client is not None:
+            return client
+    _warn(f"--dask {address}: no Dask scheduler could be reached there within {timeout:g} s: {reason}")
+    # A client that failed after connecting (the other end is no scheduler,
+    # or does not answer) holds the interpreter's exit for twice its timeout
+    # in its own clean-up. Nothing of ours needs cleaning yet: no output
+    # file exists before the client does.
+    sys.stdout.flush()
+    sys.stderr.flush()
+    os._exit(EXIT_USAGE)
+
+
+def _probe(address: str, timeout: float) -> str | None:
+    """Why a TCP scheduler address cannot be right or reached, or None.
+    A refused or unroutable address fails here at once, where the Dask
+    client would keep retrying until its timeout."""
+    import socket
+
+    scheme, _, rest = address.rpartition("://")
+    if scheme not in ("", "tcp"):
+        return None  # tls://, ucx://...: left to the client
+    host, colon, port = rest.rpartition(":")
+    host = host.strip("[]")
+    if not colon or not host or not port.isdigit() or not 0 < int(port) < 65536:
+        return "the address must be HOST:PORT or tcp://HOST:PORT"
+    try:
+        socket.create_connection((host, int(port)), timeout=timeout).close()
+    except OSError as exc:
+        return describe_error(exc) if str(exc) else type(exc).__name__
+    return None
+
+
+def _client_by(address: str, deadline: float) -> tuple[Any, str]:
+    """(client, "") or (None, reason). The client is made on a thread of its
+    own: one that fails after a connection (the other end is no scheduler)
+    waits twice its timeout in its own clean-up, which must not hold up the
+    command."""
+    from distributed import Client
+
+    result: dict[str, Any] = {}
+
+    def attempt() -> None:
+        try:
+            seconds = max(deadline - time.monotonic(), 0.5)
+            result["client"] = Client(address, timeout=f"{seconds}s", set_as_default=False)
+        except Exception as exc:
+            # Only the text leaves the thread: the traceback holds the failed
+            # client, whose clean-up must run here, not in the main thread.
+            result["error"] = describe_error(exc) if str(exc) else type(exc).__name__
+
+    thread = threading.Thread(target=attempt, name="zu-dask-connect", daemon=True)
+    thread.start()
+    while thread.is_alive() and time.monotonic() < deadline:
+        thread.join(0.05)
+        check_stop()
+    if "client" in result:
+        return result["client"], ""
+    return None, result.get("error", "no answer")
+
+
+def _export(
+    args: argparse.Namespace, kind: str, paths: list[str], selections: tuple[Selection, ...], client: Any
+) -> int:
+    file_names = dict(zip(paths, _output.file_names(paths), strict=True))
+    with_header = kind == "h5" and not args.stack
+    # A cluster's workers do not share our working directory.
+    sent = [os.path.abspath(p) for p in paths]
+    read_args = (selections, with_header, args.dtype)
     failed = 0
     written = 0
     try:
         with _output.replaced_atomically(args.output) as temp:
-            writer = None
+            writer: Any
+            if args.stack:
+                writer = _output.StackedWriter(temp, args.compression)
+            else:
+                writer = _output.ArrayWriter(temp, kind, args.compression)
             try:
                 with Progress(len(paths), sys.stderr.isatty(), "exporting") as bar:
-                    for path, outcome in run_tasks(read_channel, paths, read_args, jobs=args.jobs, client=client):
+                    outcomes = run_tasks(
+                        read_selections, paths, read_args, jobs=args.jobs, client=client, sent_items=sent
+                    )
+                    for path, outcome in outcomes:
                         bar.advance(outcome.traces)
                         if outcome.error is not None:
                             failed += 1
                             _warn(f"{path}: {outcome.error}")
                             continue
-                        # Opened only now, after any worker processes were
-                        # forked, so that none of them inherits the file.
-                        if writer is None:
-                            writer = _output.ArrayWriter(temp, kind)
-                        attrs = _output.dataset_attrs(args.unit, os.path.abspath(path), outcome.header)
-                        writer.add(name_of[path], outcome.value, attrs)
-                        written += 1
+                        for piece in outcome.value:
+                            if piece.error is not None:
+                                failed += 1
+                                _warn(f"{path}: {piece.error}")
+                                continue
+                            part = _output.part_name(piece.channel, piece.segment)
+                            try:
+                                if args.stack:
+                                    writer.add(part, file_names[path], piece.value, piece.unit)
+                                else:
+                                    attrs = _output.dataset_attrs(piece.unit, os.path.abspath(path), outcome.header)
+                                    writer.add(_output.dataset_name(file_names[path], piece.channel, piece.segment),
+                                               piece.value, attrs)
+                            except ValueError as exc:
+                                failed += 1
+                                _warn(f"{path}: {exc}")
+                                continue
+                            written += 1
+                        # The arrays go as soon as they are written.
+                        outcome.value = None
             finally:
-                if writer is not None:
-                    writer.close()
+                writer.close()
             check_stop()
             if written == 0:
                 raise _NothingToWrite
     except _NothingToWrite:
-        _warn(f"no file could be read; {args.output} not written")
+        _warn(f"no array could be read; {args.output} not written")
         return EXIT_FAILED
     tail = f", {failed} failed" if failed else ""
     _say(f"wrote {args.output}: {written} array{'s' if written != 1 else ''}{tail}")
@@ -270,44 +489,72 @@ def _export(args: argparse.Namespace, kind: str, paths: list[str], client: Any) 
 
 
 def _jobs(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
     if value < 1:
         raise argparse.ArgumentTypeError("--jobs must be at least 1")
     return value
 
 
 def _segment(text: str) -> int:
-    value = int(text)
+    try:
+        value = int(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"the segment must be a whole number from 0 to 255, got {text!r}") from None
     if not 0 <= value <= _walk.MAX_SEGMENT:
-        raise argparse.ArgumentTypeError("the segment must be between 0 and 255")
+        raise argparse.ArgumentTypeError(f"the segment must be between 0 and 255, got {text!r}")
     return value
 
 
-def _selection(sub: argparse.ArgumentParser) -> None:
-    sub.add_argument("-c", "--channel", required=True, help="channel name")
-    sub.add_argument("-s", "--segment", required=True, type=_segment, help="segment number, 0 to 255")
-    sub.add_argument("-u", "--unit", required=True, help="unit type to convert into")
+def _segment_or_all(text: str) -> int | str:
+    return "all" if text == "all" else _segment(text)
+
+
+def _seconds(text: str) -> float:
+    try:
+        value = float(text)
+    except ValueError:
+        raise argparse.ArgumentTypeError(f"expected a number of seconds, got {text!r}") from None
+    if not 0 < value <= 3600:
+        raise argparse.ArgumentTypeError("the timeout must be more than 0 and at most 3600 seconds")
+    return value
 
 
 def _parser() -> argparse.ArgumentParser:
+    from . import __version__
+
     parser = argparse.ArgumentParser(prog="zu", description="Look at, check, plot and export Zu data files.")
+    parser.add_argument("--version", action="version", version=f"zu {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="grid, segments, channels and unit types of each file")
     info.add_argument("files", nargs="+", metavar="FILE")
     info.add_argument("--json", action="store_true", help="one JSON list of objects, one per file")
+    info.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="look at N files at once (threads)")
 
-    header = commands.add_parser("header", help="the header as key=value lines")
-    header.add_argument("file", metavar="FILE")
-    header.add_argument("--json", action="store_true", help="the header as nested JSON objects")
+    header = commands.add_parser("header", help="the header as key=value lines, or chosen values as a table")
+    header.add_argument("files", nargs="+", metavar="FILE")
+    header.add_argument(
+        "--json", action="store_true", help="JSON: the nested header, or a list with one object per file"
+    )
+    header.add_argument(
+        "--key", action="append", default=[], metavar="A.B.C",
+        help="only this dotted key's value: a tab-separated table with one row per file (repeatable: one column each)",
+    )
 
     check = commands.add_parser("check", help="read every channel of every segment; exit 1 if any file fails")
     check.add_argument("files", nargs="+", metavar="FILE")
-    check.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="check in N processes")
+    check.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="check N files at once (threads)")
+    check.add_argument("-q", "--quiet", action="store_true", help="print only the files that fail")
 
     plot = commands.add_parser("plot", help="heat map of one statistic per trace")
+    plot.set_defaults(parser=plot)
     plot.add_argument("file", metavar="FILE")
-    _selection(plot)
+    plot.add_argument("-c", "--channel", required=True, help="channel name")
+    plot.add_argument("-s", "--segment", required=True, type=_segment, help="segment number, 0 to 255")
+    plot.add_argument("-u", "--unit", help="unit type to convert into (default: the channel's base unit type)")
     plot.add_argument("--stat", type=_stat, default="max", help="max, min, mean, ptp or sample=K (default max)")
     plot.add_argument(
         "--trace", type=_position, action="append", default=[], metavar="I,J",
@@ -316,57 +563,106 @@ def _parser() -> argparse.ArgumentParser:
     plot.add_argument(
         "--size", type=_size, metavar="WxH", help="image size in pixels (default 800x600, 1400x600 with traces)"
     )
-    plot.add_argument("-o", "--output", required=True, metavar="MAP.png")
+    plot.add_argument("-o", "--output", required=True, metavar="MAP.png",
+                      help="the image; its suffix picks the format (.png, .pdf, .svg, .jpg, ...)")
 
-    export = commands.add_parser("export", help="one channel and segment of many files into .npy, .npz or HDF5")
+    export = commands.add_parser("export", help="channels and segments of many files into .npy, .npz or HDF5")
+    export.set_defaults(parser=export)
     export.add_argument("files", nargs="+", metavar="FILE")
-    _selection(export)
-    export.add_argument("-o", "--output", required=True, metavar="OUT", help="OUT.npy (one file), OUT.npz or OUT.h5")
+    export.add_argument("-c", "--channel", required=True, action="append", help="channel name (repeatable)")
+    export.add_argument(
+        "-s", "--segment", required=True, type=_segment_or_all, action="append",
+        help="segment number, 0 to 255, or 'all' for every segment with members (repeatable)",
+    )
+    export.add_argument(
+        "-u", "--unit", action="append",
+        help="unit type: once for every channel, or once per -c in order (default: each channel's base unit type)",
+    )
+    export.add_argument("-o", "--output", required=True, metavar="OUT", help="OUT.npy (one array), OUT.npz or OUT.h5")
+    export.add_argument(
+        "--dtype", choices=["float64", "float32"], help="store the values as this type (default float64)"
+    )
+    export.add_argument(
+        "--stack", action="store_true",
+        help="HDF5: one (files, n, n, 100) dataset per channel and segment, the file names as its dimension scale",
+    )
+    export.add_argument("--compression", choices=["gzip", "lzf"], help="HDF5: compress the datasets")
     where = export.add_mutually_exclusive_group()
-    where.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="read in N processes")
+    where.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="read N files at once (threads)")
     where.add_argument("--dask", metavar="ADDRESS", help="read on this Dask distributed scheduler, e.g. tcp://127.0.0.1:8786")
+    export.add_argument("--dask-timeout", type=_seconds, default=10.0, metavar="S",
+                        help="give up on reaching the --dask scheduler after S seconds (default 10)")
     return parser
 
 
+def _die_of_sigpipe() -> int:
+    """Ends the process the way a closed pipe ends other tools: silently,
+    killed by SIGPIPE (status 141 in the shell)."""
+    # Output still buffered must not be flushed (and fail again) at exit.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+    signal.signal(signal.SIGPIPE, signal.SIG_DFL)
+    os.kill(os.getpid(), signal.SIGPIPE)
+    return 128 + signal.SIGPIPE  # not reached on Linux
+
+
+def _silence_stdout() -> None:
+    # What is left in the buffer cannot be written; let it go nowhere at exit.
+    devnull = os.open(os.devnull, os.O_WRONLY)
+    os.dup2(devnull, sys.stdout.fileno())
+    os.close(devnull)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    # File names that are not UTF-8 reach us as lone surrogates; printed
+    # back as the bytes they were, as ls does.
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None and hasattr(stream, "reconfigure"):
+            stream.reconfigure(errors="surrogateescape")
     parser = _parser()
     args = parser.parse_args(argv)
-    # From here on the module's lines on descriptor 1 go nowhere, in this
-    # process and in every worker it forks; our own output keeps going to
-    # standard output.
-    discard_diagnostics_for_good(keep_stdout=True)
     # Signals only set a flag; the work stops between files and unwinds
     # normally, removing any temporary output.
     signal.signal(signal.SIGINT, request_stop)
     signal.signal(signal.SIGTERM, request_stop)
     try:
-        if args.command == "export":
-            return _cmd_export(args, parser)
-        command = {"info": _cmd_info, "header": _cmd_header, "check": _cmd_check, "plot": _cmd_plot}
-        status = command[args.command](args)
-        check_stop()
+        try:
+            if args.command == "export":
+                status = _cmd_export(args, args.parser)
+            elif args.command == "plot":
+                status = _cmd_plot(args, args.parser)
+            else:
+                command = {"info": _cmd_info, "header": _cmd_header, "check": _cmd_check}
+                status = command[args.command](args)
+            check_stop()
+        finally:
+            sys.stdout.flush()
         return status
     except Interrupted as stop:
         _warn("interrupted" if stop.signum == signal.SIGINT else "terminated")
         return 128 + stop.signum
     except BrokenPipeError:
-        # The reader of our output has gone (zu info | head); nothing to report.
-        devnull = os.open(os.devnull, os.O_WRONLY)
-        os.dup2(devnull, sys.stdout.fileno())
+        return _die_of_sigpipe()
+    except _StdoutError as exc:
+        _silence_stdout()
+        _warn(f"cannot write standard output: {exc}")
+        return EXIT_FAILED
+    except _output.OutputError as exc:
+        _warn(str(exc))
         return EXIT_FAILED
     except ImportError as exc:
         extra = "dask" if exc.name in ("dask", "distributed") else "tools"
         _warn(f"this needs {exc.name or exc}: pip install 'zu_data_reader[{extra}]'")
         return EXIT_FAILED
     except OSError as exc:
-        # Output that cannot be created, a cluster that cannot be reached.
-        _warn(describe_error(exc))
+        if exc.filename is None and sys.stdout is not None:
+            # The flush above, or another write to standard output.
+            _silence_stdout()
+            _warn(f"cannot write standard output: {describe_error(exc)}")
+        else:
+            _warn(describe_error(exc) if exc.filename is None else f"{exc.filename}: {describe_error(exc)}")
         return EXIT_FAILED
-    finally:
-        try:
-            sys.stdout.flush()
-        except BrokenPipeError:
-            pass
 
 
 if __name__ == "__main__":
