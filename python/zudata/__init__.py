@@ -2,6 +2,7 @@
 
     read_many(paths, channel, segment, unit, *, jobs=None, client=None, progress=False)
     to_dask(paths, channel, segment, unit)
+    to_xarray(location, *, units=None, channels=None, segments=None, chunks=None)
 
 The `zu` command (zudata.cli) is built on the same pieces.
 """
@@ -20,7 +21,7 @@ from ._progress import Progress
 from ._run import run_tasks
 from ._tasks import read_channel
 
-__all__ = ["ReadResults", "read_many", "to_dask"]
+__all__ = ["ReadResults", "read_many", "to_dask", "to_xarray"]
 
 TRACE_LENGTH = 100
 
@@ -107,3 +108,32 @@ def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int,
         for path in paths
     ]
     return da.concatenate(blocks, axis=0)
+
+
+def to_xarray(
+    location: str | os.PathLike[str],
+    *,
+    units: str | dict[str, str] | None = None,
+    channels: str | Iterable[str] | None = None,
+    segments: int | Iterable[int] | None = None,
+    drop_variables: str | Iterable[str] | None = None,
+    chunks: Any = None,
+) -> Any:
+    """An `xarray.Dataset` of one data file, as `xarray.open_dataset(location,
+    engine="zu", ...)` gives it, without relying on the installed entry
+    point: one variable per channel, dimensions (segment, i, j, sample),
+    loaded lazily (zudata.xarray_backend says how). `chunks={}` gives Dask
+    arrays with one chunk per segment. Needs the `xarray` extra."""
+    import xarray
+
+    from .xarray_backend import ZuBackendEntrypoint
+
+    return xarray.open_dataset(
+        location,
+        engine=ZuBackendEntrypoint,
+        chunks=chunks,
+        units=units,
+        channels=channels,
+        segments=segments,
+        drop_variables=drop_variables,
+    )
