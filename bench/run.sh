@@ -25,3 +25,12 @@ g++ -std=c++20 -O2 -o "$build/floor_channel" bench/floor_channel.cpp "$deflate"
 PYTHONPATH="$build:$root/python" "$py" -P bench/bench_channel_data.py --floor "$build/floor_channel" "$@"
 echo
 PYTHONPATH="$build:$root/python" "$py" -P bench/bench_open.py
+echo
+# The xarray benchmark needs zudata.open() and xarray installed, so it runs on
+# the wheel that scripts/test.sh put into .venv/, not on build-bench/.
+venv_py="$root/.venv/bin/python"
+if [[ -x $venv_py ]] && "$venv_py" -P -c 'import xarray, zudata; zudata.open' 2>/dev/null; then
+  "$venv_py" -P bench/bench_xarray.py
+else
+  echo "bench_xarray.py skipped: it needs .venv/ with the xarray extra (run scripts/test.sh first)"
+fi

@@ -1,0 +1,111 @@
+"""The xarray backend (engine "zu") against zudata.open() and DataFile.read.
+
+Needs the installed package with the xarray extra (run it with the
+interpreter of .venv after scripts/test.sh):
+
+    .venv/bin/python -P bench/bench_xarray.py [--rounds 15]
+
+On the realistic file (bench/realistic.py), side by side and interleaved,
+call by call:
+
+- open: `zudata.open(path)` + close, against `xarray.open_dataset(path,
+  engine="zu")` + close (header, ZIP directory and the Dataset's making);
+  target: at most 20 ms more;
+- one segment: `DataFile.read(channel, 0, unit)` on an open file, against
+  `ds[channel].sel(segment=0).values` on a Dataset opened once (a fresh
+  selection each call, so every call reads); target: within 1.1x;
+- for information, every segment of the channel: one `read` per segment in
+  a row, against the Dataset opened with `chunks={}` computed on Dask's
+  threaded scheduler (one task per segment).
+
+Before timing, the results are checked equal. Medians of wall time; the
+load average is printed, since the machine is shared.
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import statistics
+import sys
+import time
+from collections.abc import Callable
+from pathlib import Path
+
+import numpy as np
+import xarray as xr
+
+import zudata
+
+sys.path.insert(0, str(Path(__file__).resolve().parent))
+from realistic import realistic_file  # noqa: E402
+
+CHANNEL, SEGMENT, UNIT = "height", 0, "distance"
+
+
+def median_times(pair: dict[str, Callable[[], object]], calls: int) -> dict[str, float]:
+    """Median wall time per call of each function, calls alternating in
+    order so that neither always follows the other."""
+    times: dict[str, list[float]] = {name: [] for name in pair}
+    items = list(pair.items())
+    for i in range(calls):
+        for name, fn in items if i % 2 == 0 else reversed(items):
+            start = time.perf_counter()
+            fn()
+            times[name].append(time.perf_counter() - start)
+    return {name: statistics.median(t) for name, t in times.items()}
+
+
+def ms(seconds: float) -> str:
+    return f"{seconds * 1e3:9.2f} ms"
+
+
+def main() -> None:
+    ap = argparse.ArgumentParser(description=__doc__.split("\n")[0])
+    ap.add_argument("--rounds", type=int, default=15, help="calls of each reader per comparison")
+    args = ap.parse_args()
+    path = realistic_file()
+    print(f"file: {path} ({path.stat().st_size / 1e6:.1f} MB), xarray {xr.__version__}, "
+          f"cpus: {os.cpu_count()}, load: {os.getloadavg()[0]:.2f}")
+
+    def open_zudata() -> None:
+        zudata.open(path).close()
+
+    def open_xarray() -> None:
+        xr.open_dataset(path, engine="zu").close()
+
+    with zudata.open(path) as f, xr.open_dataset(path, engine="zu", units={CHANNEL: UNIT}) as ds, \
+            xr.open_dataset(path, engine="zu", units={CHANNEL: UNIT}, chunks={}) as lazy:
+        segments = [int(s) for s in ds.segment.values]
+        direct = f.read(CHANNEL, SEGMENT, UNIT)
+        np.testing.assert_array_equal(ds[CHANNEL].sel(segment=SEGMENT).values, direct)
+        whole = lazy[CHANNEL].compute(scheduler="threads").values
+        for k, s in enumerate(segments):
+            np.testing.assert_array_equal(whole[k], f.read(CHANNEL, s, UNIT))
+        open_xarray()  # xarray finds its engines on the first call
+
+        opened = median_times({"zudata.open": open_zudata, "open_dataset": open_xarray}, args.rounds * 4)
+        one = median_times(
+            {"DataFile.read": lambda: f.read(CHANNEL, SEGMENT, UNIT),
+             "xarray": lambda: ds[CHANNEL].sel(segment=SEGMENT).values},
+            args.rounds,
+        )
+        every = median_times(
+            {"reads in a row": lambda: [f.read(CHANNEL, s, UNIT) for s in segments],
+             "dask threads": lambda: lazy[CHANNEL].compute(scheduler="threads")},
+            max(3, args.rounds // 3),
+        )
+
+    extra = opened["open_dataset"] - opened["zudata.open"]
+    ratio = one["xarray"] / one["DataFile.read"]
+    print(f"open      zudata.open {ms(opened['zudata.open'])}   open_dataset {ms(opened['open_dataset'])}"
+          f"   extra {ms(extra)}  (target <= 20 ms) {'ok' if extra <= 0.020 else 'NOT MET'}")
+    print(f"segment   DataFile.read {ms(one['DataFile.read'])}   xarray {ms(one['xarray'])}"
+          f"   ratio {ratio:.3f}x  (target <= 1.1x) {'ok' if ratio <= 1.1 else 'NOT MET'}")
+    print(f"channel   {len(segments)} reads in a row {ms(every['reads in a row'])}   "
+          f"dask threads {ms(every['dask threads'])}   "
+          f"speed-up {every['reads in a row'] / every['dask threads']:.2f}x  (information)")
+
+
+if __name__ == "__main__":
+    main()
