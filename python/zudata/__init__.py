@@ -11,7 +11,7 @@ from __future__ import annotations
 
 import os
 from typing import Any
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 
 import numpy as np
 import numpy.typing as npt
@@ -113,7 +113,7 @@ def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int,
 def to_xarray(
     location: str | os.PathLike[str],
     *,
-    units: str | dict[str, str] | None = None,
+    units: str | Mapping[str, str] | None = None,
     channels: str | Iterable[str] | None = None,
     segments: int | Iterable[int] | None = None,
     drop_variables: str | Iterable[str] | None = None,

@@ -301,7 +301,7 @@ class ZuBackendEntrypoint(BackendEntrypoint):
     description = "Zu data files (ZIP recordings of channel traces) through zudata"
     open_dataset_parameters = ("filename_or_obj", "drop_variables", "units", "channels", "segments")
 
-    def open_dataset(  # type: ignore[override]
+    def open_dataset(
         self,
         filename_or_obj: str | os.PathLike[Any] | Any,
         *,
