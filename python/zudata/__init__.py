@@ -1,5 +1,6 @@
-"""Tools around `zu_data_reader`: many files at once, lazily, on a cluster.
+"""Zu data files from Python: one file from many threads, many files at once.
 
+    zudata.open(location) -> DataFile     read(), layout(), channels(), units(), ...
     read_many(paths, channel, segment, unit, *, jobs=None, client=None, progress=False)
     to_dask(paths, channel, segment, unit)
     to_xarray(location, *, units=None, channels=None, segments=None, chunks=None)
@@ -17,11 +18,35 @@ import numpy as np
 import numpy.typing as npt
 
 from . import _walk
+from ._api import DataFile, SegmentLayout, open
+from ._errors import (
+    FormatError,
+    GridError,
+    RequestError,
+    UnknownChannelError,
+    UnknownSegmentError,
+    UnknownUnitError,
+)
 from ._progress import Progress
 from ._run import run_tasks
+from ._reader import __version__ as __version__
 from ._tasks import read_channel
 
-__all__ = ["ReadResults", "read_many", "to_dask", "to_xarray"]
+__all__ = [
+    "DataFile",
+    "FormatError",
+    "GridError",
+    "ReadResults",
+    "RequestError",
+    "SegmentLayout",
+    "UnknownChannelError",
+    "UnknownSegmentError",
+    "UnknownUnitError",
+    "open",
+    "read_many",
+    "to_dask",
+    "to_xarray",
+]
 
 TRACE_LENGTH = 100
 

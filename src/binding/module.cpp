@@ -7,6 +7,10 @@
 #include "binding/py.h"
 #include "binding/py_once.h"
 
+#ifndef ZU_VERSION
+#error "ZU_VERSION must be defined by the build (the version in pyproject.toml)"
+#endif
+
 namespace zu::py {
 namespace {
 
@@ -49,6 +53,7 @@ PyObject* init_module() {
   PyObject* made = module.get([]() -> PyObject* {
     Ref m(PyModule_Create(&kModuleDef));
     if (!m || !add_class(m.get())) return nullptr;
+    if (PyModule_AddStringConstant(m.get(), "__version__", ZU_VERSION) < 0) return nullptr;
     return m.release();
   });
   return made ? Py_NewRef(made) : nullptr;

@@ -168,19 +168,42 @@ std::string member_path(std::string_view name, uint8_t segment) {
   return path;
 }
 
-Result<ChannelValues> read_channel_values(zip::ZipReader& reader, const Conversion& conversion,
-                                          std::string_view name, uint8_t segment,
-                                          DiagnosticSink& diagnostics) {
+namespace {
+
+// The read shared by both roads; `walk(predicate, sink)` runs the member walk.
+template <class Walk>
+Result<ChannelValues> read_with(Walk&& walk, const Conversion& conversion, std::string_view name,
+                                uint8_t segment, DiagnosticSink& diagnostics) {
   const std::string path = member_path(name, segment);
   ChannelValues result;
   TraceSink sink(conversion, result);
-  ZU_TRY(
-      reader.for_each_file([&](std::span<const uint8_t> n) { return ends_with(n, path); }, sink));
+  ZU_TRY(walk([&](std::span<const uint8_t> n) { return ends_with(n, path); }, sink));
   if (result.member_count == 0) return ZuError::no_file(path);
   sink.finish();
   const double second = sink.second_value();
   diagnostics.line(format_shortest(second) + "\n");
   return result;
+}
+
+}  // namespace
+
+Result<ChannelValues> read_channel_values(zip::ZipReader& reader, const Conversion& conversion,
+                                          std::string_view name, uint8_t segment,
+                                          DiagnosticSink& diagnostics) {
+  auto walk = [&](const zip::NamePredicate& predicate, zip::MemberSink& sink) {
+    return reader.for_each_file(predicate, sink);
+  };
+  return read_with(walk, conversion, name, segment, diagnostics);
+}
+
+Result<ChannelValues> read_channel_values(const zip::ZipReader& reader, zip::ReadScratch& scratch,
+                                          zip::CancelCheck* cancel, const Conversion& conversion,
+                                          std::string_view name, uint8_t segment,
+                                          DiagnosticSink& diagnostics) {
+  auto walk = [&](const zip::NamePredicate& predicate, zip::MemberSink& sink) {
+    return reader.for_each_file(predicate, sink, scratch, cancel);
+  };
+  return read_with(walk, conversion, name, segment, diagnostics);
 }
 
 }  // namespace zu

@@ -72,4 +72,17 @@ Result<ChannelValues> DataFile::channel_data(std::string_view name, uint8_t segm
   return read_channel_values(reader_, conversion, name, segment, diagnostics);
 }
 
+Result<ChannelValues> DataFile::read_channel(std::string_view name, uint8_t segment,
+                                             std::string_view unit_type,
+                                             DiagnosticSink& diagnostics, zip::ReadScratch& scratch,
+                                             zip::CancelCheck* cancel) const {
+  ZU_TRY_ASSIGN(Conversion conversion, header_.convert_to_type(name, unit_type, diagnostics));
+  return read_channel_values(reader_, scratch, cancel, conversion, name, segment, diagnostics);
+}
+
+Result<std::vector<ChannelLayout>> DataFile::layout(zip::ReadScratch& scratch) const {
+  ZU_TRY_ASSIGN(std::vector<std::string_view> names, channel_names());
+  return count_channel_members(reader_, scratch, names);
+}
+
 }  // namespace zu

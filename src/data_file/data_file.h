@@ -1,6 +1,13 @@
 // An open data file: the one place where the archive reader, the header and
 // channel extraction come together. Callers (the binding, the fuzz targets)
 // ask it their questions and never take it apart.
+//
+// Every const member is safe to call from several threads at once: the
+// header is never changed after open, and the const reads take their
+// mutable state (work buffer, decoder) from a ReadScratch the caller gives
+// each call. None of it touches a Python object, so the binding may run it
+// without the interpreter lock. channel_data (non-const) is the exclusive
+// road that ZuDataFIle keeps.
 #pragma once
 
 #include <cstdint>
@@ -10,6 +17,7 @@
 #include <vector>
 
 #include "channels/extract.h"
+#include "channels/layout.h"
 #include "error/zu_error.h"
 #include "header/header.h"
 #include "zip/zip_reader.h"
@@ -53,6 +61,28 @@ class DataFile {
   // exclusive use: the member walk reuses the reader's work buffer.
   Result<ChannelValues> channel_data(std::string_view name, uint8_t segment,
                                      std::string_view unit_type, DiagnosticSink& diagnostics);
+
+  // The same values without exclusive use: the walk runs on `scratch`, so
+  // any number of threads may call this at once, each with its own scratch
+  // and sink. `cancel` (may be null) is asked between members; when it says
+  // stop, the read ends with ZuError::cancelled().
+  Result<ChannelValues> read_channel(std::string_view name, uint8_t segment,
+                                     std::string_view unit_type, DiagnosticSink& diagnostics,
+                                     zip::ReadScratch& scratch, zip::CancelCheck* cancel) const;
+
+  // The base unit type and the sample type text of the first channel named
+  // `name` (see ZuHeader).
+  Result<std::string_view> base_unit(std::string_view name) const {
+    return header_.get_base_unit(name);
+  }
+  Result<std::string_view> sample_type(std::string_view name) const {
+    return header_.get_sample_type(name);
+  }
+
+  // Members per segment for each distinct channel name, in channel_names()
+  // order, counted from the central directory alone (see
+  // count_channel_members). Errors: channel_names()'s, the directory's.
+  Result<std::vector<ChannelLayout>> layout(zip::ReadScratch& scratch) const;
 
  private:
   DataFile(std::string location, zip::ZipReader reader, ZuHeader header)

@@ -55,6 +55,8 @@ std::string invalid_size(uint64_t expected, uint64_t actual) {
 
 ZuError ZuError::io(std::string message) { return {ZuErrorKind::Io, std::move(message)}; }
 
+ZuError ZuError::os(int err) { return {ZuErrorKind::Io, os_error_text(err), err}; }
+
 ZuError ZuError::zip(std::string message) { return {ZuErrorKind::Zip, std::move(message)}; }
 
 ZuError ZuError::numpy(std::string rendered) { return {ZuErrorKind::Numpy, std::move(rendered)}; }
@@ -91,5 +93,7 @@ ZuError ZuError::parse_float(ParseFloatKind k) {
                                             ? "cannot parse float from empty string"
                                             : "invalid float literal"};
 }
+
+ZuError ZuError::cancelled() { return {ZuErrorKind::Cancelled, "cancelled"}; }
 
 }  // namespace zu

@@ -46,6 +46,9 @@ enum class ZuErrorKind : uint8_t {
   NoFile,
   InvalidChannel,
   ParseFloatError,
+  // A walk ended early because its caller asked it to stop (an interrupt);
+  // it carries no text of its own and never reaches ZuDataFIle's callers.
+  Cancelled,
 };
 
 class ZuError {
@@ -53,6 +56,9 @@ class ZuError {
   // An I/O failure: os_error_text() or a reader-made text such as
   // "failed to fill whole buffer".
   static ZuError io(std::string message);
+  // An I/O failure the operating system reported with `err`: the message is
+  // os_error_text(err), and os_errno() gives the number back.
+  static ZuError os(int err);
   // An archive failure: one of the zip_text texts.
   static ZuError zip(std::string message);
   // `rendered` is "<qualified type name>: <str(exception)>", captured by the
@@ -65,17 +71,24 @@ class ZuError {
   static ZuError no_file(std::string id);
   static ZuError invalid_channel(std::string channel);
   static ZuError parse_float(ParseFloatKind k);
+  static ZuError cancelled();
 
   // Every kind becomes the same Python exception, so what a caller sees is
   // decided by the message alone; the kind names the failure for C++ code.
   ZuErrorKind kind() const { return kind_; }
   const std::string& message() const { return message_; }
+  // The operating system's error number of an Io error made by os(), else
+  // 0. The message does not depend on it, so callers that only show the
+  // message see no difference.
+  int os_errno() const { return os_errno_; }
 
  private:
-  ZuError(ZuErrorKind k, std::string message) : kind_(k), message_(std::move(message)) {}
+  ZuError(ZuErrorKind k, std::string message, int os_errno = 0)
+      : kind_(k), message_(std::move(message)), os_errno_(os_errno) {}
 
   ZuErrorKind kind_;
   std::string message_;
+  int os_errno_;
 };
 
 // Value-or-error. Result<void> carries only success or the error.

@@ -36,4 +36,18 @@ Result<std::vector<std::string_view>> ZuHeader::get_unit_types(std::string_view 
   return result;
 }
 
+Result<std::string_view> ZuHeader::get_base_unit(std::string_view name) const {
+  ZU_TRY_ASSIGN(const Node* channel, find_channel(name));
+  ZU_TRY_ASSIGN(const Node* set, channel->get(keys::kConversionSet));
+  ZU_TRY_ASSIGN(const Node* conversions, set->get(keys::kConversions));
+  ZU_TRY_ASSIGN(const Node* base, conversions->get(keys::kBase));
+  return base->as_value();
+}
+
+Result<std::string_view> ZuHeader::get_sample_type(std::string_view name) const {
+  ZU_TRY_ASSIGN(const Node* channel, find_channel(name));
+  ZU_TRY_ASSIGN(const Node* type, channel->get(keys::kType));
+  return type->as_value();
+}
+
 }  // namespace zu

@@ -43,6 +43,16 @@ class ZuHeader {
   // in file order), in file order.
   Result<std::vector<std::string_view>> get_unit_types(std::string_view name) const;
 
+  // The base unit type of the first channel named `name`: the text at
+  // conversion-set.conversions.base, which need not be among its unit
+  // types. Errors: those of get_channels, InvalidChannel, HeaderMissingKey,
+  // InvalidNodeVariant.
+  Result<std::string_view> get_base_unit(std::string_view name) const;
+
+  // The sample type text ("type") of the first channel named `name`, as the
+  // conversion reads it. Errors as get_base_unit.
+  Result<std::string_view> get_sample_type(std::string_view name) const;
+
   // Reduces the encoder scaling and the conversion chain up to `unit_type`
   // to one linear map. Hands the resulting pair to `diagnostics` as one line
   // when a chain was walked.

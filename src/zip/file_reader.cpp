@@ -17,12 +17,12 @@ Result<FileReader> FileReader::open(const std::string& path) {
   do {
     fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
   } while (fd < 0 && errno == EINTR);
-  if (fd < 0) return ZuError::io(os_error_text(errno));
+  if (fd < 0) return ZuError::os(errno);
   FileReader file(fd);
   // Every later read behaves as on a descriptor opened the usual way.
   const int flags = ::fcntl(fd, F_GETFL);
   if (flags < 0 || ::fcntl(fd, F_SETFL, flags & ~O_NONBLOCK) < 0) {
-    return ZuError::io(os_error_text(errno));
+    return ZuError::os(errno);
   }
   return file;
 }
@@ -44,7 +44,7 @@ FileReader::~FileReader() {
 
 Result<uint64_t> FileReader::length() const {
   off_t end = ::lseek(fd_, 0, SEEK_END);
-  if (end < 0) return ZuError::io(os_error_text(errno));
+  if (end < 0) return ZuError::os(errno);
   return static_cast<uint64_t>(end);
 }
 
@@ -52,12 +52,12 @@ Result<size_t> FileReader::read_some(uint64_t offset, uint8_t* dst, size_t len) 
   if (len == 0) return size_t{0};
   // pread takes a signed offset and refuses a negative one with EINVAL;
   // report that rather than pretend the file ended there.
-  if (offset > static_cast<uint64_t>(LLONG_MAX)) return ZuError::io(os_error_text(EINVAL));
+  if (offset > static_cast<uint64_t>(LLONG_MAX)) return ZuError::os(EINVAL);
   if (len > static_cast<size_t>(SSIZE_MAX)) len = SSIZE_MAX;
   for (;;) {
     ssize_t n = ::pread(fd_, dst, len, static_cast<off_t>(offset));
     if (n >= 0) return static_cast<size_t>(n);
-    if (errno != EINTR) return ZuError::io(os_error_text(errno));
+    if (errno != EINTR) return ZuError::os(errno);
   }
 }
 

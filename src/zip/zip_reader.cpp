@@ -31,16 +31,28 @@ Result<ZipReader> ZipReader::open(const std::string& path) {
 }
 
 Result<void> ZipReader::for_each_file(const NamePredicate& predicate, MemberSink& sink) {
+  return walk(archive_, predicate, sink, own_, nullptr);
+}
+
+Result<void> ZipReader::for_each_file(const NamePredicate& predicate, MemberSink& sink,
+                                      ReadScratch& scratch, CancelCheck* cancel) const {
+  return walk(archive_, predicate, sink, scratch, cancel);
+}
+
+Result<void> ZipReader::walk(const ZipArchive& archive, const NamePredicate& predicate,
+                             MemberSink& sink, ReadScratch& scratch, CancelCheck* cancel) {
   std::vector<ZipEntry> matches;
-  ZipEntries entries(archive_, buffer_);
+  ZipEntries entries(archive, scratch.buffer);
   for (;;) {
     ZU_TRY_ASSIGN(std::optional<ZipEntry> entry, entries.next_match(predicate));
     if (!entry) break;
     matches.push_back(*entry);
   }
   sink.begin_files(matches.size());
-  MemberReader reader(archive_.file, archive_.file_length, whole_);
+  MemberReader reader(archive.file, archive.file_length, scratch.whole);
+  CancelPoll poll(cancel);
   for (size_t i = 0; i < matches.size(); ++i) {
+    if (poll.should_stop(matches[i].uncompressed_size)) return ZuError::cancelled();
     sink.begin_member(i);
     ZU_TRY(reader.read(matches[i], sink));
     sink.end_member();

@@ -10,11 +10,26 @@
 
 #include "error/zu_error.h"
 #include "zip/archive.h"
+#include "zip/cancel.h"
+#include "zip/entries.h"
 #include "zip/member.h"
+#include "zip/records.h"
 
 namespace zu::zip {
 
 using NamePredicate = std::function<bool(std::span<const uint8_t> name)>;
+
+// The mutable state of one walk over an archive: the directory work buffer
+// and the whole-buffer decoder. A caller that gives each walk its own
+// scratch can run walks over one ZipReader on several threads at once,
+// since the reader itself then only makes positioned reads.
+struct ReadScratch {
+  ReadScratch() = default;
+  explicit ReadScratch(std::vector<uint8_t> work_buffer) : buffer(std::move(work_buffer)) {}
+
+  std::vector<uint8_t> buffer = std::vector<uint8_t>(kBufferSize, 0);
+  WholeDecoder whole;
+};
 
 class ZipReader {
  public:
@@ -36,6 +51,28 @@ class ZipReader {
   // overwrites the work buffer.
   Result<void> for_each_file(const NamePredicate& predicate, MemberSink& sink);
 
+  // The same walk on `scratch` instead of the reader's own buffer and
+  // decoder, so it needs no exclusive use: any number of threads may run it
+  // at once on one reader, each with its own scratch. Touches no Python
+  // object. Between members it asks `cancel` (if not null, rate-limited as
+  // CancelPoll says) and ends with ZuError::cancelled() when told to stop.
+  Result<void> for_each_file(const NamePredicate& predicate, MemberSink& sink, ReadScratch& scratch,
+                             CancelCheck* cancel) const;
+
+  // Calls `visit(name)` with the raw name of every central-directory record
+  // in order, decoding nothing else; the first directory error ends the
+  // walk. Thread-safe on its own scratch, as for_each_file above.
+  template <class Visit>
+  Result<void> for_each_name(Visit&& visit, ReadScratch& scratch) const {
+    ZipEntries entries(archive_, scratch.buffer);
+    ZU_TRY_ASSIGN(std::optional<ZipEntry> none, entries.next_match([&](std::span<const uint8_t> n) {
+      visit(n);
+      return false;
+    }));
+    (void)none;
+    return {};
+  }
+
   // The decompressed, verified contents of every member whose raw name
   // passes `predicate`, in central-directory order (empty when none does).
   // Holds every member at once; for_each_file needs no such room.
@@ -43,11 +80,13 @@ class ZipReader {
 
  private:
   ZipReader(std::vector<uint8_t> buffer, ZipArchive archive)
-      : buffer_(std::move(buffer)), archive_(std::move(archive)) {}
+      : archive_(std::move(archive)), own_(std::move(buffer)) {}
 
-  std::vector<uint8_t> buffer_;
+  static Result<void> walk(const ZipArchive& archive, const NamePredicate& predicate,
+                           MemberSink& sink, ReadScratch& scratch, CancelCheck* cancel);
+
   ZipArchive archive_;
-  WholeDecoder whole_;  // one decoder for every member the reader reads
+  ReadScratch own_;  // the exclusive walks' buffer and decoder
 };
 
 }  // namespace zu::zip

@@ -1,0 +1,170 @@
+"""zudata.open(): a data file opened for use from any number of threads.
+
+The reading runs in the native part (zudata._reader) without the
+interpreter lock; this module gives it the Python face: the context
+manager, the request errors that name what exists, the diagnostic values
+on the "zudata" logger and the layout as named tuples.
+"""
+
+from __future__ import annotations
+
+import logging
+import math
+import os
+import pathlib
+from types import TracebackType
+from typing import Any, NamedTuple
+
+import numpy as np
+import numpy.typing as npt
+
+from ._errors import mapped_error
+from ._reader import NativeError, Reader
+
+__all__ = ["DataFile", "SegmentLayout", "open"]
+
+_log = logging.getLogger("zudata")
+
+
+class SegmentLayout(NamedTuple):
+    """What one channel holds in one segment: `traces` members, laid out as
+    a `side` x `side` grid when their count is a square (else None)."""
+
+    traces: int
+    side: int | None
+
+
+def _side(traces: int) -> int | None:
+    n = math.isqrt(traces)
+    return n if n * n == traces else None
+
+
+class DataFile:
+    """One data file, open for reading. Made by zudata.open(location).
+
+    Any number of threads may call its methods at once; read() and
+    layout() run without the interpreter lock. close() (or leaving a with
+    block) closes it: reads already running on other threads finish, later
+    calls raise ValueError."""
+
+    __slots__ = ("_location", "_reader")
+
+    def __init__(self, location: str | os.PathLike[str]) -> None:
+        path = os.fspath(location)
+        if isinstance(path, str) and "\0" in path:
+            raise ValueError("embedded null byte")
+        try:
+            self._reader = Reader(location)
+        except NativeError as err:
+            raise mapped_error(err, path) from None
+        self._location = pathlib.Path(path)
+
+    # ---- life ------------------------------------------------------------
+
+    def close(self) -> None:
+        """Closes the file; calling it again does nothing."""
+        self._reader.close()
+
+    @property
+    def closed(self) -> bool:
+        return self._reader.closed
+
+    def __enter__(self) -> DataFile:
+        return self
+
+    def __exit__(
+        self,
+        exc_type: type[BaseException] | None,
+        exc: BaseException | None,
+        tb: TracebackType | None,
+    ) -> None:
+        self.close()
+
+    def __repr__(self) -> str:
+        state = "closed" if self.closed else "open"
+        return f"<zudata.DataFile {os.fspath(self._location)!r} {state}>"
+
+    # ---- what the header says ---------------------------------------------
+
+    @property
+    def location(self) -> pathlib.Path:
+        """The path the file was opened from, as given (not resolved)."""
+        return self._location
+
+    @property
+    def header(self) -> dict[str, Any]:
+        """The whole header as nested dicts of str, built afresh on each access."""
+        try:
+            return self._reader.header
+        except NativeError as err:
+            raise mapped_error(err, self._location) from None
+
+    def channels(self) -> list[str]:
+        """The channel names, in the header's order."""
+        try:
+            return self._reader.channels()
+        except NativeError as err:
+            raise mapped_error(err, self._location) from None
+
+    def units(self, channel: str) -> list[str]:
+        """The unit types `channel` can be converted into."""
+        return self._channel_query(self._reader.units, channel)
+
+    def base_unit(self, channel: str) -> str:
+        """The unit type the channel's raw samples are scaled into; read()
+        uses it when no unit is given."""
+        return self._channel_query(self._reader.base_unit, channel)
+
+    def sample_type(self, channel: str) -> str:
+        """The channel's sample type text ("float-data" for binary32
+        samples; anything else means signed 32-bit integers)."""
+        return self._channel_query(self._reader.sample_type, channel)
+
+    def _channel_query(self, query: Any, channel: str) -> Any:
+        try:
+            return query(channel)
+        except NativeError as err:
+            raise mapped_error(err, self._location, self._reader, channel) from None
+
+    # ---- data --------------------------------------------------------------
+
+    def read(self, channel: str, segment: int, unit: str | None = None) -> npt.NDArray[np.float64]:
+        """Every trace of `channel` in `segment`, converted into `unit` (the
+        base unit type when None): a float64 array of shape (n, n, 100).
+
+        Runs without the interpreter lock, so other threads go on meanwhile;
+        Ctrl-C interrupts it. The conversion's diagnostic values go to the
+        "zudata" logger at DEBUG level."""
+        reader = self._reader
+        lines: list[str] | None = [] if _log.isEnabledFor(logging.DEBUG) else None
+        try:
+            return reader.read(channel, segment, unit, lines)
+        except NativeError as err:
+            raise mapped_error(err, self._location, reader, channel, segment, unit) from None
+        except OverflowError:
+            # A segment outside 0..255, which no file can hold.
+            raise mapped_error(
+                NativeError("OutOfRange", "segment out of range", None), self._location, reader, channel, segment
+            ) from None
+        finally:
+            if lines:
+                for line in lines:
+                    _log.debug("%s %s segment %s: %s", os.fspath(self._location), channel, segment, line)
+
+    def layout(self) -> dict[str, dict[int, SegmentLayout]]:
+        """channel -> segment -> SegmentLayout for every channel and every
+        segment that has members, from the archive's directory alone
+        (nothing is decoded). A channel without members maps to {}."""
+        try:
+            counts = self._reader.layout()
+        except NativeError as err:
+            raise mapped_error(err, self._location) from None
+        return {
+            channel: {segment: SegmentLayout(traces, _side(traces)) for segment, traces in segments.items()}
+            for channel, segments in counts.items()
+        }
+
+
+def open(location: str | os.PathLike[str]) -> DataFile:  # noqa: A001 - the package's way in
+    """Opens the data file at `location` (see DataFile)."""
+    return DataFile(location)

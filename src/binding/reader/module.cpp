@@ -1,0 +1,92 @@
+// zudata._reader: the native part of zudata.open(), built on the same core
+// as zu_data_reader. Single-phase initialisation, one module per process.
+#include <atomic>
+#include <cstdint>
+
+#include "binding/errors.h"
+#include "binding/py.h"
+#include "binding/py_once.h"
+#include "binding/reader/native_error.h"
+#include "binding/reader/reader_type.h"
+#include "binding/reader/without_gil.h"
+
+#ifndef ZU_VERSION
+#error "ZU_VERSION must be defined by the build (the version in pyproject.toml)"
+#endif
+
+namespace zu::py::reader {
+
+namespace {
+
+PyModuleDef kModuleDef = {
+    PyModuleDef_HEAD_INIT,
+    "zudata._reader",
+    "Native part of zudata.open(); use the zudata package instead.",
+    0,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+    nullptr,
+};
+
+std::atomic<unsigned long> main_thread_ident{0};
+
+// The module keeps process-wide state (classes, the main thread), so it
+// belongs to the first interpreter that imports it.
+bool check_interpreter() {
+  static std::atomic<int64_t> owner{-1};
+  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
+  if (id < 0) return false;
+  int64_t expected = -1;
+  if (owner.compare_exchange_strong(expected, id) || expected == id) return true;
+  PyErr_SetString(PyExc_ImportError,
+                  "zudata._reader does not support sub-interpreters: it was already "
+                  "initialised in another interpreter of this process");
+  return false;
+}
+
+// Signal handlers run on the thread threading.main_thread() names, which
+// need not be the thread that imports this module.
+bool remember_main_thread() {
+  Ref threading(PyImport_ImportModule("threading"));
+  if (!threading) return false;
+  Ref main(PyObject_CallMethod(threading.get(), "main_thread", nullptr));
+  if (!main) return false;
+  Ref ident(PyObject_GetAttrString(main.get(), "ident"));
+  if (!ident) return false;
+  const unsigned long value = PyLong_AsUnsignedLong(ident.get());
+  if (value == static_cast<unsigned long>(-1) && PyErr_Occurred()) return false;
+  main_thread_ident.store(value, std::memory_order_relaxed);
+  return true;
+}
+
+bool fill(PyObject* module) {
+  PyObject* type = reader_type();
+  PyObject* error = native_error_class();
+  return type != nullptr && error != nullptr && remember_main_thread() &&
+         PyModule_AddObjectRef(module, "Reader", type) == 0 &&
+         PyModule_AddObjectRef(module, "NativeError", error) == 0 &&
+         PyModule_AddStringConstant(module, "__version__", ZU_VERSION) == 0;
+}
+
+PyObject* init_module() {
+  if (!check_interpreter()) return nullptr;
+  static LazyObject module;  // kept for the life of the process
+  PyObject* made = module.get([]() -> PyObject* {
+    Ref m(PyModule_Create(&kModuleDef));
+    if (!m || !fill(m.get())) return nullptr;
+    return m.release();
+  });
+  return made ? Py_NewRef(made) : nullptr;
+}
+
+}  // namespace
+
+bool on_main_thread() {
+  return PyThread_get_thread_ident() == main_thread_ident.load(std::memory_order_relaxed);
+}
+
+}  // namespace zu::py::reader
+
+PyMODINIT_FUNC PyInit__reader(void) { return zu::py::Guarded<zu::py::reader::init_module>::call(); }

@@ -1,0 +1,57 @@
+// What an archive holds per channel and segment, from member names alone.
+#pragma once
+
+#include <array>
+#include <cstdint>
+#include <span>
+#include <string_view>
+#include <vector>
+
+#include "error/zu_error.h"
+#include "zip/zip_reader.h"
+
+namespace zu {
+
+inline constexpr size_t kSegmentCount = 256;
+
+// The members of one channel name, counted per segment 0..255.
+struct ChannelLayout {
+  std::string_view name;  // refers to the caller's string
+  std::array<uint64_t, kSegmentCount> traces{};
+};
+
+// Counts member names for a fixed set of channel names. A name counts for
+// (channel, segment) exactly when it ends with that pair's member path
+// ("/" + segment in decimal + "/channels/" + channel + ".dat"), the test a
+// channel read uses, so the counts are what reads would find. One name can
+// count for several channels (when one channel name ends with the member
+// path of another), never for two segments of one channel.
+class MemberNameCounter {
+ public:
+  // One ChannelLayout per distinct name of `channel_names`, in the order of
+  // their first appearance; the names must outlive the counter's results.
+  explicit MemberNameCounter(const std::vector<std::string_view>& channel_names);
+
+  void count(std::span<const uint8_t> name);
+
+  std::vector<ChannelLayout> take() { return std::move(layouts_); }
+
+ private:
+  struct LengthGroup {
+    size_t length;                // of the channel names in this group
+    std::vector<size_t> members;  // indexes into layouts_
+  };
+
+  std::vector<ChannelLayout> layouts_;
+  std::vector<LengthGroup> groups_;
+};
+
+// The counts for `channel_names` over every central-directory record of
+// `reader`: one walk, no member decoded. Errors: the directory's. Runs on
+// `scratch`, so it needs no exclusive use of the reader; touches no Python
+// object.
+Result<std::vector<ChannelLayout>> count_channel_members(
+    const zip::ZipReader& reader, zip::ReadScratch& scratch,
+    const std::vector<std::string_view>& channel_names);
+
+}  // namespace zu
