@@ -77,7 +77,7 @@ OPENERS = {
 
 
 @pytest.mark.parametrize("opener", OPENERS)
-@pytest.mark.parametrize("units", [None, "distance", {"vDeflection": "force"}])
+@pytest.mark.parametrize("units", [None, "distance", {"vDeflection": "force", "height": "volts"}])
 def test_values_and_attributes(sample, opener, units):
     if units == "distance":
         kw = {"units": "distance", "channels": ["vDeflection", "height"]}
@@ -141,17 +141,17 @@ def test_reads_only_what_is_selected(sample, reads):
 
 
 @pytest.mark.parametrize(
-    "kw, error",
+    "kw, error, names",
     [
-        ({"channels": ["height", "nope"]}, zudata.UnknownChannelError),
-        ({"units": {"nope": "volts"}}, zudata.UnknownChannelError),
-        ({"units": "force"}, zudata.UnknownUnitError),
-        ({"units": {"height": "force"}}, zudata.UnknownUnitError),
-        ({"segments": [0, 5]}, zudata.UnknownSegmentError),
+        ({"channels": ["height", "nope"]}, zudata.UnknownChannelError, "'vDeflection'"),
+        ({"units": {"nope": "volts"}}, zudata.UnknownChannelError, "'measuredHeight'"),
+        ({"units": "force"}, zudata.UnknownUnitError, "'nominal', 'distance'"),
+        ({"units": {"height": "force"}}, zudata.UnknownUnitError, "'nominal', 'distance'"),
+        ({"segments": [0, 5]}, zudata.UnknownSegmentError, "0, 1, 2"),
     ],
 )
-def test_requests_the_file_cannot_answer(sample, kw, error):
-    with pytest.raises(error):
+def test_requests_the_file_cannot_answer(sample, kw, error, names):
+    with pytest.raises(error, match=names):
         xr.open_dataset(sample, engine="zu", **kw)
 
 

@@ -162,9 +162,7 @@ def _choose_channels(datafile: Any, channels: str | Iterable[str] | None, drop: 
         chosen = [channels] if isinstance(channels, str) else list(dict.fromkeys(channels))
         unknown = [c for c in chosen if c not in present]
         if unknown:
-            raise zudata.UnknownChannelError(
-                f"{datafile.location}: no channel {unknown[0]!r}; the channels are {', '.join(map(repr, present))}"
-            )
+            raise zudata.UnknownChannelError(unknown[0], present)
     return [c for c in chosen if c not in drop]
 
 
@@ -175,12 +173,10 @@ def _choose_units(datafile: Any, chosen: list[str], units: str | Mapping[str, st
     elif isinstance(units, str):
         wanted = dict.fromkeys(chosen, units)
     else:
-        stray = [c for c in units if c not in datafile.channels()]
+        present = datafile.channels()
+        stray = [c for c in units if c not in present]
         if stray:
-            raise zudata.UnknownChannelError(
-                f"{datafile.location}: units given for {stray[0]!r}, which is not a channel; "
-                f"the channels are {', '.join(map(repr, datafile.channels()))}"
-            )
+            raise zudata.UnknownChannelError(stray[0], present)
         wanted = {c: units.get(c) for c in chosen}
     result = {}
     for channel, unit in wanted.items():
@@ -188,11 +184,8 @@ def _choose_units(datafile: Any, chosen: list[str], units: str | Mapping[str, st
             result[channel] = datafile.base_unit(channel)
             continue
         known = datafile.units(channel)
-        if unit not in known:
-            raise zudata.UnknownUnitError(
-                f"{datafile.location}: channel {channel!r} has no unit type {unit!r}; "
-                f"its unit types are {', '.join(map(repr, known))}"
-            )
+        if unit not in known and unit != datafile.base_unit(channel):
+            raise zudata.UnknownUnitError(channel, unit, known)
         result[channel] = unit
     return result
 
@@ -202,20 +195,20 @@ def _square_sides(layout: Mapping[int, Any]) -> dict[int, int]:
     return {segment: entry.side for segment, entry in layout.items() if entry.side is not None}
 
 
-def _choose_segments(
-    datafile: Any, sides: dict[str, dict[int, int]], segments: int | Iterable[int] | None
-) -> list[int]:
+def _choose_segments(sides: dict[str, dict[int, int]], segments: int | Iterable[int] | None) -> list[int]:
     present = sorted(set().union(*sides.values())) if sides else []
     if segments is None:
         return present
     wanted = sorted({int(s) for s in ([segments] if isinstance(segments, (int, np.integer)) else segments)})
     missing = [s for s in wanted if s not in present]
     if missing:
-        listed = ", ".join(map(str, present)) or "none"
-        raise zudata.UnknownSegmentError(
-            f"{datafile.location}: segment {missing[0]} has no square grid of traces in the chosen channels; "
-            f"the segments that have are {listed}"
+        error = zudata.UnknownSegmentError(", ".join(sides), missing[0], present)
+        listed = ", ".join(map(str, present)) or "(none)"
+        error.args = (
+            f"no chosen channel has a square grid of traces in segment {missing[0]}; "
+            f"the segments where one has are {listed}",
         )
+        raise error
     return wanted
 
 
@@ -251,7 +244,7 @@ def open_zu_dataset(
         unit_of = _choose_units(datafile, chosen, units)
         layout = datafile.layout()
         sides = {channel: _square_sides(layout.get(channel, {})) for channel in chosen}
-        segment_list = _choose_segments(datafile, sides, segments)
+        segment_list = _choose_segments(sides, segments)
         grid = max((sides[c].get(s, 0) for c in chosen for s in segment_list), default=0)
         handle = _FileHandle(location, datafile)
         data_vars = {}
