@@ -194,10 +194,18 @@ def check_stacked(ds, paths):
             np.testing.assert_array_equal(values[k, s], reference(path, "vDeflection", s, "volts"))
 
 
-def test_open_mfdataset_threads(recordings):
-    with dask.config.set(scheduler="threads"), \
-            xr.open_mfdataset(recordings, engine="zu", combine="nested", concat_dim="file") as ds:
-        check_stacked(ds, recordings)
+def test_open_mfdataset_threads(recordings, tmp_path):
+    with dask.config.set(scheduler="threads"):
+        with xr.open_mfdataset(recordings, engine="zu", combine="nested", concat_dim="file") as ds:
+            check_stacked(ds, recordings)
+        bigger = str(make_sample.write_sample(tmp_path / "big.zu", grid=3, segments=3))
+        with xr.open_mfdataset([recordings[0], bigger], engine="zu", combine="nested", concat_dim="file",
+                               join="outer") as ds:
+            assert ds.sizes == {"file": 2, "segment": 3, "i": 3, "j": 3, "sample": 100}
+            values = ds.height.values
+    assert np.isnan(values[0, 2]).all() and np.isnan(values[0, :2, 2]).all()
+    np.testing.assert_array_equal(values[0, 1, :2, :2], reference(recordings[0], "height", 1, "volts"))
+    np.testing.assert_array_equal(values[1, 2], reference(bigger, "height", 2, "volts"))
 
 
 @pytest.mark.slow
