@@ -1,9 +1,12 @@
 """The xarray backend (engine "zu") against zudata.open() and DataFile.read.
 
-Needs the installed package with the xarray extra (run it with the
-interpreter of .venv after scripts/test.sh):
+bench/run.sh runs it on its build of the tree when xarray is installed;
+alone, on the package installed in .venv by scripts/test.sh:
 
     .venv/bin/python -P bench/bench_xarray.py [--rounds 15]
+
+The engine is given as the backend class, so that no installed entry point
+is needed.
 
 On the realistic file (bench/realistic.py), side by side and interleaved,
 call by call:
@@ -36,6 +39,7 @@ import numpy as np
 import xarray as xr
 
 import zudata
+from zudata.xarray_backend import ZuBackendEntrypoint as ZU
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 from realistic import realistic_file  # noqa: E402
@@ -72,17 +76,17 @@ def main() -> None:
         zudata.open(path).close()
 
     def open_xarray() -> None:
-        xr.open_dataset(path, engine="zu").close()
+        xr.open_dataset(path, engine=ZU).close()
 
-    with zudata.open(path) as f, xr.open_dataset(path, engine="zu", units={CHANNEL: UNIT}) as ds, \
-            xr.open_dataset(path, engine="zu", units={CHANNEL: UNIT}, chunks={}) as lazy:
+    with zudata.open(path) as f, xr.open_dataset(path, engine=ZU, units={CHANNEL: UNIT}) as ds, \
+            xr.open_dataset(path, engine=ZU, units={CHANNEL: UNIT}, chunks={}) as lazy:
         segments = [int(s) for s in ds.segment.values]
         direct = f.read(CHANNEL, SEGMENT, UNIT)
         np.testing.assert_array_equal(ds[CHANNEL].sel(segment=SEGMENT).values, direct)
         whole = lazy[CHANNEL].compute(scheduler="threads").values
         for k, s in enumerate(segments):
             np.testing.assert_array_equal(whole[k], f.read(CHANNEL, s, UNIT))
-        open_xarray()  # xarray finds its engines on the first call
+        open_xarray()  # the first call pays for what xarray sets up once
 
         opened = median_times({"zudata.open": open_zudata, "open_dataset": open_xarray}, args.rounds * 4)
         one = median_times(

@@ -116,11 +116,12 @@ if ((!primary_built)); then
 else
   zu_log "Python $primary_version: checking the type stubs against the built module"
   rc=0
-  "$primary_py" -P -m mypy.stubtest zu_data_reader --allowlist stubs/stubtest-allowlist.txt </dev/null || rc=$?
+  "$primary_py" -P -m mypy.stubtest zu_data_reader zudata._reader --allowlist stubs/stubtest-allowlist.txt </dev/null || rc=$?
   if ((rc == 0)); then
-    # Proves mypy resolves the stubs from the installed wheel: the sample
-    # holds assertions that only hold with precise types.
+    # Proves mypy resolves the stubs from the installed wheel: the samples
+    # hold assertions that only hold with precise types.
     "$primary_py" -P -m mypy --strict scripts/typecheck_sample.py </dev/null || rc=$?
+    "$primary_py" -P -m mypy --strict scripts/typecheck_zudata.py </dev/null || rc=$?
   fi
   if ((rc == 0)); then
     summary+=("$(printf '%-12s %-6s %s' "stubs" PASS "stubtest and mypy under Python $primary_version")")

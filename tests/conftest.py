@@ -53,3 +53,17 @@ def zu_file(tmp_path):
         return write_zu_file(tmp_path / f"data{next(counter)}.zip", header, members)
 
     return make
+
+
+@pytest.fixture(autouse=True)
+def _zudata_answers_as_zudatafile(request):
+    """After each test, every data file it left in its tmp_path must read the
+    same through zudata.open() as through ZuDataFIle (tests/same_answers.py)."""
+    yield
+    tmp = request.node.funcargs.get("tmp_path") if hasattr(request.node, "funcargs") else None
+    if tmp is None or not tmp.is_dir():
+        return
+    from same_answers import check_file
+
+    for path in sorted(tmp.rglob("*")):
+        check_file(path)

@@ -12,8 +12,26 @@ constexpr std::string_view kChannelsDir = "/channels/";
 // "/" and at least one digit come before the channels directory.
 constexpr size_t kShortestPath = 2 + kChannelsDir.size() + kDataSuffix.size();
 
-bool equal_at(const uint8_t* p, std::string_view text) {
-  return std::memcmp(p, text.data(), text.size()) == 0;
+// Fixed-size comparisons as integer loads: this test runs once per
+// directory record, so it is kept to a few instructions.
+template <class Word>
+Word load(const uint8_t* p) {
+  Word w;
+  std::memcpy(&w, p, sizeof w);
+  return w;
+}
+template <class Word>
+Word load(std::string_view text, size_t at) {
+  return load<Word>(reinterpret_cast<const uint8_t*>(text.data()) + at);
+}
+
+bool is_data_suffix(const uint8_t* p) {
+  return load<uint32_t>(p) == load<uint32_t>(kDataSuffix, 0);
+}
+
+bool is_channels_dir(const uint8_t* p) {
+  return load<uint64_t>(p) == load<uint64_t>(kChannelsDir, 0) &&
+         load<uint16_t>(p + 8) == load<uint16_t>(kChannelsDir, 8);
 }
 
 // The segment whose directory ends just before `end` in `name`: "/" and the
@@ -37,6 +55,10 @@ MemberNameCounter::MemberNameCounter(const std::vector<std::string_view>& channe
     const bool seen = std::any_of(layouts_.begin(), layouts_.end(),
                                   [&](const ChannelLayout& c) { return c.name == name; });
     if (seen) continue;
+    // Two channels can claim one member name only when one name ends with
+    // "channels/" + the other (the directory test cannot hold at two places
+    // closer together); without such a name the first claim is the only one.
+    if (name.find("channels/") != std::string_view::npos) single_claim_ = false;
     const size_t index = layouts_.size();
     layouts_.push_back(ChannelLayout{name, {}});
     auto group = std::find_if(groups_.begin(), groups_.end(),
@@ -49,26 +71,31 @@ MemberNameCounter::MemberNameCounter(const std::vector<std::string_view>& channe
   }
 }
 
+bool MemberNameCounter::claim(const LengthGroup& group, const uint8_t* p, size_t n) {
+  if (n < kShortestPath + group.length) return false;
+  const size_t channel_start = n - kDataSuffix.size() - group.length;
+  const size_t dir = channel_start - kChannelsDir.size();
+  if (!is_channels_dir(p + dir)) return false;
+  const int segment = segment_before(p, dir);
+  if (segment < 0) return false;
+  for (size_t index : group.members) {
+    ChannelLayout& layout = layouts_[index];
+    if (std::memcmp(p + channel_start, layout.name.data(), group.length) == 0) {
+      ++layout.traces[static_cast<size_t>(segment)];
+      return true;  // names in one group are distinct
+    }
+  }
+  return false;
+}
+
 void MemberNameCounter::count(std::span<const uint8_t> name) {
   const size_t n = name.size();
   const uint8_t* p = name.data();
-  if (n < kShortestPath || !equal_at(p + n - kDataSuffix.size(), kDataSuffix)) return;
+  if (n < kShortestPath || !is_data_suffix(p + n - kDataSuffix.size())) return;
   // The channel name's length decides where "/channels/" must stand, so
   // each length is one test; only then are names of that length compared.
   for (const LengthGroup& group : groups_) {
-    if (n < kShortestPath + group.length) continue;
-    const size_t channel_start = n - kDataSuffix.size() - group.length;
-    const size_t dir = channel_start - kChannelsDir.size();
-    if (!equal_at(p + dir, kChannelsDir)) continue;
-    const int segment = segment_before(p, dir);
-    if (segment < 0) continue;
-    for (size_t index : group.members) {
-      ChannelLayout& layout = layouts_[index];
-      if (equal_at(p + channel_start, layout.name)) {
-        ++layout.traces[static_cast<size_t>(segment)];
-        break;  // names in one group are distinct
-      }
-    }
+    if (claim(group, p, n) && single_claim_) return;
   }
 }
 

@@ -42,8 +42,13 @@ class MemberNameCounter {
     std::vector<size_t> members;  // indexes into layouts_
   };
 
+  // Counts `name` (n bytes at p, ending in ".dat") for the channel of
+  // `group` it names, if any; true when it did.
+  bool claim(const LengthGroup& group, const uint8_t* p, size_t n);
+
   std::vector<ChannelLayout> layouts_;
   std::vector<LengthGroup> groups_;
+  bool single_claim_ = true;
 };
 
 // The counts for `channel_names` over every central-directory record of

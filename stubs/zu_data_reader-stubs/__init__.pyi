@@ -6,6 +6,7 @@ import numpy
 import numpy.typing
 
 __all__ = ["ZuDataFIle"]
+__version__: str
 
 @typing.final
 class ZuDataFIle:
