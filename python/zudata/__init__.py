@@ -11,7 +11,7 @@ The `zu` command (zudata.cli) is built on the same pieces.
 from __future__ import annotations
 
 import os
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from collections.abc import Iterable, Mapping
 
 import numpy as np
@@ -31,6 +31,9 @@ from ._progress import Progress
 from ._run import run_tasks
 from ._reader import __version__ as __version__
 from ._tasks import read_channel
+
+if TYPE_CHECKING:
+    import xarray
 
 __all__ = [
     "DataFile",
@@ -143,7 +146,7 @@ def to_xarray(
     segments: int | Iterable[int] | None = None,
     drop_variables: str | Iterable[str] | None = None,
     chunks: Any = None,
-) -> Any:
+) -> xarray.Dataset:
     """An `xarray.Dataset` of one data file, as `xarray.open_dataset(location,
     engine="zu", ...)` gives it, without relying on the installed entry
     point: one variable per channel, dimensions (segment, i, j, sample),
