@@ -47,7 +47,7 @@ class DataFile:
     block) closes it: reads already running on other threads finish, later
     calls raise ValueError."""
 
-    __slots__ = ("_location", "_reader")
+    __slots__ = ("__weakref__", "_location", "_reader")
 
     def __init__(self, location: str | os.PathLike[str]) -> None:
         path = os.fspath(location)
