@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import pickle
 import shutil
 import sys
 from pathlib import Path
@@ -234,3 +235,13 @@ def test_attributes_survive_writing(sample, tmp_path, writer):
         with back:
             assert back.vDeflection.attrs["units"] == "force"
             xr.testing.assert_identical(back.load(), ds.load())  # attributes included
+
+
+def test_a_copy_elsewhere_refuses_a_file_replaced_since_opening(tmp_path):
+    path = make_sample.write_sample(tmp_path / "moving.zu", grid=3, segments=1)
+    with xr.open_dataset(path, engine="zu") as ds:
+        copy = pickle.loads(pickle.dumps(ds))  # as a Dask worker gets it: the path, not the open file
+        make_sample.write_sample(tmp_path / "new.zu", grid=2, segments=1).replace(path)
+        np.testing.assert_array_equal(ds.height[0].values, make_sample.expected_values("height", 0, "volts", 3, 1))
+        with pytest.raises(ValueError, match=r"now reads as \(2, 2, 100\)"):
+            copy.height[0].load()

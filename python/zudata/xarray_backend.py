@@ -78,13 +78,18 @@ class _FileHandle:
         if self._closed:
             raise ValueError("I/O operation on closed file")
         with self._opening:
+            if self._closed:
+                raise ValueError("I/O operation on closed file")
             if self._file is None:
                 self._file = _open(self.location)
             return self._file
 
     def close(self) -> None:
-        self._closed = True
-        datafile, self._file = self._file, None
+        """Closes the file; reads running on other threads finish first
+        (DataFile.close sees to that), later ones raise ValueError."""
+        with self._opening:
+            self._closed = True
+            datafile, self._file = self._file, None
         if datafile is not None:
             datafile.close()
 
@@ -123,7 +128,15 @@ class ZuBackendArray(BackendArray):
         side = self.sides[position]
         if side is None:
             return np.full(self.shape[1:], np.nan)
-        values = self.handle.file().read(self.channel, self.segments[position], self.unit)
+        segment = self.segments[position]
+        values = self.handle.file().read(self.channel, segment, self.unit)
+        if values.shape != (side, side, TRACE_LENGTH):
+            # The Dataset's shape came from the directory when the file was
+            # opened; a file replaced since then must not give misplaced values.
+            raise ValueError(
+                f"{self.handle.location}: channel {self.channel!r} in segment {segment} now reads as "
+                f"{values.shape}, not the {(side, side, TRACE_LENGTH)} found when the file was opened"
+            )
         if side == grid:
             return values  # type: ignore[no-any-return]
         padded = np.full(self.shape[1:], np.nan)
