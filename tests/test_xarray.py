@@ -6,6 +6,7 @@ import json
 import pickle
 import shutil
 import sys
+import threading
 from pathlib import Path
 
 import numpy as np
@@ -245,3 +246,22 @@ def test_a_copy_elsewhere_refuses_a_file_replaced_since_opening(tmp_path):
         np.testing.assert_array_equal(ds.height[0].values, make_sample.expected_values("height", 0, "volts", 3, 1))
         with pytest.raises(ValueError, match=r"now reads as \(2, 2, 100\)"):
             copy.height[0].load()
+
+
+def test_dask_chunks_read_at_the_same_time(sample, monkeypatch):
+    """The first two reads wait for each other: serialised reads would break
+    the barrier."""
+    barrier, started = threading.Barrier(2, timeout=20), []
+
+    class MeetingFile(CountingFile):
+        def read(self, *args):
+            started.append(args)
+            if len(started) <= 2:
+                barrier.wait()
+            return self._file.read(*args)
+
+    monkeypatch.setattr(xarray_backend, "_open", lambda location: MeetingFile(zudata.open(location), []))
+    with xr.open_dataset(sample, engine="zu", chunks={}, channels="height") as ds:
+        values = ds.height.compute(scheduler="threads", num_workers=2).values
+    assert sorted(s for _, s, _ in started) == [0, 1, 2]
+    np.testing.assert_array_equal(values[1], reference(sample, "height", 1, "volts"))
