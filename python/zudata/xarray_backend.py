@@ -168,7 +168,8 @@ def _outer(values: npt.NDArray[np.float64], key: tuple[Any, ...]) -> npt.NDArray
 
 
 def _choose_channels(datafile: Any, channels: str | Iterable[str] | None, drop: set[str]) -> list[str]:
-    present = datafile.channels()
+    # A name listed twice in the header is one channel (reads go by name).
+    present = list(dict.fromkeys(datafile.channels()))
     if channels is None:
         chosen = present
     else:
