@@ -1,8 +1,9 @@
 #!/usr/bin/env bash
 # Builds the release modules and the C++ floor into build-bench/pyXY/, then runs
 # bench/bench_channel_data.py with them (arguments are passed on),
-# bench/bench_open.py (which builds its own floor) and bench/bench_open_api.py
-# (zudata.open against ZuDataFIle) on the same build; the pure-Python package
+# bench/bench_open.py (which builds its own floor), bench/bench_open_api.py
+# (zudata.open against ZuDataFIle) and, when xarray is installed,
+# bench/bench_xarray.py (the xarray backend) on the same build; the pure-Python package
 # comes from python/ in this tree, with the native zudata._reader put beside it.
 #
 #   bash bench/run.sh [--rounds 7] [--calls 5] [--skip-big]
@@ -34,3 +35,9 @@ echo
 PYTHONPATH="$build:$pkg" "$py" -P bench/bench_open.py
 echo
 PYTHONPATH="$build:$pkg" "$py" -P bench/bench_open_api.py
+echo
+if "$py" -c 'import xarray' 2>/dev/null; then
+  PYTHONPATH="$build:$pkg" "$py" -P bench/bench_xarray.py
+else
+  echo "bench_xarray.py skipped: $py has no xarray (the xarray extra; scripts/test.sh installs it)"
+fi

@@ -3,6 +3,7 @@
     zudata.open(location) -> DataFile     read(), layout(), channels(), units(), ...
     read_many(paths, channel, segment, unit, *, jobs=None, client=None, progress=False)
     to_dask(paths, channel, segment, unit)
+    to_xarray(location, *, units=None, channels=None, segments=None, chunks=None)
 
 The `zu` command (zudata.cli) is built on the same pieces.
 """
@@ -12,7 +13,7 @@ from __future__ import annotations
 import os
 from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
-from collections.abc import Iterable
+from collections.abc import Iterable, Mapping
 
 from ._api import DataFile, SegmentLayout, open
 from ._errors import (
@@ -31,6 +32,7 @@ from ._tasks import read_channel
 if TYPE_CHECKING:
     import numpy as np
     import numpy.typing as npt
+    import xarray
 
 __all__ = [
     "DataFile",
@@ -45,6 +47,7 @@ __all__ = [
     "open",
     "read_many",
     "to_dask",
+    "to_xarray",
 ]
 
 TRACE_LENGTH = 100
@@ -152,3 +155,32 @@ def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int,
         for path in paths
     ]
     return da.concatenate(blocks, axis=0)
+
+
+def to_xarray(
+    location: str | os.PathLike[str],
+    *,
+    units: str | Mapping[str, str] | None = None,
+    channels: str | Iterable[str] | None = None,
+    segments: int | Iterable[int] | None = None,
+    drop_variables: str | Iterable[str] | None = None,
+    chunks: Any = None,
+) -> xarray.Dataset:
+    """An `xarray.Dataset` of one data file, as `xarray.open_dataset(location,
+    engine="zu", ...)` gives it, without relying on the installed entry
+    point: one variable per channel, dimensions (segment, i, j, sample),
+    loaded lazily (zudata.xarray_backend says how). `chunks={}` gives Dask
+    arrays with one chunk per segment. Needs the `xarray` extra."""
+    import xarray
+
+    from .xarray_backend import ZuBackendEntrypoint
+
+    return xarray.open_dataset(
+        location,
+        engine=ZuBackendEntrypoint,
+        chunks=chunks,
+        units=units,
+        channels=channels,
+        segments=segments,
+        drop_variables=drop_variables,
+    )

@@ -1,0 +1,267 @@
+"""The xarray backend (engine "zu") against ZuDataFIle, with real xarray and Dask."""
+
+from __future__ import annotations
+
+import json
+import pickle
+import shutil
+import sys
+import threading
+from pathlib import Path
+
+import numpy as np
+import pytest
+
+xr = pytest.importorskip("xarray")
+dask = pytest.importorskip("dask")
+
+import zudata  # noqa: E402
+from zu_data_reader import ZuDataFIle  # noqa: E402
+from zudata import xarray_backend  # noqa: E402
+
+from conftest import channel_lines, floats_be, ints_be, write_zu_file  # noqa: E402
+
+sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
+import make_sample  # noqa: E402
+
+
+def reference(path, channel, segment, unit):
+    return ZuDataFIle(path).get_channel_data(channel, segment, unit)
+
+
+class CountingFile:
+    """A DataFile whose reads are recorded as (channel, segment, unit)."""
+
+    def __init__(self, datafile, reads):
+        self._file, self.reads = datafile, reads
+
+    def read(self, channel, segment, unit=None):
+        self.reads.append((channel, segment, unit))
+        return self._file.read(channel, segment, unit)
+
+    def __getattr__(self, name):
+        return getattr(self._file, name)
+
+
+@pytest.fixture
+def reads(monkeypatch):
+    log = []
+    monkeypatch.setattr(xarray_backend, "_open", lambda location: CountingFile(zudata.open(location), log))
+    return log
+
+
+@pytest.fixture(scope="module")
+def sample(tmp_path_factory):
+    return make_sample.write_sample(tmp_path_factory.mktemp("xr") / "sample.zip", grid=3, segments=3)
+
+
+@pytest.fixture(scope="module")
+def irregular(tmp_path_factory):
+    """Channel a: segment 0 a 2x2 grid, 1 three traces, 2 a 3x3 grid, one of
+    them short; channel b: segment 0 a 2x2 grid and segment 3 one trace."""
+    header = channel_lines("0", "a", conversions=[("scaled", "volts", "1", "2")], conversion_list=True)
+    header += channel_lines("1", "b", sample_type="integer-data")
+    counts = {("a", 0): 4, ("a", 1): 3, ("a", 2): 9, ("b", 0): 4, ("b", 3): 1}
+    members = []
+    for (channel, segment), count in counts.items():
+        for p in range(count):
+            values = [p + segment * 0.5 + t / 8 for t in range(100 if p != 5 else 7)]
+            data = floats_be(*values) if channel == "a" else ints_be(*(int(v * 8) for v in values))
+            members.append((f"index/{p}/segments/{segment}/channels/{channel}.dat", data))
+    return write_zu_file(tmp_path_factory.mktemp("xr") / "irregular.zip", header, members)
+
+
+OPENERS = {
+    "engine": lambda path, **kw: xr.open_dataset(path, engine="zu", **kw),
+    "to_xarray": lambda path, **kw: zudata.to_xarray(path, **kw),
+    "dask": lambda path, **kw: xr.open_dataset(path, engine="zu", chunks={}, **kw),
+}
+
+
+@pytest.mark.parametrize("opener", OPENERS)
+@pytest.mark.parametrize("units", [None, "distance", {"vDeflection": "force", "height": "volts"}])
+def test_values_and_attributes(sample, opener, units):
+    if units == "distance":
+        kw = {"units": "distance", "channels": ["vDeflection", "height"]}
+    else:
+        kw = {"units": units}
+    with OPENERS[opener](sample, **kw) as ds:
+        f = ZuDataFIle(sample)
+        assert list(ds.data_vars) == kw.get("channels", f.get_channels())
+        assert ds.segment.values.tolist() == [0, 1, 2]
+        assert ds.sizes == {"segment": 3, "i": 3, "j": 3, "sample": 100}
+        assert (opener == "dask") == (ds.height.chunks is not None)
+        for name, variable in ds.data_vars.items():
+            unit = units if isinstance(units, str) else (units or {}).get(name, "volts")
+            assert variable.attrs == {"channel": name, "unit_type": unit, "units": unit,
+                                      "sample_type": "float-data" if name == "height" else "integer-data"}
+            for k, segment in enumerate(ds.segment.values):
+                np.testing.assert_array_equal(variable.isel(segment=k).values,
+                                              reference(sample, name, int(segment), unit))
+        header = f.header
+        assert json.loads(ds.attrs["header"]) == header
+        assert ds.attrs["source"] == str(sample) == ds.file.item()
+        assert ds.attrs["start-time"] == header["start-time"] == "2024-05-17T10:32:11Z"
+        assert "force-settings" not in ds.attrs
+
+
+def test_irregular_segments_are_nan_filled(irregular, reads):
+    with xr.open_dataset(irregular, engine="zu", units={"a": "scaled"}) as ds:
+        assert ds.segment.values.tolist() == [0, 2, 3]
+        assert ds.sizes["i"] == ds.sizes["j"] == 3
+        loaded = {name: ds[name].values for name in ("a", "b")}
+    assert sorted(reads) == [("a", 0, "scaled"), ("a", 2, "scaled"), ("b", 0, "volts"), ("b", 3, "volts")]
+    for name, unit, segment, k in [("a", "scaled", 0, 0), ("a", "scaled", 2, 1), ("b", "volts", 0, 0),
+                                   ("b", "volts", 3, 2)]:
+        expected = reference(irregular, name, segment, unit)
+        n = expected.shape[0]
+        np.testing.assert_array_equal(loaded[name][k, :n, :n], expected)
+        assert np.isnan(loaded[name][k, n:]).all() and np.isnan(loaded[name][k, :, n:]).all()
+    assert np.isnan(loaded["a"][2]).all() and np.isnan(loaded["b"][1]).all()
+
+
+def test_reads_only_what_is_selected(sample, reads):
+    ds = xr.open_dataset(sample, engine="zu")
+    assert reads == []
+    ds.vDeflection.isel(segment=1).load()
+    assert reads == [("vDeflection", 1, "volts")]
+    part = ds.height.sel(segment=[0, 2]).isel(i=[0, 2], j=[0, 1], sample=slice(5, 9)).values
+    assert reads[1:] == [("height", 0, "volts"), ("height", 2, "volts")]
+    for k, segment in enumerate([0, 2]):
+        expected = reference(sample, "height", segment, "volts")[np.ix_([0, 2], [0, 1])]
+        np.testing.assert_array_equal(part[k], expected[..., 5:9])
+    reads.clear()
+    lazy = xr.open_dataset(sample, engine="zu", chunks={}, channels=["height", "measuredHeight"], segments=[1, 2],
+                           drop_variables=["height", "file"])
+    assert list(lazy.data_vars) == ["measuredHeight"] and "file" not in lazy.coords
+    assert lazy.measuredHeight.chunks == ((1, 1), (3,), (3,), (100,))
+    lazy.measuredHeight.sel(segment=2).compute()
+    assert reads == [("measuredHeight", 2, "volts")]
+    ds.close()
+    with pytest.raises(ValueError, match="closed"):
+        ds.height.isel(segment=0).load()
+
+
+@pytest.mark.parametrize(
+    "kw, error, names",
+    [
+        ({"channels": ["height", "nope"]}, zudata.UnknownChannelError, "'vDeflection'"),
+        ({"units": {"nope": "volts"}}, zudata.UnknownChannelError, "'measuredHeight'"),
+        ({"units": "force"}, zudata.UnknownUnitError, "'nominal', 'distance'"),
+        ({"units": {"height": "force"}}, zudata.UnknownUnitError, "'nominal', 'distance'"),
+        ({"segments": [0, 5]}, zudata.UnknownSegmentError, "0, 1, 2"),
+    ],
+)
+def test_requests_the_file_cannot_answer(sample, kw, error, names):
+    with pytest.raises(error, match=names):
+        xr.open_dataset(sample, engine="zu", **kw)
+
+
+@pytest.mark.parametrize(
+    "name, content, expected",
+    [
+        ("sample.zip", None, True),
+        ("renamed.zu", b"not a zip", True),
+        ("plain.txt", b"text", False),
+        ("noheader.zip", "zip", False),
+        ("missing.zip", "absent", False),
+    ],
+)
+def test_guess_can_open(sample, tmp_path, name, content, expected):
+    path = tmp_path / name
+    if content is None:
+        shutil.copyfile(sample, path)
+    elif content == "zip":
+        write_zu_file(path, None, [("a.dat", b"1234")])
+    elif content != "absent":
+        path.write_bytes(content)
+    assert xarray_backend.ZuBackendEntrypoint().guess_can_open(path) is expected
+    if expected and content is None:
+        with xr.open_dataset(path) as ds:  # no engine: the entry point is found
+            assert ds.attrs["source"] == str(path)
+
+
+@pytest.fixture(scope="module")
+def recordings(tmp_path_factory):
+    directory = tmp_path_factory.mktemp("many")
+    return [str(make_sample.write_sample(directory / f"r{k}.zu", grid=2, segments=2, seed=k)) for k in range(3)]
+
+
+def check_stacked(ds, paths):
+    assert ds.file.values.tolist() == paths
+    assert ds.height.dims == ("file", "segment", "i", "j", "sample")
+    values = ds.vDeflection.values
+    for k, path in enumerate(paths):
+        for s in (0, 1):
+            np.testing.assert_array_equal(values[k, s], reference(path, "vDeflection", s, "volts"))
+
+
+def test_open_mfdataset_threads(recordings, tmp_path):
+    with dask.config.set(scheduler="threads"):
+        with xr.open_mfdataset(recordings, engine="zu", combine="nested", concat_dim="file") as ds:
+            check_stacked(ds, recordings)
+        bigger = str(make_sample.write_sample(tmp_path / "big.zu", grid=3, segments=3))
+        with xr.open_mfdataset([recordings[0], bigger], engine="zu", combine="nested", concat_dim="file",
+                               join="outer") as ds:
+            assert ds.sizes == {"file": 2, "segment": 3, "i": 3, "j": 3, "sample": 100}
+            values = ds.height.values
+    assert np.isnan(values[0, 2]).all() and np.isnan(values[0, :2, 2]).all()
+    np.testing.assert_array_equal(values[0, 1, :2, :2], reference(recordings[0], "height", 1, "volts"))
+    np.testing.assert_array_equal(values[1, 2], reference(bigger, "height", 2, "volts"))
+
+
+@pytest.mark.slow
+def test_open_mfdataset_on_a_local_cluster(recordings):
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(
+        n_workers=2, threads_per_worker=1, processes=True, host="127.0.0.1",
+        dashboard_address=None, worker_dashboard_address=None, timeout=60,
+    ) as local, distributed.Client(local, timeout=60) as client:
+        with xr.open_mfdataset(recordings, engine="zu", combine="nested", concat_dim="file") as ds:
+            ds = client.compute(ds).result(timeout=60)
+        check_stacked(ds, recordings)
+
+
+@pytest.mark.parametrize("writer", ["netcdf", "zarr"])
+def test_attributes_survive_writing(sample, tmp_path, writer):
+    with xr.open_dataset(sample, engine="zu", units={"vDeflection": "force"}) as ds:
+        if writer == "netcdf":
+            pytest.importorskip("h5netcdf")
+            ds.to_netcdf(tmp_path / "out.nc", engine="h5netcdf")
+            back = xr.open_dataset(tmp_path / "out.nc", engine="h5netcdf")
+        else:
+            pytest.importorskip("zarr")
+            ds.to_zarr(tmp_path / "out.zarr")
+            back = xr.open_zarr(tmp_path / "out.zarr")
+        with back:
+            assert back.vDeflection.attrs["units"] == "force"
+            xr.testing.assert_identical(back.load(), ds.load())  # attributes included
+
+
+def test_a_copy_elsewhere_refuses_a_file_replaced_since_opening(tmp_path):
+    path = make_sample.write_sample(tmp_path / "moving.zu", grid=3, segments=1)
+    with xr.open_dataset(path, engine="zu") as ds:
+        copy = pickle.loads(pickle.dumps(ds))  # as a Dask worker gets it: the path, not the open file
+        make_sample.write_sample(tmp_path / "new.zu", grid=2, segments=1).replace(path)
+        np.testing.assert_array_equal(ds.height[0].values, make_sample.expected_values("height", 0, "volts", 3, 1))
+        with pytest.raises(ValueError, match=r"now reads as \(2, 2, 100\)"):
+            copy.height[0].load()
+
+
+def test_dask_chunks_read_at_the_same_time(sample, monkeypatch):
+    """The first two reads wait for each other: serialised reads would break
+    the barrier."""
+    barrier, started = threading.Barrier(2, timeout=20), []
+
+    class MeetingFile(CountingFile):
+        def read(self, *args):
+            started.append(args)
+            if len(started) <= 2:
+                barrier.wait()
+            return self._file.read(*args)
+
+    monkeypatch.setattr(xarray_backend, "_open", lambda location: MeetingFile(zudata.open(location), []))
+    with xr.open_dataset(sample, engine="zu", chunks={}, channels="height") as ds:
+        values = ds.height.compute(scheduler="threads", num_workers=2).values
+    assert sorted(s for _, s, _ in started) == [0, 1, 2]
+    np.testing.assert_array_equal(values[1], reference(sample, "height", 1, "volts"))
