@@ -1,6 +1,7 @@
 """Writes the seed corpora: corpus/data_file/ for fuzz_data_file (small,
 well-formed data files) and corpus/header/ for fuzz_header (their header
-texts, and one of unusual numbers).
+texts, and one of unusual numbers) and corpus/deflate/ for fuzz_deflate (raw
+DEFLATE streams of every block kind, valid and not).
 
 Each data-file seed is a ZIP archive with the header member and a few
 channel members, chosen so that the fuzzer starts from inputs that open and
@@ -19,6 +20,7 @@ from __future__ import annotations
 import io
 import sys
 import zipfile
+import zlib
 from pathlib import Path
 
 from zudata.datafile import HEADER_NAME as HEADER
@@ -140,6 +142,26 @@ def header_seeds() -> dict[str, bytes]:
     return result
 
 
+def deflate_seeds() -> dict[str, bytes]:
+    """Raw DEFLATE streams for fuzz_deflate: zlib's own block kinds over
+    sample-like data, and hand-made blocks that only zlib refuses (from the
+    tests' bit writer)."""
+    sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
+    from test_deflate_verdict import STREAMS  # noqa: PLC0415
+
+    samples = floats(100) + ints(100) + b"header=value\n" * 20
+    result = {}
+    for level, strategy, label in [(0, zlib.Z_DEFAULT_STRATEGY, "stored"), (6, zlib.Z_DEFAULT_STRATEGY, "dynamic"),
+                                   (6, zlib.Z_FIXED, "fixed"), (1, zlib.Z_HUFFMAN_ONLY, "huffman"),
+                                   (9, zlib.Z_RLE, "rle")]:
+        for n in (0, 1, 400, len(samples)):
+            comp = zlib.compressobj(level, zlib.DEFLATED, -15, 9, strategy)
+            result[f"zlib-{label}-{n}"] = comp.compress(samples[:n]) + comp.flush()
+    for name, (stream, _, _) in STREAMS.items():
+        result["block-" + name.replace(",", "").replace(" ", "-")] = stream
+    return result
+
+
 def write_all(out: Path, files: dict[str, bytes]) -> None:
     out.mkdir(parents=True, exist_ok=True)
     for name, data in files.items():
@@ -151,6 +173,7 @@ def main() -> None:
     out = Path(sys.argv[1]) if len(sys.argv) > 1 else Path(__file__).with_name("corpus")
     write_all(out / "data_file", seeds())
     write_all(out / "header", header_seeds())
+    write_all(out / "deflate", deflate_seeds())
 
 
 if __name__ == "__main__":

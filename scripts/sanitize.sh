@@ -102,7 +102,7 @@ else
   note "pytest (asan+ubsan)" FAIL "the sanitizer build does not import"
 fi
 
-for target in data_file header; do
+for target in data_file header deflate; do
   shopt -s nullglob
   inputs=(fuzz/corpus/"$target"/*)
   shopt -u nullglob

@@ -6,6 +6,7 @@ archives (bad signatures, sizes, offsets...) from zudata.datafile.build.
 
 from __future__ import annotations
 
+import importlib.util
 import subprocess
 import sys
 import textwrap
@@ -16,7 +17,9 @@ import pytest
 
 from zudata.datafile import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
 
-__all__ = ["HEADER_NAME", "channel_lines", "child_argv", "floats_be", "ints_be", "run_child", "write_zu_file"]
+__all__ = [
+    "HEADER_NAME", "channel_lines", "child_argv", "floats_be", "ints_be", "needs", "run_child", "write_zu_file",
+]
 
 
 def write_zu_file(
@@ -27,6 +30,19 @@ def write_zu_file(
     """Writes a deflated ZIP with the header member (unless None) first."""
     head = [] if header is None else [(HEADER_NAME, header)]
     return write_zip(path, [*head, *members])
+
+
+def _installed(module: str) -> bool:
+    try:
+        return importlib.util.find_spec(module) is not None
+    except (ImportError, ValueError):  # ValueError: a module set to None in sys.modules
+        return False
+
+
+def needs(module: str, extra: str) -> pytest.MarkDecorator:
+    """Skips a test of the tools that needs `module`, an optional dependency
+    from the package's `extra` (scripts/test.sh installs them all)."""
+    return pytest.mark.skipif(not _installed(module), reason=f"needs {module} (pip install .[{extra}])")
 
 
 def child_argv(script: str, *args: object) -> list[str]:

@@ -377,3 +377,34 @@ def test_both_decoding_roads_agree(outcome, size, kind):
         assert got == {k.decode(): v.decode() for k, v in (line.split(b"=") for line in text.split(b"\n")[:-1])}
     else:
         assert got == expected
+
+
+def with_crc_zero(prefix: bytes) -> bytes:
+    """`prefix` and four bytes that bring the CRC-32 of the whole to 0
+    (the CRC is affine in the last four bytes: solved over GF(2))."""
+    base = zlib.crc32(prefix + bytes(4))
+    rows = [(zlib.crc32(prefix + (1 << i).to_bytes(4, "little")) ^ base, 1 << i) for i in range(32)]
+    pivots: list[tuple[int, int]] = []
+    for value, bits in rows:
+        for pv, pb in sorted(pivots, reverse=True):  # highest leading bit first
+            if value ^ pv < value:
+                value, bits = value ^ pv, bits ^ pb
+        if value:
+            pivots.append((value, bits))
+    target, choice = base, 0
+    for pv, pb in sorted(pivots, reverse=True):
+        if target ^ pv < target:
+            target, choice = target ^ pv, choice ^ pb
+    assert target == 0
+    data = prefix + choice.to_bytes(4, "little")
+    assert zlib.crc32(data) == 0
+    return data
+
+
+@pytest.mark.parametrize("size", ROAD_SIZES)
+def test_data_whose_crc_is_zero_is_still_checked(outcome, size):
+    # Only an empty member skips the comparison with the recorded CRC.
+    text = header_of_size(size)
+    data = with_crc_zero(text + b"#")
+    got = outcome(build([hdr(data, crc=0xDEADBEEF), chan(0)]))
+    assert got == "Invalid checksum: expected 0x00000000, got 0xdeadbeef"

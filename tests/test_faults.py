@@ -125,8 +125,8 @@ except OSError as e:
 
 @pytest.mark.parametrize("writer", ["no", "yes"])
 def test_fifo_fails_at_once(tmp_path, writer):
-    # Without a writer the open used to wait forever, holding the interpreter
-    # lock; now it fails at once, as it does when a writer exists.
+    # A FIFO without a writer must not block the open (with the interpreter
+    # lock held): it fails at once, as it does when a writer exists.
     fifo = tmp_path / "fifo"
     os.mkfifo(fifo)
     child = run_child(FIFO_CHILD, fifo, writer, timeout=20)

@@ -6,6 +6,7 @@ import os
 
 import numpy as np
 import pytest
+from conftest import needs
 from zu_files import GRID, bad_crc, good, truncated, zu
 
 import zu_data_reader
@@ -78,6 +79,7 @@ def test_large_results_come_back_from_workers_whole(tmp_path, monkeypatch):
     np.testing.assert_array_equal(_run._unspool(outcome).value, module_result(paths[0]))
 
 
+@needs("dask", "dask")
 def test_to_dask_needs_no_decode_for_its_shape(files, monkeypatch):
     def refuse(*args, **kwargs):
         raise AssertionError("opened with the module before compute()")
@@ -89,6 +91,7 @@ def test_to_dask_needs_no_decode_for_its_shape(files, monkeypatch):
     assert lazy.chunks == ((1, 1, 1), (GRID,), (GRID,), (100,))
 
 
+@needs("dask", "dask")
 @pytest.mark.parametrize("scheduler", ["threads", "processes", "synchronous"])
 def test_to_dask_computes_locally(files, scheduler):
     lazy = zudata.to_dask([files["a"], files["b"]], *CALL)
@@ -98,12 +101,14 @@ def test_to_dask_computes_locally(files, scheduler):
     np.testing.assert_array_equal(lazy[1, 2, 3].compute(scheduler=scheduler), module_result(files["b"])[2, 3])
 
 
+@needs("dask", "dask")
 def test_to_dask_raises_the_file_error_on_compute(files):
     lazy = zudata.to_dask([files["a"], files["crc"]], *CALL)
     with pytest.raises(OSError, match="crc.zu: Invalid checksum"):
         lazy.compute(scheduler="synchronous")
 
 
+@needs("dask", "dask")
 @pytest.mark.parametrize(
     ("names", "call", "error", "message"),
     [

@@ -10,7 +10,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import run_child
+from conftest import needs, run_child
 from zu_files import GRID, ZU, bad_crc, copies, good, truncated, zu
 
 from zu_data_reader import ZuDataFIle
@@ -119,6 +119,7 @@ def test_check_reports_each_file(files, jobs):
     assert zu("check", files["good"]).returncode == 0
 
 
+@needs("tqdm", "tools")
 def test_check_draws_progress_on_a_terminal(files):
     import fcntl
     import pty
@@ -140,6 +141,7 @@ def test_check_draws_progress_on_a_terminal(files):
     assert b"\r" not in run.stdout
 
 
+@needs("h5py", "tools")
 @pytest.mark.parametrize(
     ("suffix", "jobs"), [(".npz", "1"), (".npz", "2"), (".h5", "1"), (".h5", "2"), (".npy", "1")]
 )
@@ -183,6 +185,7 @@ def test_export_keeps_the_files_that_read(files, tmp_path):
         np.testing.assert_array_equal(saved["good.zu/height/1"], module_data(files["good"], "height", 1, "distance"))
 
 
+@needs("h5py", "tools")
 @pytest.mark.parametrize(
     ("channel", "unit", "names", "message"),
     [
@@ -221,6 +224,7 @@ def test_export_usage_errors(files, tmp_path, args):
     assert list(tmp_path.iterdir()) == []
 
 
+@needs("h5py", "tools")
 @pytest.mark.parametrize(("sig", "status"), [(signal.SIGINT, 130), (signal.SIGTERM, 143)])
 @pytest.mark.parametrize("jobs", ["1", "2"])
 def test_interrupted_export_leaves_nothing(files, tmp_path, sig, status, jobs):
@@ -249,6 +253,7 @@ def test_interrupted_export_leaves_nothing(files, tmp_path, sig, status, jobs):
     assert list(out_dir.iterdir()) == []
 
 
+@needs("matplotlib", "tools")
 @pytest.mark.parametrize(
     ("stat", "traces", "size", "pixels"),
     [

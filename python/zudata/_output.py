@@ -81,10 +81,6 @@ class ArrayWriter:
             np.save(self._handle, values, allow_pickle=False)
         self._count += 1
 
-    @property
-    def count(self) -> int:
-        return self._count
-
     def close(self) -> None:
         if self._handle is not None:
             self._handle.close()

@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <memory>
-#include <string>
 #include <vector>
 
 #include "binding/errors.h"
@@ -53,12 +52,12 @@ PyObject* wrap_values(ValueBuffer&& values) {
 // 0): it has the length of values that were counted but never stored, so
 // NumPy can say in its own words why they do not fit the grid.
 PyObject* counted_values(uint64_t count) {
-  static const double kOne = 0.0;
+  static const double kPlaceholder = 0.0;
   const uint64_t limit = static_cast<uint64_t>(NPY_MAX_INTP);
   npy_intp dims[1] = {static_cast<npy_intp>(std::min(count, limit))};
   npy_intp strides[1] = {0};
   return PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT64), 1, dims, strides,
-                              const_cast<double*>(&kOne), 0, nullptr);
+                              const_cast<double*>(&kPlaceholder), 0, nullptr);
 }
 
 }  // namespace
@@ -76,13 +75,6 @@ PyObject* channel_array(ChannelValues&& values) {
   if (!grid) {
     Ref exc(PyErr_GetRaisedException());
     return raise_zu_error(ZuError::numpy(describe_exception(exc.get())));
-  }
-  if (!fits) {
-    // Unreachable: values that do not fit (n, n, 100) never reshape to it.
-    return raise_zu_error(ZuError::numpy("ValueError: cannot reshape array of size " +
-                                         std::to_string(values.value_count) + " into shape (" +
-                                         std::to_string(side) + "," + std::to_string(side_again) +
-                                         "," + std::to_string(length) + ")"));
   }
   return grid.release();
 }

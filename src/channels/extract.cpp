@@ -78,9 +78,10 @@ class TraceSink final : public zip::MemberSink {
     out_.grid_side = n;
     keep_ = count > 0 && n * n == count && count <= SIZE_MAX / kTraceLength;
     if (keep_) out_.values.resize(count * kTraceLength);
+    samples_of_.reserve(count);
   }
 
-  void begin_member(size_t index) override {
+  void begin_member(size_t index, uint64_t) override {
     first_member_ = index == 0;
     trace_ = keep_ ? out_.values.data() + index * kTraceLength : nullptr;
     samples_ = 0;
@@ -105,7 +106,18 @@ class TraceSink final : public zip::MemberSink {
     std::memcpy(word_, p + (n - partial_), partial_);
   }
 
+  // The earlier member's trace is still in the buffer whenever this
+  // member's trace is kept, since the grid is dropped only as a whole.
+  void repeat_member(size_t earlier) override {
+    samples_ = samples_of_[earlier];
+    if (trace_ != nullptr) {
+      const double* from = out_.values.data() + earlier * kTraceLength;
+      std::copy(from, from + kTraceLength, trace_);
+    }
+  }
+
   void end_member() override {
+    samples_of_.push_back(samples_);
     if (samples_ > kTraceLength) keep_ = false;
     if (trace_ != nullptr && samples_ < kTraceLength) {
       std::fill(trace_ + samples_, trace_ + kTraceLength, kQuietNan);
@@ -155,6 +167,7 @@ class TraceSink final : public zip::MemberSink {
   uint8_t word_[4] = {};
   size_t partial_ = 0;
   double second_ = kQuietNan;
+  std::vector<uint64_t> samples_of_;  // per member delivered so far
 };
 
 }  // namespace

@@ -1,6 +1,7 @@
 #include "data_file/data_file.h"
 
 #include <algorithm>
+#include <new>
 #include <span>
 
 #include "header/utf8.h"
@@ -13,10 +14,22 @@ namespace {
 // verified by the walk, but their bytes are dropped as they come.
 class FirstMemberSink final : public zip::MemberSink {
  public:
-  void begin_member(size_t index) override { keep_ = index == 0; }
+  // Reserving what a member that verifies delivers keeps the text in one
+  // allocation of its size, never a grown copy beside a smaller one.
+  void begin_member(size_t index, uint64_t most) override {
+    keep_ = index == 0;
+    if (!keep_ || most > bytes_.max_size()) return;
+    try {
+      bytes_.reserve(static_cast<size_t>(most));
+    } catch (const std::bad_alloc&) {
+      // The room is only a hint: the bytes can still arrive piecewise.
+    }
+  }
   void member_bytes(std::span<const uint8_t> bytes) override {
     if (keep_) bytes_.insert(bytes_.end(), bytes.begin(), bytes.end());
   }
+  // A later header member: dropped like every later one.
+  void repeat_member(size_t) override {}
   void end_member() override { found_ = true; }
 
   bool found() const { return found_; }

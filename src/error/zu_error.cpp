@@ -51,6 +51,11 @@ std::string invalid_size(uint64_t expected, uint64_t actual) {
   return "Invalid size: expected " + std::to_string(expected) + ", got " + std::to_string(actual);
 }
 
+std::string overlapping_entries(uint64_t offset, uint64_t next) {
+  return "Overlapping entries: the data of the member at offset " + std::to_string(offset) +
+         " runs into the member at offset " + std::to_string(next) + " (possible zip bomb)";
+}
+
 }  // namespace zip_text
 
 ZuError ZuError::io(std::string message) { return {ZuErrorKind::Io, std::move(message)}; }

@@ -27,6 +27,8 @@ std::string unexpected_eof();
 std::string invalid_signature(uint32_t expected, uint32_t actual);
 std::string invalid_checksum(uint32_t expected, uint32_t actual);
 std::string invalid_size(uint64_t expected, uint64_t actual);
+// The data of the member at `offset` runs into the member at `next`.
+std::string overlapping_entries(uint64_t offset, uint64_t next);
 }  // namespace zip_text
 
 // Kinds of header node. The message table also names "Number" as a `got`

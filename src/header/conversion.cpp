@@ -47,9 +47,8 @@ Result<Step> read_step(const Node& record, const Node*& slot) {
 // then composes outwards, so a long chain needs no deep recursion. A slot
 // that leads back to a record already on the chain would never reach the
 // base, so it is refused.
-Result<Scaling> get_conversion_rec(std::string_view unit, const Node& conversion,
-                                   const Node& conversions, std::string_view base,
-                                   Scaling incoming) {
+Result<Scaling> compose_chain(std::string_view unit, const Node& conversion,
+                              const Node& conversions, std::string_view base, Scaling incoming) {
   std::vector<Step> chain;
   std::unordered_set<const Node*> visited{&conversion};
   const Node* record = &conversion;
@@ -96,7 +95,7 @@ Result<Conversion> ZuHeader::convert_to_type(std::string_view name, std::string_
   ZU_TRY_ASSIGN(const Node* conversion_map, set->get(keys::kConversion));
   ZU_TRY_ASSIGN(const Node* requested, conversion_map->get(unit_type));
   ZU_TRY_ASSIGN(Scaling result,
-                get_conversion_rec(unit_type, *requested, *conversion_map, base, encoder));
+                compose_chain(unit_type, *requested, *conversion_map, base, encoder));
   diagnostics.line(format_shortest(result.offset) + "," + format_shortest(result.multiplier) +
                    "\n");
   return Conversion{result, sample_type};

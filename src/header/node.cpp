@@ -288,25 +288,49 @@ void HeaderTree::order_children(Node& map, std::vector<Node*>& scratch) {
   scratch.back()->next_ = nullptr;
 }
 
-void HeaderTree::finish(std::string_view text) {
-  text_ = std::make_unique_for_overwrite<char[]>(text.size());
-  if (!text.empty()) std::memcpy(text_.get(), text.data(), text.size());
+// Calls `visit` on every node reachable from the root, with a stack of its
+// own: a key may be millions of segments deep.
+template <class Visit>
+void HeaderTree::for_each_reachable(Visit&& visit) {
+  std::vector<Node*> pending{root_};
+  while (!pending.empty()) {
+    Node* n = pending.back();
+    pending.pop_back();
+    visit(*n);
+    if (!n->is_map()) continue;
+    for (Node* c = n->map_.entries.first_; c != nullptr; c = c->next_) pending.push_back(c);
+  }
+}
+
+void HeaderTree::finish() {
   std::vector<Node*> scratch;
   for (Chunk& chunk : chunks_) {
     for (size_t i = 0; i < chunk.used; ++i) {
       if (chunk.nodes[i].is_map()) order_children(chunk.nodes[i], scratch);
     }
   }
-  // Keys and values still point into the caller's text; move them over to
-  // the copy (the same offsets).
-  auto rebase = [&](const char* p) { return text_.get() + (p - text.data()); };
-  for (Chunk& chunk : chunks_) {
-    for (size_t i = 0; i < chunk.used; ++i) {
-      Node& n = chunk.nodes[i];
-      if (!n.is_map()) n.value_.data = rebase(n.value_.data);
-      if (&n != root_) n.key_ = rebase(n.key_);
-    }
-  }
+  scratch = std::vector<Node*>();
+  // Only the text that reachable keys and values use is kept, in one block
+  // of its size, so the caller's text can go as soon as this returns.
+  // Nodes dropped by a later line are unreachable and keep pointing into
+  // the caller's text; nothing reads them.
+  size_t total = 0;
+  for_each_reachable([&](Node& n) {
+    total += n.key().size();
+    if (!n.is_map()) total += n.value_.size;
+  });
+  text_ = std::make_unique_for_overwrite<char[]>(total);
+  char* out = text_.get();
+  auto keep = [&out](const char* from, size_t size) {
+    if (size == 0) return from;
+    std::memcpy(out, from, size);
+    out += size;
+    return static_cast<const char*>(out - size);
+  };
+  for_each_reachable([&](Node& n) {
+    n.key_ = keep(n.key_, n.key().size());
+    if (!n.is_map()) n.value_.data = keep(n.value_.data, n.value_.size);
+  });
 }
 
 }  // namespace zu

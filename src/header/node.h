@@ -1,8 +1,8 @@
 // The header tree: every node is a map of child nodes or a text value.
 //
 // Nodes live in an arena owned by the header (HeaderTree) and refer to their
-// key and value text inside one copy of the header text, so a node costs a
-// fixed 40 bytes whatever its text. A map keeps its children in a list in
+// key and value text inside the tree's own block of the text they use, so a
+// node costs a fixed 40 bytes whatever its text. A map keeps its children in a list in
 // the order in which their keys first appear in the header, reading it from
 // the top; maps with more than a handful of keys also get a hash index so
 // that lookups stay fast however wide a map grows.
@@ -113,8 +113,9 @@ class Node {
 };
 
 // Owns every node of one header and the text the nodes refer to. Building
-// applies one property at a time; finish() takes the final copy of the text
-// and puts every map in file order.
+// applies one property at a time, with views into the caller's text;
+// finish() copies what the tree uses of that text and puts every map in
+// file order.
 class HeaderTree {
  public:
   HeaderTree();
@@ -128,15 +129,16 @@ class HeaderTree {
 
   // Stores `value` under the dotted `key`, creating maps on the way and
   // replacing whatever the last segment held. Both views must lie inside
-  // the text that is later passed to finish(), and each call must come from
-  // a line above the lines of all earlier calls.
+  // one text that stays alive until finish() returns, and each call must
+  // come from a line above the lines of all earlier calls.
   // Errors: InvalidNodeVariant("map", Value) when the path passes a value.
   Result<void> set(std::string_view key, std::string_view value);
 
-  // Copies `text` (the text all keys and values were taken from) into the
-  // tree, points every node at the copy and orders every map's children by
-  // the first appearance of their keys in the text.
-  void finish(std::string_view text);
+  // Orders every map's children by the first appearance of their keys in
+  // the text, then copies the keys and values of the nodes reachable from
+  // the root into one block the tree owns and points them there; the text
+  // the views of set() came from is not needed afterwards.
+  void finish();
 
  private:
   // A key's lookup in one map: the child, or where to add it (the count of
@@ -150,6 +152,8 @@ class HeaderTree {
   Node* new_node(std::string_view key);
   Node* add_child(Node& map, Node* child, const Lookup& where);
   void order_children(Node& map, std::vector<Node*>& scratch);
+  template <class Visit>
+  void for_each_reachable(Visit&& visit);
 
   // Arena: chunks of nodes that never move once allocated.
   struct Chunk {
@@ -159,7 +163,7 @@ class HeaderTree {
   };
   std::vector<Chunk> chunks_;
   std::vector<std::unique_ptr<MapIndex>> indexes_;
-  std::unique_ptr<char[]> text_;
+  std::unique_ptr<char[]> text_;  // the keys and values reachable nodes use
   Node* root_ = nullptr;
 };
 

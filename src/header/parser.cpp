@@ -42,7 +42,7 @@ Result<ZuHeader> ZuHeader::from_str(std::string_view text) {
       end = start - 1;
     }
   }
-  tree.finish(text);
+  tree.finish();
   return ZuHeader(std::move(tree));
 }
 

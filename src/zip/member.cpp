@@ -9,6 +9,7 @@
 #include <libdeflate.h>
 #endif
 
+#include "zip/block_check.h"
 #include "zip/records.h"
 
 namespace zu::zip {
@@ -16,8 +17,10 @@ namespace zu::zip {
 namespace {
 
 constexpr const char* kCorruptDeflate = "corrupt deflate stream";
-// The reservation a member's vector used to get: only the logical room of
-// each streamed read is derived from it now, nothing is allocated.
+// The largest room a streamed member's first request asks for. Requests are
+// sized as if the output grew in one buffer of the member's size, so that
+// errors surface at the same points whatever the road; nothing of this
+// size is allocated.
 constexpr uint64_t kMaxReservation = 64ull << 20;
 // DEFLATE cannot expand input by more than about 1032:1.
 constexpr uint64_t kMaxDeflateRatio = 1032;
@@ -56,7 +59,7 @@ LocalHeader parse_local_header(const uint8_t* rec) {
   return h;
 }
 
-Result<DataRange> get_entry(const FileReader& file, const ZipEntry& e) {
+Result<DataRange> get_entry(const FileReader& file, const ZipEntry& e, uint64_t limit) {
   uint8_t rec[kLocalHeaderSize];
   ZU_TRY(file.read_exact(e.local_header_offset, rec, sizeof rec));
   const LocalHeader h = parse_local_header(rec);
@@ -66,6 +69,9 @@ Result<DataRange> get_entry(const FileReader& file, const ZipEntry& e) {
   DataRange r;
   if (!data_range(e.local_header_offset, h.length, e.compressed_size, r)) {
     return ZuError::zip(zip_text::unexpected_eof());
+  }
+  if (r.start > limit) {
+    return ZuError::zip(zip_text::overlapping_entries(e.local_header_offset, limit));
   }
   return r;
 }
@@ -77,11 +83,14 @@ uint32_t descriptor_crc(const uint8_t* desc) {
   return first == kDataDescriptorSignature ? b.u32() : first;
 }
 
-// An empty member's CRC is 0 and is not compared with the recorded one.
-bool crc_matches(uint32_t computed, uint32_t stored) { return computed == 0 || computed == stored; }
+// An empty member's CRC is 0 and is not compared with the recorded one;
+// every other member's CRC must equal it.
+bool crc_matches(uint64_t size, uint32_t computed, uint32_t stored) {
+  return size == 0 || computed == stored;
+}
 
-// The room a member's output used to be reserved with: the recorded size,
-// bounded by what the compressed bytes present in the file could expand to.
+// The room of a streamed member's first request: the recorded size, bounded
+// by what the compressed bytes present in the file could expand to.
 uint64_t first_room(const ZipEntry& e, DataRange r, uint64_t file_length) {
   const uint64_t present =
       r.start < file_length ? std::min(e.compressed_size, file_length - r.start) : 0;
@@ -94,6 +103,15 @@ uint64_t first_room(const ZipEntry& e, DataRange r, uint64_t file_length) {
 
 }  // namespace
 
+uint64_t deliverable_size(const ZipEntry& e, uint64_t file_length) {
+  const uint64_t present = e.local_header_offset < file_length
+                               ? std::min(e.compressed_size, file_length - e.local_header_offset)
+                               : 0;
+  const uint64_t bound =
+      present >= UINT64_MAX / kMaxDeflateRatio ? UINT64_MAX : present * kMaxDeflateRatio + 1;
+  return std::min(e.uncompressed_size, bound);
+}
+
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t len) {
 #if ZU_HAVE_LIBDEFLATE
   return libdeflate_crc32(crc, data, len);
@@ -104,9 +122,46 @@ uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t len) {
 
 // ---- whole-buffer decoding -------------------------------------------------
 
+namespace {
+
+// zlib over a whole buffer: the decoder whose verdict every build gives.
+class ZlibWhole {
+ public:
+  ZlibWhole() {
+    std::memset(&z_, 0, sizeof z_);
+    ok_ = inflateInit2(&z_, -15) == Z_OK;
+  }
+  ~ZlibWhole() {
+    if (ok_) inflateEnd(&z_);
+  }
+  ZlibWhole(const ZlibWhole&) = delete;
+  ZlibWhole& operator=(const ZlibWhole&) = delete;
+
+  bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    static uint8_t none;
+    if (!ok_ || in.size() > UINT32_MAX || out.size() > UINT32_MAX || inflateReset(&z_) != Z_OK) {
+      return false;
+    }
+    z_.next_in = const_cast<uint8_t*>(in.data());
+    z_.avail_in = static_cast<uInt>(in.size());
+    z_.next_out = out.empty() ? &none : out.data();
+    z_.avail_out = static_cast<uInt>(out.size());
+    return inflate(&z_, Z_FINISH) == Z_STREAM_END && z_.total_out == out.size();
+  }
+
+ private:
+  z_stream z_;
+  bool ok_ = false;
+};
+
+}  // namespace
+
 #if ZU_HAVE_LIBDEFLATE
+// libdeflate takes the streams on which it provably agrees with zlib (see
+// block_check.h), zlib the rest.
 struct WholeDecoder::State {
   libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  ZlibWhole zlib;
   State() = default;
   State(const State&) = delete;
   State& operator=(const State&) = delete;
@@ -114,7 +169,7 @@ struct WholeDecoder::State {
     if (d != nullptr) libdeflate_free_decompressor(d);
   }
   bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
-    if (d == nullptr) return false;
+    if (d == nullptr || !fast_decoder_agrees(in)) return zlib.decode_exact(in, out);
     size_t used_in = 0, used_out = 0;
     const libdeflate_result r = libdeflate_deflate_decompress_ex(
         d, in.data(), in.size(), out.data(), out.size(), &used_in, &used_out);
@@ -123,27 +178,9 @@ struct WholeDecoder::State {
 };
 #else
 struct WholeDecoder::State {
-  z_stream z;
-  bool ok = false;
-  State() {
-    std::memset(&z, 0, sizeof z);
-    ok = inflateInit2(&z, -15) == Z_OK;
-  }
-  State(const State&) = delete;
-  State& operator=(const State&) = delete;
-  ~State() {
-    if (ok) inflateEnd(&z);
-  }
+  ZlibWhole zlib;
   bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
-    static uint8_t none;
-    if (!ok || in.size() > UINT32_MAX || out.size() > UINT32_MAX || inflateReset(&z) != Z_OK) {
-      return false;
-    }
-    z.next_in = const_cast<uint8_t*>(in.data());
-    z.avail_in = static_cast<uInt>(in.size());
-    z.next_out = out.empty() ? &none : out.data();
-    z.avail_out = static_cast<uInt>(out.size());
-    return inflate(&z, Z_FINISH) == Z_STREAM_END && z.total_out == out.size();
+    return zlib.decode_exact(in, out);
   }
 };
 #endif
@@ -180,13 +217,19 @@ class MemberReader::Streamer {
   Streamer(const Streamer&) = delete;
   Streamer& operator=(const Streamer&) = delete;
 
-  Result<void> decode(const FileReader& file, uint64_t file_length, DataRange range,
+  // Decodes the member whose compressed data is `range`, reading no input
+  // at or past `limit`: a stream that needs more than the bytes before it
+  // fails as overlapping the member there.
+  Result<void> decode(const FileReader& file, uint64_t file_length, DataRange range, uint64_t limit,
                       const ZipEntry& e, MemberSink& sink) {
     if (!ok_ || inflateReset(&z_) != Z_OK) return corrupt();
     file_ = &file;
     sink_ = &sink;
     next_ = range.start;
     end_ = range.end;
+    input_end_ = std::min(range.end, limit);
+    limit_ = limit;
+    offset_ = e.local_header_offset;
     input_done_ = finished_ = false;
     z_.avail_in = 0;
     crc_ = 0;
@@ -230,7 +273,12 @@ class MemberReader::Streamer {
       }
       if (produced > 0) return produced;
       // Nothing produced: more input may help, unless there is none left.
-      if (input_done_) return uint64_t{0};
+      if (input_done_) {
+        if (input_end_ < end_) {
+          return ZuError::zip(zip_text::overlapping_entries(offset_, limit_));
+        }
+        return uint64_t{0};
+      }
     }
   }
 
@@ -242,7 +290,7 @@ class MemberReader::Streamer {
   }
 
   Result<void> refill() {
-    const uint64_t left = end_ > next_ ? end_ - next_ : 0;
+    const uint64_t left = input_end_ > next_ ? input_end_ - next_ : 0;
     const size_t want = static_cast<size_t>(std::min<uint64_t>(left, kInflateInputSize));
     ZU_TRY_ASSIGN(size_t got, file_->read_some(next_, input_.get(), want));
     next_ += got;
@@ -262,7 +310,7 @@ class MemberReader::Streamer {
     if (count_ != e.uncompressed_size) {
       return ZuError::io(zip_text::invalid_size(e.uncompressed_size, count_));
     }
-    if (!crc_matches(crc_, stored)) {
+    if (!crc_matches(count_, crc_, stored)) {
       return ZuError::io(zip_text::invalid_checksum(crc_, stored));
     }
     return {};
@@ -275,7 +323,10 @@ class MemberReader::Streamer {
   const FileReader* file_ = nullptr;
   MemberSink* sink_ = nullptr;
   uint64_t next_ = 0;
-  uint64_t end_ = 0;
+  uint64_t end_ = 0;        // end of the recorded compressed data
+  uint64_t input_end_ = 0;  // end of the input read: end_, or the limit before it
+  uint64_t limit_ = 0;
+  uint64_t offset_ = 0;  // of the member's local header
   bool input_done_ = false;
   bool finished_ = false;
   uint32_t crc_ = 0;
@@ -308,7 +359,7 @@ uint8_t* MemberReader::output_room(size_t len) {
 // The fast road: one read for local header, data and descriptor, one
 // whole-buffer decode. True when the member was delivered; false hands it to
 // the streaming road, which then decides what is wrong with it.
-bool MemberReader::read_whole(const ZipEntry& e, MemberSink& sink) {
+bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sink) {
   const size_t csize = static_cast<size_t>(e.compressed_size);
   const size_t usize = static_cast<size_t>(e.uncompressed_size);
   const size_t desc = e.has_data_descriptor ? kDataDescriptorReadSize : 0;
@@ -321,7 +372,10 @@ bool MemberReader::read_whole(const ZipEntry& e, MemberSink& sink) {
   if (h.signature != kLocalHeaderSignature) return false;
   const uint64_t header_len = h.length;
   DataRange range;
-  if (!data_range(e.local_header_offset, header_len, e.compressed_size, range)) return false;
+  if (!data_range(e.local_header_offset, header_len, e.compressed_size, range) ||
+      range.start > limit) {
+    return false;
+  }
   const uint8_t* data = in + header_len;
   if (header_len + csize + desc > got.value()) {
     // The local name or extra field is longer than the central one said.
@@ -331,22 +385,32 @@ bool MemberReader::read_whole(const ZipEntry& e, MemberSink& sink) {
     if (!more || more.value() < csize + desc) return false;
     data = in;
   }
-  uint8_t* out = output_room(usize);
-  if (!whole_.decode_exact({data, csize}, {out, usize})) return false;
+  // A stream that needs bytes at or past the limit goes to the streaming
+  // road, which reports the overlap.
+  const size_t readable = static_cast<size_t>(std::min<uint64_t>(csize, limit - range.start));
+  // One stored block (common for noisy samples) is its own output.
+  std::span<const uint8_t> bytes;
+  if (auto payload = single_stored_block({data, readable}); payload && payload->size() == usize) {
+    bytes = *payload;
+  } else {
+    uint8_t* out = output_room(usize);
+    if (!whole_.decode_exact({data, readable}, {out, usize})) return false;
+    bytes = {out, usize};
+  }
   const uint32_t stored = desc != 0 ? descriptor_crc(data + csize) : e.crc32;
-  if (!crc_matches(crc32_update(0, out, usize), stored)) return false;
-  sink.member_bytes({out, usize});
+  if (!crc_matches(usize, crc32_update(0, bytes.data(), usize), stored)) return false;
+  sink.member_bytes(bytes);
   return true;
 }
 
-Result<void> MemberReader::read(const ZipEntry& e, MemberSink& sink) {
+Result<void> MemberReader::read(const ZipEntry& e, uint64_t limit, MemberSink& sink) {
   if (e.uncompressed_size <= kWholeMemberMax && e.compressed_size <= kWholeMemberMax &&
-      read_whole(e, sink)) {
+      read_whole(e, limit, sink)) {
     return {};
   }
-  ZU_TRY_ASSIGN(DataRange range, get_entry(file_, e));
+  ZU_TRY_ASSIGN(DataRange range, get_entry(file_, e, limit));
   if (!streamer_) streamer_ = std::make_unique<Streamer>();
-  return streamer_->decode(file_, file_length_, range, e, sink);
+  return streamer_->decode(file_, file_length_, range, limit, e, sink);
 }
 
 }  // namespace zu::zip

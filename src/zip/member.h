@@ -23,19 +23,34 @@
 namespace zu::zip {
 
 // Receives matching members as they are decoded, in directory order.
-// begin_member, then the member's bytes in order (in pieces of any size),
-// then end_member once its size and checksum have been verified. A failing
-// member ends the walk with its error, possibly after some of its bytes
-// have been delivered; those bytes are then worth nothing.
+// begin_member, then either the member's bytes in order (in pieces of any
+// size) or repeat_member, then end_member once its size and checksum have
+// been verified. A failing member ends the walk with its error, possibly
+// after some of its bytes have been delivered; those bytes are then worth
+// nothing.
 class MemberSink {
  public:
   virtual ~MemberSink() = default;
   // Called once, after the directory walk and before any member is read.
   virtual void begin_files(size_t count) { (void)count; }
-  virtual void begin_member(size_t index) { (void)index; }
+  // `most`: how many bytes the member can deliver and still verify (see
+  // deliverable_size), so a sink that keeps them may reserve the room.
+  virtual void begin_member(size_t index, uint64_t most) {
+    (void)index;
+    (void)most;
+  }
   virtual void member_bytes(std::span<const uint8_t> bytes) = 0;
+  // The member's entry describes the same data as the entry of the earlier
+  // member `earlier`, which was delivered and verified: the member has
+  // exactly its bytes, which are not decoded a second time.
+  virtual void repeat_member(size_t earlier) = 0;
   virtual void end_member() {}
 };
+
+// The most bytes the member of `e` can deliver and still verify: its
+// recorded size, bounded by what the compressed bytes present in a file of
+// `file_length` bytes could expand to.
+uint64_t deliverable_size(const ZipEntry& e, uint64_t file_length);
 
 // Members whose recorded sizes are at most this take the whole-buffer road.
 inline constexpr uint64_t kWholeMemberMax = uint64_t{1} << 20;
@@ -73,17 +88,21 @@ class MemberReader {
   MemberReader(const MemberReader&) = delete;
   MemberReader& operator=(const MemberReader&) = delete;
 
-  // Decodes and verifies one member into `sink` (member_bytes only).
-  // Local-header failures are Zip errors (Io when the header cannot be
-  // read); failures while reading, inflating or verifying the data are Io
-  // errors ("corrupt deflate stream", the invalid size and checksum texts,
-  // "failed to fill whole buffer" for an unreadable data descriptor).
-  Result<void> read(const ZipEntry& w, MemberSink& sink);
+  // Decodes and verifies one member into `sink` (member_bytes only),
+  // reading no compressed byte at or past `limit` (the next local header
+  // of the walk), so that no two members decode the same bytes. A stream
+  // that needs such a byte, or data that would start past `limit`, fails
+  // with the Zip error "Overlapping entries: ...". Other local-header
+  // failures are Zip errors (Io when the header cannot be read); failures
+  // while reading, inflating or verifying the data are Io errors ("corrupt
+  // deflate stream", the invalid size and checksum texts, "failed to fill
+  // whole buffer" for an unreadable data descriptor).
+  Result<void> read(const ZipEntry& w, uint64_t limit, MemberSink& sink);
 
   class Streamer;
 
  private:
-  bool read_whole(const ZipEntry& w, MemberSink& sink);
+  bool read_whole(const ZipEntry& w, uint64_t limit, MemberSink& sink);
   uint8_t* input_room(size_t len);
   uint8_t* output_room(size_t len);
 

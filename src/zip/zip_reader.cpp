@@ -1,5 +1,7 @@
 #include "zip/zip_reader.h"
 
+#include <algorithm>
+
 #include "zip/entries.h"
 #include "zip/records.h"
 
@@ -7,19 +9,49 @@ namespace zu::zip {
 
 namespace {
 
-// Keeps every member whole, for callers that want them all at once.
-class CollectingSink final : public MemberSink {
- public:
-  explicit CollectingSink(std::vector<std::vector<uint8_t>>& files) : files_(files) {}
-  void begin_files(size_t count) override { files_.reserve(count); }
-  void begin_member(size_t) override { files_.emplace_back(); }
-  void member_bytes(std::span<const uint8_t> bytes) override {
-    files_.back().insert(files_.back().end(), bytes.begin(), bytes.end());
-  }
+bool same_member(const ZipEntry& a, const ZipEntry& b) {
+  return a.local_header_offset == b.local_header_offset && a.compressed_size == b.compressed_size &&
+         a.uncompressed_size == b.uncompressed_size && a.crc32 == b.crc32 &&
+         a.has_data_descriptor == b.has_data_descriptor;
+}
 
- private:
-  std::vector<std::vector<uint8_t>>& files_;
+// How each matching entry is read: the earlier entry it repeats (its own
+// index when it is the first to name its data), and the offset its decoder
+// must not read from: the next larger local-header offset among the
+// entries, or the entry's own offset when it shares a local header with an
+// earlier entry but describes it differently (so it fails as overlapping).
+struct ReadPlan {
+  std::vector<size_t> first;
+  std::vector<uint64_t> limit;
 };
+
+ReadPlan plan_reads(const std::vector<ZipEntry>& entries) {
+  const size_t n = entries.size();
+  ReadPlan plan{std::vector<size_t>(n), std::vector<uint64_t>(n, UINT64_MAX)};
+  std::vector<size_t> order(n);
+  for (size_t i = 0; i < n; ++i) order[i] = i;
+  auto offset_of = [&](size_t i) { return entries[i].local_header_offset; };
+  // Writers put members in directory order, so sorting is seldom needed.
+  if (!std::is_sorted(order.begin(), order.end(),
+                      [&](size_t a, size_t b) { return offset_of(a) < offset_of(b); })) {
+    std::stable_sort(order.begin(), order.end(),
+                     [&](size_t a, size_t b) { return offset_of(a) < offset_of(b); });
+  }
+  for (size_t k = 0; k < n;) {
+    size_t end = k + 1;
+    while (end < n && offset_of(order[end]) == offset_of(order[k])) ++end;
+    const uint64_t next = end < n ? offset_of(order[end]) : UINT64_MAX;
+    const size_t head = order[k];  // the group's first entry in directory order
+    for (size_t j = k; j < end; ++j) {
+      const size_t i = order[j];
+      const bool repeat = same_member(entries[i], entries[head]);
+      plan.first[i] = repeat ? head : i;
+      plan.limit[i] = repeat ? next : offset_of(i);
+    }
+    k = end;
+  }
+  return plan;
+}
 
 }  // namespace
 
@@ -38,21 +70,19 @@ Result<void> ZipReader::for_each_file(const NamePredicate& predicate, MemberSink
     if (!entry) break;
     matches.push_back(*entry);
   }
+  const ReadPlan plan = plan_reads(matches);
   sink.begin_files(matches.size());
   MemberReader reader(archive_.file, archive_.file_length, whole_);
   for (size_t i = 0; i < matches.size(); ++i) {
-    sink.begin_member(i);
-    ZU_TRY(reader.read(matches[i], sink));
+    sink.begin_member(i, deliverable_size(matches[i], archive_.file_length));
+    if (plan.first[i] != i) {
+      sink.repeat_member(plan.first[i]);
+    } else {
+      ZU_TRY(reader.read(matches[i], plan.limit[i], sink));
+    }
     sink.end_member();
   }
   return {};
-}
-
-Result<std::vector<std::vector<uint8_t>>> ZipReader::get_files(const NamePredicate& predicate) {
-  std::vector<std::vector<uint8_t>> files;
-  CollectingSink sink(files);
-  ZU_TRY(for_each_file(predicate, sink));
-  return files;
 }
 
 }  // namespace zu::zip

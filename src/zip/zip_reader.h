@@ -32,14 +32,15 @@ class ZipReader {
   // whose raw name passes `predicate`, in central-directory order, handing
   // its bytes to `sink` as they come (see MemberSink). The first failure
   // ends the walk: directory errors before any member is read, then the
-  // members' errors in order. Needs exclusive use of the reader: it
+  // members' errors in order. Entries that describe the same member (one
+  // local header, the same sizes and checksum) are decoded once: later ones
+  // repeat the first (MemberSink::repeat_member). A member whose DEFLATE
+  // stream runs into the local header of another matching entry, or that
+  // shares a local header with an earlier entry but describes it
+  // differently, fails with a Zip error, so a walk never decodes the same
+  // compressed bytes twice. Needs exclusive use of the reader: it
   // overwrites the work buffer.
   Result<void> for_each_file(const NamePredicate& predicate, MemberSink& sink);
-
-  // The decompressed, verified contents of every member whose raw name
-  // passes `predicate`, in central-directory order (empty when none does).
-  // Holds every member at once; for_each_file needs no such room.
-  Result<std::vector<std::vector<uint8_t>>> get_files(const NamePredicate& predicate);
 
  private:
   ZipReader(std::vector<uint8_t> buffer, ZipArchive archive)
