@@ -33,11 +33,15 @@ all: $(OUT)/$(EXE) $(if $(MODULE),$(OUT)/$(MODULE)) $(if $(READER_MODULE),$(OUT)
 $(OUT)/$(EXE): $(CORE_OBJS) $(DRIVER_OBJS)
 	$(CXX) $(TARGET_FLAGS) -o $@ $^ $(ZLIB_LIBS)
 
+ifneq ($(MODULE),)
 $(OUT)/$(MODULE): $(CORE_OBJS) $(BINDING_OBJS)
 	$(CXX) $(TARGET_FLAGS) -shared -o $@ $^ $(ZLIB_LIBS) $(MODULE_LDFLAGS)
+endif
 
+ifneq ($(READER_MODULE),)
 $(OUT)/$(READER_MODULE): $(CORE_OBJS) $(READER_OBJS)
 	$(CXX) $(TARGET_FLAGS) -shared -o $@ $^ $(ZLIB_LIBS) $(MODULE_LDFLAGS)
+endif
 
 $(BINDING_OBJS) $(READER_OBJS): CXXFLAGS += $(MODULE_CFLAGS) -DZU_VERSION='"$(ZU_VERSION)"'
 
