@@ -422,7 +422,7 @@ def test_ctrl_c_interrupts_a_long_read(tmp_path):
             f.read("N", 0)
         except KeyboardInterrupt:
             print("interrupted", time.monotonic(), flush=True)
-        else:
+        except zudata.GridError:  # the read ran to its end before the signal
             print("finished", time.monotonic() - start, flush=True)
         """
     with subprocess.Popen(child_argv(script, path), stdout=subprocess.PIPE, text=True) as child:

@@ -129,7 +129,9 @@ def test_a_member_named_by_1024_entries_is_decoded_once(tmp_path):
     assert child.returncode == 0, child.stderr
     elapsed, outcome = json.loads(child.stderr.splitlines()[-1])
     assert outcome == reshape_error(1024 * (size // 4), 32)
-    assert elapsed < 30, f"{elapsed:.1f} s"
+    # A few seconds on a quiet machine; the bound leaves room for a loaded one
+    # and still fails a reader that inflates the member once per entry.
+    assert elapsed < 60, f"{elapsed:.1f} s"
 
 
 # ---- archives of real ZIP writers ------------------------------------------

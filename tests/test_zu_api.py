@@ -254,5 +254,7 @@ def test_an_unreachable_scheduler_is_a_usage_error_within_the_timeout(files, tmp
     assert run.returncode == 2
     assert run.stderr.startswith(f"zu: --dask {address}: no Dask scheduler could be reached there")
     assert reason in run.stderr and "Traceback" not in run.stderr
-    assert took < limit
+    # The timeout counts from the command's start; the rest is the
+    # interpreter's start-up and exit, slower on a loaded machine.
+    assert took < limit + 5
     assert list(tmp_path.iterdir()) == []
