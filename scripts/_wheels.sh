@@ -427,7 +427,7 @@ zw_test_wheel() {
   "$py" -m venv "$dir" </dev/null || return 1
   zu_log "$(basename "$wheel") with $numpy_spec: installing into ${dir#"$ZU_ROOT"/} (binary wheels only, no compiler on PATH)"
   PATH="$dir/bin:$nocc" "$dir/bin/python" -m pip install -q --only-binary=:all: \
-    "${wheel}[tools,dask]" "pytest>=7" "$numpy_spec" </dev/null || return 1
+    "${wheel}[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_spec" </dev/null || return 1
   PATH="$dir/bin:$nocc" zu_check_installed "$dir/bin/python" || return 1
   (cd "$ZU_ROOT" && PATH="$dir/bin:$nocc" "$dir/bin/python" -P -m pytest -p no:cacheprovider "$@" </dev/null)
 }
@@ -460,7 +460,7 @@ zw_test_wheel_in_root() {
     shift 5
     rm -rf "$venv"
     "$py" -m venv --system-site-packages "$venv"
-    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask]" "pytest>=7" "$numpy_spec"
+    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_spec"
     cd /
     "$venv/bin/python" -P -c "import numpy, platform, sys, zu_data_reader; print(\"==> using\", zu_data_reader.__file__, \"on\", platform.machine(), \"Python\", sys.version.split()[0], \"NumPy\", numpy.__version__)"
     cd "$project"
