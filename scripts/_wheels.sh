@@ -413,7 +413,7 @@ zw_nocc_path() {
 # WHEEL with its tools and dask extras, pytest and NUMPY_SPEC from binary
 # wheels only, with no compiler on PATH, and runs the whole suite there.
 zw_test_wheel() {
-  local py=$1 wheel=$2 numpy_spec=$3 dir=$4 nocc tool
+  local py=$1 wheel=$2 numpy_req=$3 dir=$4 nocc tool
   shift 4
   nocc=$(zw_nocc_path)
   for tool in cc c++ gcc g++ clang ld as zig; do
@@ -425,9 +425,9 @@ zw_test_wheel() {
   [[ -n $dir && $dir == "$ZU_ROOT"/* ]] || zu_die "refusing to manage environment outside the project: $dir"
   rm -rf "$dir"
   "$py" -m venv "$dir" </dev/null || return 1
-  zu_log "$(basename "$wheel") with $numpy_spec: installing into ${dir#"$ZU_ROOT"/} (binary wheels only, no compiler on PATH)"
+  zu_log "$(basename "$wheel") with $numpy_req: installing into ${dir#"$ZU_ROOT"/} (binary wheels only, no compiler on PATH)"
   PATH="$dir/bin:$nocc" "$dir/bin/python" -m pip install -q --only-binary=:all: \
-    "${wheel}[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_spec" </dev/null || return 1
+    "${wheel}[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_req" </dev/null || return 1
   PATH="$dir/bin:$nocc" zu_check_installed "$dir/bin/python" || return 1
   (cd "$ZU_ROOT" && PATH="$dir/bin:$nocc" "$dir/bin/python" -P -m pytest -p no:cacheprovider "$@" </dev/null)
 }
@@ -447,25 +447,25 @@ zw_root_build_env() {
 # unless NUMPY_SPEC asks for another), no compiler in the root at all, and
 # the whole suite (or PYTEST_ARGS) run from the bind-mounted project.
 zw_test_wheel_in_root() {
-  local wheel=$1 numpy_spec=$2 venv=/opt/zu-test
+  local wheel=$1 numpy_req=$2 venv=/opt/zu-test
   shift 2
   if zw_in_root "$ZW_DROOT" sh -c 'command -v cc || command -v gcc || command -v c++ || command -v clang' >/dev/null; then
     zu_warn "the Debian root holds a compiler; the wheel test would not prove it needs none"
     return 1
   fi
-  zu_log "$(basename "$wheel") with $numpy_spec: installing into $venv inside ${ZW_DROOT##*/} (binary wheels only)"
+  zu_log "$(basename "$wheel") with $numpy_req: installing into $venv inside ${ZW_DROOT##*/} (binary wheels only)"
   # shellcheck disable=SC2016 # expanded by the inner shell
   zw_in_root "$ZW_DROOT" sh -ec '
-    py=$1 venv=$2 wheel=$3 numpy_spec=$4 project=$5
+    py=$1 venv=$2 wheel=$3 numpy_req=$4 project=$5
     shift 5
     rm -rf "$venv"
     "$py" -m venv --system-site-packages "$venv"
-    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_spec"
+    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_req"
     cd /
     "$venv/bin/python" -P -c "import numpy, platform, sys, zu_data_reader; print(\"==> using\", zu_data_reader.__file__, \"on\", platform.machine(), \"Python\", sys.version.split()[0], \"NumPy\", numpy.__version__)"
     cd "$project"
     PATH="$venv/bin:$PATH" exec "$venv/bin/python" -P -m pytest -p no:cacheprovider "$@"
-  ' zw-test "$ZW_DROOT_PY" "$venv" "$wheel" "$numpy_spec" "$ZU_ROOT" "$@" </dev/null
+  ' zw-test "$ZW_DROOT_PY" "$venv" "$wheel" "$numpy_req" "$ZU_ROOT" "$@" </dev/null
 }
 
 # Debian's Python headers include their architecture's pyconfig.h as

@@ -64,7 +64,7 @@ work="$ZU_ROOT/build/wheels"
 rm -rf "$dist" "$work"
 mkdir -p "$dist" "$work"
 
-# Wheels to test after all are built: "label|where|wheel|numpy spec", where
+# Wheels to test after all are built: "label|where|wheel|NumPy requirement", where
 # is "host:PYTHON" or "root:SUITE:DEBARCH:VERSION".
 tests=()
 
@@ -200,15 +200,15 @@ if [[ $run_tests == 1 ]]; then
     fi
   fi
   for entry in "${tests[@]}"; do
-    IFS='|' read -r label where wheel numpy_spec <<<"$entry"
+    IFS='|' read -r label where wheel numpy_req <<<"$entry"
     rc=0
     case $where in
       host:*)
-        zw_test_wheel "${where#host:}" "$wheel" "$numpy_spec" "$ZU_ROOT/.venvs/wheel-test" "${pytest_args[@]}" || rc=$?
+        zw_test_wheel "${where#host:}" "$wheel" "$numpy_req" "$ZU_ROOT/.venvs/wheel-test" "${pytest_args[@]}" || rc=$?
         ;;
       root:*)
         IFS=: read -r _ suite debarch version <<<"$where"
-        zw_debian_root "$suite" "$debarch" "$version" && zw_test_wheel_in_root "$wheel" "$numpy_spec" "${pytest_args[@]}" || rc=$?
+        zw_debian_root "$suite" "$debarch" "$version" && zw_test_wheel_in_root "$wheel" "$numpy_req" "${pytest_args[@]}" || rc=$?
         ;;
     esac
     if ((rc == 0)); then
