@@ -22,7 +22,11 @@
 # libpython: -undefined dynamic_lookup.
 #
 # Environment:
-#   ZU_CROSS_PY     Python with ziglang installed (default: .venv/bin/python)
+#   ZU_CROSS_PY     Python whose headers and NumPy the macOS module is
+#                   compiled against (default: .venv/bin/python)
+#   ZU_CROSS_ZIG_PY Python whose ziglang compiles (default: the wheel tools'
+#                   environment in the user cache, made by scripts/_wheels.sh;
+#                   ZU_CROSS_PY when that cannot be made)
 #   ZU_CROSS_CACHE  zig's cache and the zlib stubs, kept between runs
 #                   (default: ~/.cache/zu_data_reader/cross); the first run
 #                   builds zig's C++ runtime per target, a few minutes each
@@ -42,10 +46,22 @@ targets=("$@")
 
 jobs=$(nproc 2>/dev/null || echo 2)
 
+# zig keys its cached builds of each target's C and C++ runtime on where its
+# own library lies, so a zig inside each fresh checkout's environment builds
+# them all again, minutes per target. The wheel tools' environment stays in
+# one place in the user cache, so its zig finds them built.
+stable_zig_python() {
+  # shellcheck source=scripts/_wheels.sh
+  source "$ZU_ROOT/scripts/_wheels.sh"
+  zw_tools >&2 && printf '%s\n' "$ZW_TOOLS_PY"
+}
+zig_py=${ZU_CROSS_ZIG_PY:-$(stable_zig_python | tail -n 1)} || true
+[[ -n $zig_py ]] || zig_py=$py
+
 zig_cxx() {
-  "$py" -c 'import ziglang' 2>/dev/null ||
-    zu_die "ziglang is not installed in $py (pip install ziglang, or the test extra)"
-  printf '%s -m ziglang c++ -target %s' "$py" "$1"
+  "$zig_py" -c 'import ziglang' 2>/dev/null ||
+    zu_die "ziglang is not installed in $zig_py (pip install ziglang, or the test extra)"
+  printf '%s -m ziglang c++ -target %s' "$zig_py" "$1"
 }
 
 # zlib.h and zconf.h alone, so that no other host header reaches a foreign

@@ -11,7 +11,6 @@ The `zu` command (zudata.cli) is built on the same pieces.
 from __future__ import annotations
 
 import os
-from concurrent.futures import ThreadPoolExecutor
 from typing import TYPE_CHECKING, Any
 from collections.abc import Iterable, Mapping
 
@@ -127,6 +126,8 @@ def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int,
     grids differ, and OSError (FormatError) when a file cannot be opened.
     """
     import dask
+    from concurrent.futures import ThreadPoolExecutor
+
     import dask.array as da
     import numpy as np
 

@@ -9,9 +9,11 @@ files.
 
 from __future__ import annotations
 
-from concurrent.futures import Future, ThreadPoolExecutor
-from typing import Any
+from typing import TYPE_CHECKING, Any
 from collections.abc import Callable, Iterator, Sequence
+
+if TYPE_CHECKING:
+    from concurrent.futures import Future
 
 Task = Callable[..., "Outcome"]
 
@@ -107,6 +109,10 @@ def run_tasks(
             items, _cluster_window(client), cancel=lambda futures: client.cancel(futures),
         )
     elif jobs is not None and jobs > 1 and len(items) > 1:
+        # Imported here: the pool's modules add to the start-up of every
+        # command, most of which never use it.
+        from concurrent.futures import ThreadPoolExecutor
+
         jobs = min(jobs, len(items))
         with ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="zu") as pool:
             try:
@@ -161,7 +167,7 @@ def _wait(future: Future[Outcome] | Any) -> Outcome:
         check_stop()
         try:
             outcome = future.result(timeout=_POLL)
-        except TimeoutError:
+        except TimeoutError:  # concurrent.futures raises the built-in one
             continue
         except Exception as exc:  # a lost worker, a scheduler gone away
             outcome = Outcome(error=f"on the cluster: {describe_error(exc)}")
