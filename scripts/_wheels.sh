@@ -198,8 +198,8 @@ zw_toolchain() {
 }
 
 # Builds one wheel of the project with interpreter PY for ARCH. Extra
-# SETTINGs go to scikit-build-core as -C (a cross build passes the target's
-# Python headers, SOABI and wheel tag this way). When the array ZW_RUN is
+# SETTINGs go to scikit-build-core as pip's --config-settings (a build in a
+# Debian root passes the way to its Python headers this way). When the array ZW_RUN is
 # set, pip runs through it (zw_in_root ROOT: inside a Debian root). Prints
 # the repaired wheel's path on the last line.
 zw_build_wheel() {
@@ -208,16 +208,17 @@ zw_build_wheel() {
   # Only the wheel's path goes to standard output.
   zw_deps "$arch" >&2
   zw_toolchain "$arch" >&2
+  # The long option: the pip of Debian bookworm (23.0) has no -C.
   local -a settings=(
-    -C "cmake.define.CMAKE_TOOLCHAIN_FILE=$ZW_TOOLCHAIN"
-    -C "cmake.define.ZLIB_LIBRARY=$ZW_DEPS/lib/libz.a"
-    -C "cmake.define.ZLIB_INCLUDE_DIR=$ZW_DEPS/include"
-    -C "cmake.define.LIBDEFLATE_LIBRARY=$ZW_DEPS/lib/libdeflate.a"
-    -C "cmake.define.LIBDEFLATE_INCLUDE_DIR=$ZW_DEPS/include"
-    -C "cmake.define.ZU_WERROR=ON"
-    -C "build-dir=$ZU_ROOT/build/zig-$arch-{wheel_tag}"
+    --config-settings="cmake.define.CMAKE_TOOLCHAIN_FILE=$ZW_TOOLCHAIN"
+    --config-settings="cmake.define.ZLIB_LIBRARY=$ZW_DEPS/lib/libz.a"
+    --config-settings="cmake.define.ZLIB_INCLUDE_DIR=$ZW_DEPS/include"
+    --config-settings="cmake.define.LIBDEFLATE_LIBRARY=$ZW_DEPS/lib/libdeflate.a"
+    --config-settings="cmake.define.LIBDEFLATE_INCLUDE_DIR=$ZW_DEPS/include"
+    --config-settings="cmake.define.ZU_WERROR=ON"
+    --config-settings="build-dir=$ZU_ROOT/build/zig-$arch-{wheel_tag}"
   )
-  for setting in "$@"; do settings+=(-C "$setting"); done
+  for setting in "$@"; do settings+=("--config-settings=$setting"); done
   rm -rf "$out" && mkdir -p "$out/manylinux"
   local -a verbose=(-q)
   [[ ${ZU_VERBOSE:-0} == 1 ]] && verbose=(-v)
@@ -250,7 +251,10 @@ zw_show_tag() {
     return 1
   }
   printf '%s\n' "$report" >&2
-  tag=$(printf '%s\n' "$report" | tr -d '\n' | sed -n 's/.*platform tag to[[:space:]]*"\([^"]*\)".*/\1/p')
+  # The tag the whole wheel is consistent with: auditwheel has already
+  # lowered it for every constraint it then lists ("This constrains ...").
+  tag=$(printf '%s\n' "$report" | tr '\n' ' ' |
+    sed -n 's/.*consistent with[[:space:]]*the[[:space:]]*following[[:space:]]*platform[[:space:]]*tag:[[:space:]]*"\([^"]*\)".*/\1/p')
   printf '%s\n' "$tag"
   [[ $tag == "$ZW_POLICY"_* ]]
 }
@@ -264,7 +268,9 @@ zw_show_tag() {
 # emulator to be had, no chroot or mount namespaces).
 zw_debian_root() {
   local suite=$1 debarch=$2 version=$3 root stamp want mirror packages
-  packages="python$version,python$version-dev,python$version-venv,python3-numpy,ca-certificates"
+  # libstdc++6: CMake's wheel from PyPI (the build) and the binary wheels of
+  # the test dependencies take it from the system, as manylinux allows.
+  packages="python$version,python$version-dev,python$version-venv,python3-numpy,libstdc++6,ca-certificates"
   root="$ZW_CACHE/roots/$suite-$debarch"
   stamp="$root.stamp"
   want="$suite $debarch $packages"
@@ -281,8 +287,16 @@ zw_debian_root() {
   if [[ $debarch != amd64 ]]; then
     zw_binfmt "$debarch" || return 2
   fi
-  if zw_stamp_ok "$stamp" "$want" && [[ -x $root/usr/bin/$ZW_DROOT_PY ]]; then
-    return 0
+  if [[ -x $root/usr/bin/$ZW_DROOT_PY ]]; then
+    zw_stamp_ok "$stamp" "$want" && return 0
+    # A root of the same suite and architecture laid with fewer packages
+    # gets the missing ones added, which takes a minute where laying it
+    # afresh under emulation takes half an hour.
+    if [[ -f $stamp && $(cut -d' ' -f1-2 "$stamp") == "$suite $debarch" ]] &&
+      zw_root_add "$root" "$suite" "$debarch" "${packages//,/ }"; then
+      printf '%s' "$want" >"$stamp"
+      return 0
+    fi
   fi
   if ! command -v mmdebstrap >/dev/null 2>&1; then
     zu_log "installing mmdebstrap with apt-get"
@@ -309,6 +323,44 @@ zw_debian_root() {
     return 2
   fi
   printf '%s' "$want" >"$stamp"
+}
+
+# Installs into the Debian root ROOT (of SUITE and DEBARCH) those of
+# PACKAGES it lacks: apt on the host downloads them for the root's
+# architecture through a private source list and state directory, and dpkg
+# inside the root installs them (the roots hold no apt). dpkg refuses when a
+# package needs another one the root lacks; the caller then lays the root
+# afresh.
+zw_root_add() {
+  local root=$1 suite=$2 debarch=$3 packages=$4 missing="" p dir mirror
+  for p in $packages; do
+    # dpkg's status file: a "Package:" line, then its "Status:" line.
+    awk -v p="$p" '$0 == "Package: " p {f = 1; next} f && /^Status:/ {s = $0; exit}
+      END {exit s !~ / installed$/}' "$root/var/lib/dpkg/status" 2>/dev/null || missing+=" $p"
+  done
+  [[ -z $missing ]] && return 0
+  mirror=$(zw_debian_mirror) || return 1
+  zu_log "adding${missing} to ${root##*/}"
+  dir="$ZW_CACHE/apt-$suite-$debarch"
+  rm -rf "$dir"
+  mkdir -p "$dir/lists/partial" "$dir/cache/archives/partial" "$dir/debs"
+  printf 'deb [arch=%s] %s %s main\n' "$debarch" "$mirror" "$suite" >"$dir/sources.list"
+  local -a aptopts=(-o "Dir::Etc::SourceList=$dir/sources.list" -o "Dir::Etc::SourceParts=$dir/none"
+    -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o "APT::Architecture=$debarch"
+    -o "APT::Architectures::=$debarch" -o 'Acquire::Check-Valid-Until=false' -q)
+  # shellcheck disable=SC2086 # one word per package
+  apt-get "${aptopts[@]}" update </dev/null >/dev/null &&
+    (cd "$dir/debs" && apt-get "${aptopts[@]}" download $missing </dev/null >/dev/null) || {
+    zu_warn "apt-get could not download${missing} for $debarch"
+    return 1
+  }
+  mkdir -p "$root/tmp/zu-debs"
+  cp "$dir"/debs/*.deb "$root/tmp/zu-debs/"
+  rm -rf "$dir"
+  local rc=0
+  zw_in_root "$root" /usr/bin/env PATH=/usr/sbin:/usr/bin:/sbin:/bin sh -c 'dpkg -i /tmp/zu-debs/*.deb' || rc=$?
+  rm -rf "$root/tmp/zu-debs"
+  return "$rc"
 }
 
 # Makes the kernel run DEBARCH's (arm64's) programs through Debian's
