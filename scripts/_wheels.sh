@@ -462,7 +462,7 @@ zw_nocc_path() {
 }
 
 # Creates a fresh virtual environment DIR with interpreter PY, installs
-# WHEEL with its tools and dask extras, pytest and NUMPY_SPEC from binary
+# WHEEL with its tools, dask and xarray extras, pytest and NUMPY_SPEC from binary
 # wheels only, with no compiler on PATH, and runs the whole suite there.
 zw_test_wheel() {
   local py=$1 wheel=$2 numpy_req=$3 dir=$4 nocc tool
@@ -479,7 +479,7 @@ zw_test_wheel() {
   "$py" -m venv "$dir" </dev/null || return 1
   zu_log "$(basename "$wheel") with $numpy_req: installing into ${dir#"$ZU_ROOT"/} (binary wheels only, no compiler on PATH)"
   PATH="$dir/bin:$nocc" "$dir/bin/python" -m pip install -q --only-binary=:all: \
-    "${wheel}[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_req" </dev/null || return 1
+    "${wheel}[tools,dask,xarray]" "pytest>=7" "pytest-timeout>=2" "$numpy_req" </dev/null || return 1
   PATH="$dir/bin:$nocc" zu_check_installed "$dir/bin/python" || return 1
   (cd "$ZU_ROOT" && PATH="$dir/bin:$nocc" "$dir/bin/python" -P -m pytest -p no:cacheprovider "$@" </dev/null)
 }
@@ -512,7 +512,7 @@ zw_test_wheel_in_root() {
     shift 5
     rm -rf "$venv"
     "$py" -m venv --system-site-packages "$venv"
-    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask]" "pytest>=7" "pytest-timeout>=2" "$numpy_req"
+    "$venv/bin/python" -m pip install -q --only-binary=:all: "$wheel[tools,dask,xarray]" "pytest>=7" "pytest-timeout>=2" "$numpy_req"
     cd /
     "$venv/bin/python" -P -c "import numpy, platform, sys, zu_data_reader; print(\"==> using\", zu_data_reader.__file__, \"on\", platform.machine(), \"Python\", sys.version.split()[0], \"NumPy\", numpy.__version__)"
     cd "$project"
