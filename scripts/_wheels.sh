@@ -349,11 +349,11 @@ zw_root_add() {
     -o "Dir::State::Lists=$dir/lists" -o "Dir::Cache=$dir/cache" -o "APT::Architecture=$debarch"
     -o "APT::Architectures::=$debarch" -o 'Acquire::Check-Valid-Until=false' -q)
   # shellcheck disable=SC2086 # one word per package
-  apt-get "${aptopts[@]}" update </dev/null >/dev/null &&
-    (cd "$dir/debs" && apt-get "${aptopts[@]}" download $missing </dev/null >/dev/null) || {
+  if ! apt-get "${aptopts[@]}" update </dev/null >/dev/null ||
+    ! (cd "$dir/debs" && apt-get "${aptopts[@]}" download $missing </dev/null >/dev/null); then
     zu_warn "apt-get could not download${missing} for $debarch"
     return 1
-  }
+  fi
   mkdir -p "$root/tmp/zu-debs"
   cp "$dir"/debs/*.deb "$root/tmp/zu-debs/"
   rm -rf "$dir"
