@@ -7,6 +7,7 @@ archives (bad signatures, sizes, offsets...) from zudata.datafile.build.
 from __future__ import annotations
 
 import importlib.util
+import platform
 import subprocess
 import sys
 import textwrap
@@ -18,7 +19,8 @@ import pytest
 from zudata.datafile import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
 
 __all__ = [
-    "HEADER_NAME", "channel_lines", "child_argv", "floats_be", "ints_be", "needs", "run_child", "write_zu_file",
+    "HEADER_NAME", "channel_lines", "child_argv", "emulated", "floats_be", "ints_be", "needs", "run_child",
+    "write_zu_file",
 ]
 
 
@@ -43,6 +45,30 @@ def needs(module: str, extra: str) -> pytest.MarkDecorator:
     """Skips a test of the tools that needs `module`, an optional dependency
     from the package's `extra` (scripts/test.sh installs them all)."""
     return pytest.mark.skipif(not _installed(module), reason=f"needs {module} (pip install .[{extra}])")
+
+
+def _architecture_family(name: str) -> str:
+    name = name.lower()
+    if name in ("x86_64", "amd64", "x86") or (len(name) == 4 and name[0] == "i" and name.endswith("86")):
+        return "x86"
+    if name in ("aarch64", "arm64") or name.startswith("arm"):
+        return "arm"
+    return name
+
+
+def emulated() -> bool:
+    """Whether this interpreter runs under a user-mode emulator such as
+    qemu-user (the aarch64 wheels are tested so). The emulator answers
+    uname() with the guest's architecture but leaves the kernel's own
+    answer in /proc/sys/kernel/arch alone, so the two differ. A 32-bit
+    userland on its own 64-bit kernel counts as native; a kernel without
+    that file counts as native too, so the tests that skip under emulation
+    run there."""
+    try:
+        kernel = Path("/proc/sys/kernel/arch").read_text().strip()
+    except OSError:
+        return False
+    return _architecture_family(kernel) != _architecture_family(platform.machine())
 
 
 def child_argv(script: str, *args: object) -> list[str]:

@@ -172,7 +172,7 @@ def test_on_a_local_cluster(files, cluster, tmp_path):
     local, client = cluster
     paths = [files["a"], files["crc"], files["b"]]
     results = zudata.read_many(paths, *CALL, client=client)
-    assert list(results) == [files["a"], files["b"]]
+    assert list(results) == [files["a"], files["b"]], results.errors
     np.testing.assert_array_equal(results[files["b"]], module_result(files["b"]))
     assert results.errors == {files["crc"]: module_result(files["crc"])}
 
@@ -182,8 +182,11 @@ def test_on_a_local_cluster(files, cluster, tmp_path):
     np.testing.assert_array_equal(values, np.stack([module_result(files["a"]), module_result(files["b"])]))
 
     out = tmp_path / "out.npz"
+    # The connection's deadline counts from the command's start, which a
+    # loaded or emulated machine can spend importing: ample room here, the
+    # deadline itself has its own test.
     run = zu("export", *paths, "-c", CALL[0], "-s", CALL[1], "-u", CALL[2], "-o", out,
-             "--dask", local.scheduler_address)
+             "--dask", local.scheduler_address, "--dask-timeout", "60")
     assert run.returncode == 1
     assert run.stdout == f"wrote {out}: 2 arrays, 1 failed\n"
     assert f"{files['crc']}: {module_result(files['crc'])}" in run.stderr
@@ -220,7 +223,8 @@ def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path):
     # reach them resolved.
     out = tmp_path / "out.npz"
     run = subprocess.run([ZU, "export", "a.zu", "b.zu", "-c", CALL[0], "-s", str(CALL[1]), "-u", CALL[2],
-                          "-o", str(out), "--dask", local.scheduler_address], cwd=files["a"].parent,
+                          "-o", str(out), "--dask", local.scheduler_address, "--dask-timeout", "60"],
+                         cwd=files["a"].parent,
                          capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
     assert run.returncode == 0, run.stderr
     with np.load(out) as saved:
