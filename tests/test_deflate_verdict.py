@@ -35,6 +35,13 @@ def repeat_zeros(count):
     return dynamic_block(LIT, [1, 1] + [0] * 28, COPY, sent)
 
 
+def leading_repeat():
+    # The first three lengths (zeros) sent as "repeat the previous length"
+    # before there is one.
+    sent = [(16, 0, 2)] + [(n, 0, 0) for n in (LIT + [1, 1])[3:]]
+    return dynamic_block(LIT, [1, 1], COPY, sent)
+
+
 # name -> (stream, bytes a lenient decoder makes of it, zlib accepts it)
 STREAMS = {
     "fixed": (fixed_block(COPY), 4, True),
@@ -50,6 +57,7 @@ STREAMS = {
     "dynamic, 32 distance codes": (dynamic_block(LIT, [1, 1] + [0] * 30, COPY), 4, False),
     "dynamic, repeat up to the last length": (repeat_zeros(28), 4, True),
     "dynamic, repeat past the last length": (repeat_zeros(40), 4, False),
+    "dynamic, repeat before the first length": (leading_repeat(), 4, False),
     # One distance code of one bit: zlib takes it, but not the missing codeword.
     "dynamic, lone distance code used": (dynamic_block(LIT, [1], COPY[:2] + [("bits", 0, 1)]), 4, True),
     "dynamic, lone distance code missed": (dynamic_block(LIT, [1], COPY[:2] + [("bits", 1, 1)]), 4, False),

@@ -97,10 +97,26 @@ bool is_complete_code(const unsigned* per_length, unsigned max_bits) {
   return left == 0;
 }
 
-unsigned reverse_bits(unsigned code, unsigned bits) {
-  unsigned r = 0;
-  for (unsigned i = 0; i < bits; ++i) r |= ((code >> i) & 1u) << (bits - 1 - i);
+struct ReversedBytes {
+  uint8_t of[256];
+};
+constexpr ReversedBytes make_reversed_bytes() {
+  ReversedBytes r{};
+  for (unsigned b = 0; b < 256; ++b) {
+    unsigned v = 0;
+    for (unsigned i = 0; i < 8; ++i) v |= ((b >> i) & 1u) << (7 - i);
+    r.of[b] = static_cast<uint8_t>(v);
+  }
   return r;
+}
+constexpr ReversedBytes kReversed = make_reversed_bytes();
+
+// The low `bits` (at most 16) bits of `code` in reverse order: DEFLATE
+// sends codewords most significant bit first into a stream read from the
+// least significant end.
+unsigned reverse_bits(unsigned code, unsigned bits) {
+  const unsigned r16 = unsigned{kReversed.of[code & 0xff]} << 8 | kReversed.of[code >> 8 & 0xff];
+  return r16 >> (16 - bits);
 }
 
 // Decoding table of a complete code-length code, indexed by the next
@@ -179,41 +195,46 @@ bool dynamic_header_agrees(BitReader in) {
   CodeLengthTable table;
   build_table(code_lengths, per_length, table);
 
-  // One slot before the lengths (a repeat of "the previous length" with
-  // none is refused, but read first), and room after them for the longest
-  // repeat past the last length plus the 16 bytes every step writes.
+  // One slot before the lengths (see kNoPrevious below), and room after
+  // them for the longest repeat past the last length plus the 16 bytes
+  // every step writes.
   constexpr unsigned kMaxLengths = kMaxLitLenLengths + kMaxDistanceLengths;
   uint8_t slots[1 + kMaxLengths + 138 + 16] = {};
   uint8_t* const lengths = slots + 1;
   const unsigned total = nlen + ndist;
   unsigned have = 0;
-  bool repeat_without_previous = false;
+  // The spare slot before the lengths holds a length no code has, so a
+  // repeat of "the previous length" before any length counts lengths of
+  // that value, which refuse the header below.
+  constexpr uint8_t kNoPrevious = kMaxCodeBits + 1;
+  slots[0] = kNoPrevious;
+  unsigned per_value[kNoPrevious + 1] = {};
   // The longest step: a 7-bit codeword and 7 extra bits.
   constexpr unsigned kLongest = kCodeLengthBits + 7;
-  uint32_t share = 0;  // of all lengths so far
   while (have < total) {
     if (!in.need(kLongest)) return false;
     const uint32_t entry = table.entries[in.peek(kCodeLengthBits)];
     const unsigned extra = in.peek(kLongest) >> (entry >> 4 & 15) & (entry >> 8 & 0x7f);
     const unsigned count = (entry >> 16 & 0xff) + extra;
     in.drop(entry & 15);
-    const bool previous = (entry & kRepeatPrevious) != 0;
-    repeat_without_previous |= previous && have == 0;
-    // slots[have] is the length before lengths[have] (the spare 0 at first).
-    const uint8_t value = previous ? slots[have] : static_cast<uint8_t>(entry >> 24 & 15);
-    share += kShare[value] * count;
-    // Sixteen copies at once cover every step but long runs of zeros.
+    // slots[have] is the length before lengths[have].
+    const uint8_t before = slots[have];
+    const uint8_t literal = static_cast<uint8_t>(entry >> 24 & 15);
+    const uint8_t value = (entry & kRepeatPrevious) != 0 ? before : literal;
+    per_value[value] += count;
+    // One store of sixteen copies per step. Only a run of zeros can be
+    // longer, and the slots past the sixteen are still zero: no step
+    // writes beyond sixteen slots past where it starts.
     const uint64_t word = uint64_t{value} * 0x0101010101010101ull;
-    uint8_t* at = lengths + have;
-    for (unsigned done = 0; done < count; done += 16) {
-      std::memcpy(at + done, &word, 8);
-      std::memcpy(at + done + 8, &word, 8);
-    }
+    std::memcpy(lengths + have, &word, 8);
+    std::memcpy(lengths + have + 8, &word, 8);
     have += count;
   }
-  if (repeat_without_previous) return false;
+  if (per_value[kNoPrevious] != 0) return false;
   if (have != total || lengths[kEndOfBlock] == 0) return false;
-  uint32_t distance_share = 0;
+  // Each code's share of the code space: both must be complete.
+  uint32_t share = 0, distance_share = 0;
+  for (unsigned len = 1; len <= kMaxCodeBits; ++len) share += kShare[len] * per_value[len];
   for (unsigned i = nlen; i < total; ++i) distance_share += kShare[lengths[i]];
   return distance_share == kCodeSpace && share - distance_share == kCodeSpace;
 }
