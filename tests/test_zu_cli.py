@@ -138,7 +138,10 @@ def test_check_reports_each_file(files, jobs):
 
 
 @needs("tqdm", "tools")
-def test_check_draws_progress_on_a_terminal(files):
+@pytest.mark.parametrize(
+    ("command", "word"), [(["check"], "checking"), (["export", "-c", "height", "-s", "0", "-o", "OUT"], "exporting")]
+)
+def test_check_draws_progress_on_a_terminal(files, tmp_path, command, word):
     import fcntl
     import pty
     import struct
@@ -147,7 +150,8 @@ def test_check_draws_progress_on_a_terminal(files):
     main, secondary = pty.openpty()
     try:
         fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
-        run = subprocess.run([ZU, "check", str(files["good"])], stdout=subprocess.PIPE, stderr=secondary,
+        args = [str(tmp_path / "out.npz") if a == "OUT" else a for a in command]
+        run = subprocess.run([ZU, *args, str(files["good"])], stdout=subprocess.PIPE, stderr=secondary,
                              stdin=subprocess.DEVNULL, timeout=60)
         os.set_blocking(main, False)
         drawn = os.read(main, 65536).decode()
@@ -155,7 +159,7 @@ def test_check_draws_progress_on_a_terminal(files):
         os.close(main)
         os.close(secondary)
     assert run.returncode == 0
-    assert "checking" in drawn and "1/1" in drawn and "traces/s" in drawn
+    assert word in drawn and "1/1" in drawn and "traces/s" in drawn
     assert b"\r" not in run.stdout
 
 
@@ -441,6 +445,35 @@ def test_plot_of_a_blank_or_constant_map_warns(tmp_path, trace, warning):
 
 
 @needs("matplotlib", "tools")
+@pytest.mark.parametrize(
+    ("stat", "expected"),
+    [
+        ("max", [[99, 138], [0, np.nan]]),
+        ("min", [[0, 0], [0, np.nan]]),
+        ("mean", [[49.5, 69], [0, np.nan]]),
+        ("ptp", [[99, 138], [0, np.nan]]),
+        ("sample=69", [[69, 138], [np.nan, np.nan]]),
+        ("sample=70", [[70, np.nan], [np.nan, np.nan]]),
+    ],
+)
+def test_plot_statistics_leave_out_the_nan_padding(stat, expected):
+    import matplotlib.colors
+    from zudata import _plot
+
+    # Trace (i, j) holds its first `length` samples k * scale, then NaN.
+    lengths = np.array([[100, 70], [1, 0]])
+    scales = np.array([[1.0, 2.0], [3.0, 4.0]])
+    values = np.full((2, 2, 100), np.nan)
+    for (i, j), length in np.ndenumerate(lengths):
+        values[i, j, :length] = scales[i, j] * np.arange(length)
+    figure, _ = _plot.map_figure(values, stat=stat, unit="V", title="t", traces=[], size=(400, 300))
+    image = figure.axes[0].images[0]
+    np.testing.assert_array_equal(np.ma.filled(image.get_array().astype(float), np.nan), expected)
+    # NaN cells are grey, apart from every colour of the scale.
+    assert matplotlib.colors.to_hex(image.cmap.get_bad()) == matplotlib.colors.to_hex("lightgrey")
+
+
+@needs("matplotlib", "tools")
 def test_plot_puts_row_i_down_and_column_j_across():
     from zudata import _plot
 
@@ -706,6 +739,31 @@ def test_info_and_check_agree_on_a_channel_without_conversions(tmp_path):
     assert "unit types   volts (base); no conversions" in info.stdout
     assert "grid      2 x 2" in info.stdout
     assert zu("check", path).returncode == 0
+
+
+@pytest.mark.parametrize(
+    ("line", "result"),
+    [
+        ("operator.name=someone", "OK    {path}  (1 channels, 1 segments, 4 traces)"),
+        # Numbered groups win over the count: segment 1, which has no members.
+        ("force-segments.1.name=retract", "FAIL  {path}  channel 'height', segment 1: "),
+    ],
+)
+def test_check_reads_the_segments_the_header_lists(tmp_path, line, result):
+    bare = single_channel(tmp_path / "bare.zu", [np.arange(100, dtype=">f4").tobytes()] * 4, grid=2)
+    path = with_header_line(bare, tmp_path / "listed.zu", line)
+    run = zu("check", path)
+    assert run.returncode == (0 if result.startswith("OK") else 1)
+    assert run.stdout.startswith(result.format(path=path))
+    if result.startswith("FAIL"):
+        assert re.search(r"segments? 0\b", run.stdout.split("segment 1: ", 1)[1]), run.stdout
+
+
+def test_header_key_naming_a_group_is_no_value(files):
+    run = zu("header", files["good"], "--key", "force-segments", "--key", "force-segments.count")
+    assert run.returncode == 1
+    assert run.stdout.splitlines() == ["file\tforce-segments\tforce-segments.count", f"{files['good']}\t\t3"]
+    assert "force-segments is a group of keys" in run.stderr
 
 
 def test_check_quiet_prints_only_failures(files):
