@@ -243,12 +243,17 @@ def test_a_failing_task_costs_only_its_file(jobs):
 
 
 @pytest.mark.slow
-def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path):
+def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path, monkeypatch):
     import subprocess
 
     from zu_files import ZU
 
-    local, _ = cluster
+    local, client = cluster
+    # The workers were started in another directory than this one.
+    monkeypatch.chdir(files["a"].parent)
+    results = zudata.read_many(["a.zu", "b.zu"], *CALL, client=client)
+    assert results.errors == {}
+    np.testing.assert_array_equal(results["b.zu"], module_result(files["b"]))
     # The workers run elsewhere (another directory): relative names must
     # reach them resolved.
     out = tmp_path / "out.npz"
