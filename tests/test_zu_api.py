@@ -215,8 +215,10 @@ def test_on_a_local_cluster(files, cluster, tmp_path):
     np.testing.assert_array_equal(values, np.stack([module_result(files["a"]), module_result(files["b"])]))
 
     out = tmp_path / "out.npz"
+    # A loaded machine can take longer than the default 10 s to connect,
+    # which a test of its own covers.
     run = zu("export", *paths, "-c", CALL[0], "-s", CALL[1], "-u", CALL[2], "-o", out,
-             "--dask", local.scheduler_address)
+             "--dask", local.scheduler_address, "--dask-timeout", "60")
     assert run.returncode == 1
     assert run.stdout == f"wrote {out}: 2 arrays, 1 failed\n"
     assert f"{files['crc']}: {module_result(files['crc'])}" in run.stderr
@@ -258,7 +260,8 @@ def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path, monk
     # reach them resolved.
     out = tmp_path / "out.npz"
     run = subprocess.run([ZU, "export", "a.zu", "b.zu", "-c", CALL[0], "-s", str(CALL[1]), "-u", CALL[2],
-                          "-o", str(out), "--dask", local.scheduler_address], cwd=files["a"].parent,
+                          "-o", str(out), "--dask", local.scheduler_address, "--dask-timeout", "60"],
+                         cwd=files["a"].parent,
                          capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
     assert run.returncode == 0, run.stderr
     with np.load(out) as saved:
