@@ -6,7 +6,8 @@
 // refuse it for every other size this target tries (including the size a
 // more lenient decoder would produce). With libdeflate in the build, the
 // streams that the fast-decoder check lets through must also get the same
-// verdict and bytes from libdeflate itself.
+// verdict and bytes from libdeflate itself. The in-house decoder of one
+// dynamic block may say "decoded" only with zlib's size and bytes.
 
 #include <zlib.h>
 
@@ -93,6 +94,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     __builtin_trap();
   }
 #endif
+  // The in-house decoder of one dynamic block: "decoded" only with zlib's
+  // size and bytes, and, for a stream zlib takes whole, never a failure.
+  // The largest room lets it decode all it can of any stream.
+  static zu::zip::DecodeTables tables;
+  for (size_t size : {zlib.bytes.size(), zlib.bytes.size() + 1, kMaxOutput}) {
+    std::unique_ptr<uint8_t[]> out(new uint8_t[size + 1]);
+    const zu::zip::SingleBlock r =
+        zu::zip::decode_single_dynamic_block(in, {out.get(), size}, tables);
+    const bool expected = zlib.ok && zlib.bytes.size() == size;
+    if (r == zu::zip::SingleBlock::kDecoded &&
+        (!expected || (size != 0 && std::memcmp(out.get(), zlib.bytes.data(), size) != 0))) {
+      __builtin_trap();
+    }
+    if (r == zu::zip::SingleBlock::kFailed && expected) __builtin_trap();
+  }
   if (auto payload = zu::zip::single_stored_block(in)) {
     if (!zlib.ok || zlib.bytes.size() != payload->size() ||
         !std::equal(payload->begin(), payload->end(), zlib.bytes.begin())) {

@@ -147,7 +147,8 @@ def deflate_seeds() -> dict[str, bytes]:
     sample-like data, and hand-made blocks that only zlib refuses (from the
     tests' bit writer)."""
     sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "tests"))
-    from test_deflate_verdict import STREAMS  # noqa: PLC0415
+    from deflate_bits import dynamic_block  # noqa: PLC0415
+    from test_deflate_verdict import LIT, STREAMS  # noqa: PLC0415
 
     samples = floats(100) + ints(100) + b"header=value\n" * 20
     result = {}
@@ -157,6 +158,31 @@ def deflate_seeds() -> dict[str, bytes]:
         for n in (0, 1, 400, len(samples)):
             comp = zlib.compressobj(level, zlib.DEFLATED, -15, 9, strategy)
             result[f"zlib-{label}-{n}"] = comp.compress(samples[:n]) + comp.flush()
+    # Codewords longer than a first-level table (one common byte among
+    # hundreds of rare ones), copies that overlap their source, and a
+    # stream cut short by one byte.
+    # Byte k appears 2^(k mod 13) times: codeword lengths from 2 to 15 bits.
+    skewed = b"".join(bytes([k]) * (1 << (k % 13)) for k in range(3, 45))
+    runs = b"".join(bytes([i % 251, (i * 7) % 253]) * (1 + i % 40) for i in range(300))
+    for label, data, strategy in [("skewed", skewed, zlib.Z_HUFFMAN_ONLY), ("runs", runs, zlib.Z_DEFAULT_STRATEGY)]:
+        comp = zlib.compressobj(9, zlib.DEFLATED, -15, 9, strategy)
+        stream = comp.compress(data) + comp.flush()
+        result[f"zlib-dynamic-{label}"] = stream
+        result[f"zlib-dynamic-{label}-cut"] = stream[:-1]
+    # "A", a copy from two bytes back (before the start of the output), then
+    # enough "A"s that the header is not the end of the input.
+    result["block-dynamic-distance-too-far-back"] = dynamic_block(
+        LIT, [1, 1], [("lit", 65), ("len", 257, 0, 0), ("dist", 1, 0, 0)] + [("lit", 65)] * 12)
+    # A block whose end-of-block codeword is a single 0 bit, cut where only
+    # that codeword and padding remain: zero bits past the input would end
+    # it, but the stream is short of its end.
+    lit = [0] * 286
+    lit[256], lit[65], lit[257], lit[66] = 1, 2, 3, 3
+    for n in range(8, 16):
+        block = dynamic_block(lit, [1, 1], [("lit", 65)] * n)
+        if block[-1] == 0:
+            result["block-dynamic-end-of-block-cut"] = block[:-1]
+            break
     for name, (stream, _, _) in STREAMS.items():
         result["block-" + name.replace(",", "").replace(" ", "-")] = stream
     return result

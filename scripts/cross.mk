@@ -10,7 +10,7 @@ CORE_SRCS := $(sort $(wildcard src/platform/*.cpp src/error/*.cpp src/zip/*.cpp 
   src/header/*.cpp src/channels/*.cpp src/data_file/*.cpp))
 # Binding code both extension modules share, as CMakeLists.txt lists it.
 COMMON_BINDING_SRCS := src/binding/args.cpp src/binding/errors.cpp src/binding/array.cpp \
-  src/binding/to_python.cpp
+  src/binding/to_python.cpp src/binding/module_init.cpp
 BINDING_SRCS := $(sort $(wildcard src/binding/*.cpp))
 READER_SRCS := $(sort $(wildcard src/binding/reader/*.cpp)) $(COMMON_BINDING_SRCS)
 DRIVER_SRCS := tests/native/driver.cpp

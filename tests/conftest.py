@@ -77,6 +77,23 @@ def child_argv(script: str, *args: object) -> list[str]:
     return [sys.executable, "-P", "-c", textwrap.dedent(script), *map(str, args)]
 
 
+# The start of a child script that measures its own memory: status(key) is
+# a size from /proc/self/status in bytes, and reset_peak() starts the peak
+# (VmHWM) again from now.
+MEMORY_STATUS = r"""
+def status(key):
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith(key + ":"):
+                return int(line.split()[1]) * 1024
+    raise KeyError(key)
+
+def reset_peak():
+    with open("/proc/self/clear_refs", "w") as c:
+        c.write("5")
+"""
+
+
 def run_child(script: str, *args: object, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     """Runs `script` with `args` in a fresh interpreter, output captured as
     text; the test fails if the child outlives `timeout` seconds."""

@@ -6,23 +6,16 @@ import json
 import zlib
 
 import pytest
-from conftest import HEADER_NAME, channel_lines, run_child, write_zu_file
+from conftest import HEADER_NAME, MEMORY_STATUS, channel_lines, run_child, write_zu_file
 from deflate_bits import stored_blocks
 from zudata.datafile import Member, build, zeros_deflate
 
-HEADER_PROBE = r"""
+HEADER_PROBE = MEMORY_STATUS + r"""
 import json, os, sys
 import zu_data_reader
 
-def status(key):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) * 1024
-
 before = status("VmRSS")
-with open("/proc/self/clear_refs", "w") as c:  # the peak starts again from here
-    c.write("5")
+reset_peak()
 try:
     f = zu_data_reader.ZuDataFIle(sys.argv[1])
     outcome = sorted(f.header)

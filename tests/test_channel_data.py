@@ -9,7 +9,7 @@ import struct
 import numpy as np
 import pytest
 import zu_data_reader
-from conftest import HEADER_NAME, channel_lines, floats_be, ints_be, run_child
+from conftest import HEADER_NAME, MEMORY_STATUS, channel_lines, floats_be, ints_be, run_child
 from zudata.datafile import Member, build, deflate, zeros_crc32, zeros_deflate
 
 INT_CHANNEL = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")])
@@ -221,23 +221,16 @@ def test_streamed_small_members_keep_their_values(tmp_path, csize_extra):
         assert np.isnan(a[m // 2, m % 2, 60 + m:]).all()
 
 
-MEMORY_PROBE = r"""
+MEMORY_PROBE = MEMORY_STATUS + r"""
 import json, os, sys
 import numpy as np
 import zu_data_reader
-
-def status(key):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(key + ":"):
-                return int(line.split()[1]) * 1024
 
 np.zeros(1)
 os.dup2(os.open(os.devnull, os.O_WRONLY), 1)
 path, request = sys.argv[1], json.loads(sys.argv[2])
 before = status("VmRSS")
-with open("/proc/self/clear_refs", "w") as c:  # the peak starts again from here
-    c.write("5")
+reset_peak()
 try:
     f = zu_data_reader.ZuDataFIle(path)
     message = f.get_channel_data(*request).shape if request else sorted(f.header)

@@ -6,6 +6,8 @@ the same shapes as a control. Members carry it alone or after stored blocks
 of "A", so that it is read whole (small members) or streamed (over 1 MiB).
 """
 
+import random
+import struct
 import zlib
 
 import numpy as np
@@ -35,6 +37,13 @@ def repeat_zeros(count):
     return dynamic_block(LIT, [1, 1] + [0] * 28, COPY, sent)
 
 
+def leading_repeat():
+    # The first three lengths (zeros) sent as "repeat the previous length"
+    # before there is one.
+    sent = [(16, 0, 2)] + [(n, 0, 0) for n in (LIT + [1, 1])[3:]]
+    return dynamic_block(LIT, [1, 1], COPY, sent)
+
+
 # name -> (stream, bytes a lenient decoder makes of it, zlib accepts it)
 STREAMS = {
     "fixed": (fixed_block(COPY), 4, True),
@@ -50,6 +59,7 @@ STREAMS = {
     "dynamic, 32 distance codes": (dynamic_block(LIT, [1, 1] + [0] * 30, COPY), 4, False),
     "dynamic, repeat up to the last length": (repeat_zeros(28), 4, True),
     "dynamic, repeat past the last length": (repeat_zeros(40), 4, False),
+    "dynamic, repeat before the first length": (leading_repeat(), 4, False),
     # One distance code of one bit: zlib takes it, but not the missing codeword.
     "dynamic, lone distance code used": (dynamic_block(LIT, [1], COPY[:2] + [("bits", 0, 1)]), 4, True),
     "dynamic, lone distance code missed": (dynamic_block(LIT, [1], COPY[:2] + [("bits", 1, 1)]), 4, False),
@@ -95,3 +105,84 @@ def test_every_build_gives_zlibs_verdict(tmp_path, member, name, prefix):
         assert isinstance(outcome, np.ndarray) and outcome.shape == (1, 1, 100)
     else:
         assert outcome.startswith("ValueError: cannot reshape array of size ")
+
+
+# ---- traces as writers compress them ---------------------------------------
+
+
+def trace(kind, rng):
+    """100 big-endian int32 samples: a slow curve (matches), mostly one value
+    among rare ones (long codewords), constant stretches (copies that
+    overlap their source) or noise."""
+    if kind == "curve":
+        values = [int(1000 * np.sin(i / 7)) for i in range(100)]
+    elif kind == "skewed":
+        values = [rng.randrange(1 << 31) if rng.random() < 0.15 else 0 for _ in range(100)]
+    elif kind == "stretches":
+        values, v = [], 0
+        while len(values) < 100:
+            v = rng.randrange(256)
+            values += [v] * rng.randrange(1, 30)
+        values = values[:100]
+    else:
+        values = [rng.randrange(-(1 << 31), 1 << 31) for _ in range(100)]
+    return struct.pack(">100i", *values)
+
+
+def raw_deflate(data, level, strategy):
+    comp = zlib.compressobj(level, zlib.DEFLATED, -15, 9, strategy)
+    return comp.compress(data) + comp.flush()
+
+
+def mutants(stream, rng):
+    """The stream, one bit flipped in its block header, one flipped further
+    on, and the stream cut short by one byte."""
+    flipped_early, flipped_late = bytearray(stream), bytearray(stream)
+    flipped_early[rng.randrange(min(len(stream), 24))] ^= 1 << rng.randrange(8)
+    flipped_late[rng.randrange(len(stream))] ^= 1 << rng.randrange(8)
+    return [stream, bytes(flipped_early), bytes(flipped_late), stream[:-1]]
+
+
+def zlib_yields(stream, data):
+    """Whether zlib, fed the whole stream, gives exactly `data` without an
+    error. Like the reader, it need not have seen the end of the stream: a
+    member whose bytes are all there, checksum and size right, is read even
+    when the last code (end of block) is cut off."""
+    inflater = zlib.decompressobj(-15)
+    try:
+        return inflater.decompress(stream) + inflater.flush() == data
+    except zlib.error:
+        return False
+
+
+@pytest.mark.parametrize("strategy", [zlib.Z_DEFAULT_STRATEGY, zlib.Z_HUFFMAN_ONLY, zlib.Z_RLE, zlib.Z_FILTERED])
+@pytest.mark.parametrize("kind", ["curve", "skewed", "stretches", "noise"])
+def test_compressed_traces_read_as_zlib_decodes_them(tmp_path, kind, strategy):
+    # Every variant of a compressed trace sits alone in a segment of its
+    # own: it reads as the trace exactly when zlib decodes it to the trace's
+    # bytes, and fails otherwise (wrong size or checksum, corrupt stream).
+    rng = random.Random(f"{kind}-{strategy}")
+    header = Member(HEADER_NAME.encode(), INT_CHANNEL.encode())
+    originals, members, expected = [], [header], []
+    for _ in range(16):
+        data = trace(kind, rng)
+        for variant in mutants(raw_deflate(data, rng.choice([1, 6, 9]), strategy), rng):
+            segment = len(expected)
+            members.append(Member(b"a/%d/channels/N.dat" % segment, data, raw=variant))
+            expected.append(zlib_yields(variant, data))
+            # The oracle holds the trace in a stored block: no Huffman decoder reads it.
+            originals.append(Member(b"a/%d/channels/N.dat" % segment, data, raw=stored_blocks(data, final=True)))
+    path, oracle_path = tmp_path / "d.zip", tmp_path / "stored.zip"
+    path.write_bytes(build(members))
+    oracle_path.write_bytes(build([header, *originals]))
+    f, oracle = zu_data_reader.ZuDataFIle(str(path)), zu_data_reader.ZuDataFIle(str(oracle_path))
+    for segment, readable in enumerate(expected):
+        want = oracle.get_channel_data("N", segment, "volts")
+        try:
+            got = f.get_channel_data("N", segment, "volts")
+        except OSError:
+            got = None
+        if readable:
+            assert got is not None and np.array_equal(got.view(np.uint64), want.view(np.uint64)), segment
+        else:
+            assert got is None, segment

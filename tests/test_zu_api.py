@@ -7,7 +7,7 @@ import os
 import numpy as np
 import pytest
 from conftest import needs, run_child
-from zu_files import GRID, bad_crc, good, truncated, zu
+from zu_files import GRID, bad_crc, good, meet_in_pairs, truncated, zu
 
 import zudata
 from zu_data_reader import ZuDataFIle
@@ -45,6 +45,39 @@ def test_read_many_reports_failures_per_file(files, capfd, jobs):
         np.testing.assert_array_equal(results[path], module_result(path))
     assert results.errors == {p: module_result(p) for p in (files["truncated"], files["crc"])}
     assert "Invalid checksum" in results.errors[files["crc"]]
+
+
+def test_read_many_reads_a_path_given_twice_once(files, monkeypatch):
+    read = []
+    real = zudata.DataFile.read
+
+    def counted(self, *args, **kwargs):
+        read.append(self.location)
+        return real(self, *args, **kwargs)
+
+    monkeypatch.setattr(zudata.DataFile, "read", counted)
+    results = zudata.read_many([files["a"], files["b"], files["a"]], *CALL, jobs=2)
+    assert list(results) == [files["a"], files["b"]]
+    assert sorted(read) == [files["a"], files["b"]]
+
+
+def _threaded_to_dask(paths):
+    zudata.to_dask(paths, *CALL).max(axis=-1).compute(scheduler="threads")
+
+
+@pytest.mark.parametrize(
+    "work",
+    [
+        lambda paths: zudata.read_many(paths, *CALL, jobs=2),
+        pytest.param(_threaded_to_dask, marks=needs("dask", "dask")),
+    ],
+    ids=["read_many", "to_dask"],
+)
+def test_files_are_read_at_once(files, monkeypatch, work):
+    # Reads release the interpreter lock, so two at once use two cores.
+    met = meet_in_pairs(monkeypatch, "read")
+    work([files["a"], files["b"]])
+    assert met, "the two files were never read at the same time"
 
 
 def test_large_results_come_back_whole_without_processes_or_spools(tmp_path):
@@ -182,9 +215,8 @@ def test_on_a_local_cluster(files, cluster, tmp_path):
     np.testing.assert_array_equal(values, np.stack([module_result(files["a"]), module_result(files["b"])]))
 
     out = tmp_path / "out.npz"
-    # The connection's deadline counts from the command's start, which a
-    # loaded or emulated machine can spend importing: ample room here, the
-    # deadline itself has its own test.
+    # A loaded machine can take longer than the default 10 s to connect,
+    # which a test of its own covers.
     run = zu("export", *paths, "-c", CALL[0], "-s", CALL[1], "-u", CALL[2], "-o", out,
              "--dask", local.scheduler_address, "--dask-timeout", "60")
     assert run.returncode == 1
@@ -213,12 +245,17 @@ def test_a_failing_task_costs_only_its_file(jobs):
 
 
 @pytest.mark.slow
-def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path):
+def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path, monkeypatch):
     import subprocess
 
     from zu_files import ZU
 
-    local, _ = cluster
+    local, client = cluster
+    # The workers were started in another directory than this one.
+    monkeypatch.chdir(files["a"].parent)
+    results = zudata.read_many(["a.zu", "b.zu"], *CALL, client=client)
+    assert results.errors == {}
+    np.testing.assert_array_equal(results["b.zu"], module_result(files["b"]))
     # The workers run elsewhere (another directory): relative names must
     # reach them resolved.
     out = tmp_path / "out.npz"

@@ -12,7 +12,9 @@ import time
 import numpy as np
 import pytest
 from conftest import emulated, needs, run_child
-from zu_files import GRID, ZU, bad_crc, copies, distinct, good, single_channel, truncated, with_header_line, zu
+from zu_files import (
+    GRID, ZU, bad_crc, copies, distinct, good, meet_in_pairs, single_channel, truncated, with_header_line, zu,
+)
 
 import zudata
 from zu_data_reader import ZuDataFIle
@@ -136,7 +138,10 @@ def test_check_reports_each_file(files, jobs):
 
 
 @needs("tqdm", "tools")
-def test_check_draws_progress_on_a_terminal(files):
+@pytest.mark.parametrize(
+    ("command", "word"), [(["check"], "checking"), (["export", "-c", "height", "-s", "0", "-o", "OUT"], "exporting")]
+)
+def test_check_draws_progress_on_a_terminal(files, tmp_path, command, word):
     import fcntl
     import pty
     import struct
@@ -150,7 +155,8 @@ def test_check_draws_progress_on_a_terminal(files):
                     "descriptor is a terminal, with ENOSYS, so no terminal is one")
     try:
         fcntl.ioctl(secondary, termios.TIOCSWINSZ, struct.pack("HHHH", 24, 120, 0, 0))
-        run = subprocess.run([ZU, "check", str(files["good"])], stdout=subprocess.PIPE, stderr=secondary,
+        args = [str(tmp_path / "out.npz") if a == "OUT" else a for a in command]
+        run = subprocess.run([ZU, *args, str(files["good"])], stdout=subprocess.PIPE, stderr=secondary,
                              stdin=subprocess.DEVNULL, timeout=60)
         os.set_blocking(main, False)
         drawn = os.read(main, 65536).decode()
@@ -158,7 +164,7 @@ def test_check_draws_progress_on_a_terminal(files):
         os.close(main)
         os.close(secondary)
     assert run.returncode == 0
-    assert "checking" in drawn and "1/1" in drawn and "traces/s" in drawn
+    assert word in drawn and "1/1" in drawn and "traces/s" in drawn
     assert b"\r" not in run.stdout
 
 
@@ -212,6 +218,7 @@ def test_export_keeps_the_files_that_read(files, tmp_path):
     [
         # The message names what was asked for and what the file has.
         ("nosuch", "0", "volts", ["good"], ["nosuch", "height", "vDeflection", "measuredHeight"]),
+        ("nosuch", "all", "volts", ["good"], ["nosuch", "height", "vDeflection", "measuredHeight"]),
         ("height", "0", "furlongs", ["good"], ["furlongs", "distance", "nominal"]),
         ("height", "7", "volts", ["good"], [r"\b7\b", r"\b0\D{1,3}1\D{1,3}2\b"]),
         ("height", "0", "volts", ["truncated"], None),
@@ -424,6 +431,8 @@ def test_plot_of_a_blank_or_constant_map_warns(tmp_path, trace, warning):
     run = zu("plot", path, "-c", "height", "-s", "0", "-o", out)
     assert run.returncode == 0, run.stderr
     assert warning in run.stderr
+    # Without -u, the channel's base unit type.
+    assert run.stdout.startswith(f"wrote {out}: 3 x 3 map of max in volts,")
     assert out.exists()
     values = zudata.open(path).read("height", 0)
     figure, said = _plot.map_figure(values, stat="max", unit="volts", title="t", traces=[], size=(400, 300))
@@ -438,6 +447,35 @@ def test_plot_of_a_blank_or_constant_map_warns(tmp_path, trace, warning):
         assert ticks == [2.5] and low + high == 2 * 2.5
     else:
         assert ticks == []
+
+
+@needs("matplotlib", "tools")
+@pytest.mark.parametrize(
+    ("stat", "expected"),
+    [
+        ("max", [[99, 138], [0, np.nan]]),
+        ("min", [[0, 0], [0, np.nan]]),
+        ("mean", [[49.5, 69], [0, np.nan]]),
+        ("ptp", [[99, 138], [0, np.nan]]),
+        ("sample=69", [[69, 138], [np.nan, np.nan]]),
+        ("sample=70", [[70, np.nan], [np.nan, np.nan]]),
+    ],
+)
+def test_plot_statistics_leave_out_the_nan_padding(stat, expected):
+    import matplotlib.colors
+    from zudata import _plot
+
+    # Trace (i, j) holds its first `length` samples k * scale, then NaN.
+    lengths = np.array([[100, 70], [1, 0]])
+    scales = np.array([[1.0, 2.0], [3.0, 4.0]])
+    values = np.full((2, 2, 100), np.nan)
+    for (i, j), length in np.ndenumerate(lengths):
+        values[i, j, :length] = scales[i, j] * np.arange(length)
+    figure, _ = _plot.map_figure(values, stat=stat, unit="V", title="t", traces=[], size=(400, 300))
+    image = figure.axes[0].images[0]
+    np.testing.assert_array_equal(np.ma.filled(image.get_array().astype(float), np.nan), expected)
+    # NaN cells are grey, apart from every colour of the scale.
+    assert matplotlib.colors.to_hex(image.cmap.get_bad()) == matplotlib.colors.to_hex("lightgrey")
 
 
 @needs("matplotlib", "tools")
@@ -495,6 +533,82 @@ def test_export_keeps_the_order_of_the_files(tmp_path, jobs):
                                           module_data(path, "vDeflection", 1, "force"))
 
 
+@pytest.mark.parametrize(
+    ("selection", "parts"),
+    [
+        # Channels in the order given, each with its segments: ascending
+        # for "all", else as given.
+        (["-c", "vDeflection", "-c", "height", "-s", "all"],
+         [("vDeflection", 0), ("vDeflection", 1), ("vDeflection", 2), ("height", 0), ("height", 1), ("height", 2)]),
+        (["-c", "height", "-c", "vDeflection", "-s", "2", "-s", "0"],
+         [("height", 2), ("height", 0), ("vDeflection", 2), ("vDeflection", 0)]),
+    ],
+)
+def test_export_order_of_channels_and_segments(tmp_path, selection, parts):
+    sources = distinct(tmp_path, 2)[::-1]
+    out = tmp_path / "out.npz"
+    run = zu("export", *sources, *selection, "-u", "volts", "-o", out, "--jobs", "2")
+    assert run.returncode == 0, run.stderr
+    with np.load(out) as saved:
+        assert saved.files == [f"{p.name}/{c}/{s}" for p in sources for c, s in parts]
+        for path in sources:
+            for channel, segment in parts:
+                np.testing.assert_array_equal(saved[f"{path.name}/{channel}/{segment}"],
+                                              module_data(path, channel, segment, "volts"))
+
+
+@needs("h5py", "tools")
+@pytest.mark.parametrize("suffix", [".npz", ".h5"])
+def test_export_names_files_below_their_common_folder_when_names_repeat(files, tmp_path, suffix):
+    for folder in ("x", "y/z"):
+        (tmp_path / folder).mkdir(parents=True)
+    sources = [bad_crc(tmp_path / "y/z/s.zu"), good(tmp_path / "x/s.zu")]
+    out = tmp_path / f"out{suffix}"
+    run = zu("export", *sources, "-c", "height", "-s", "0", "-u", "volts", "-o", out)
+    assert run.returncode == 0, run.stderr
+    names = ["y/z/s.zu/height/0", "x/s.zu/height/0"]
+    if suffix == ".npz":
+        with np.load(out) as saved:
+            assert saved.files == names
+            for name, path in zip(names, sources, strict=True):
+                np.testing.assert_array_equal(saved[name], module_data(path, "height", 0, "volts"))
+    else:
+        assert h5_names(out) == sorted(names)
+
+
+@pytest.fixture
+def zu_here(capsys):
+    """Runs the command in this process (so that a test can watch its
+    threads): zu_here(*args) -> (status, stdout)."""
+    from zudata import cli
+
+    handlers = {sig: signal.getsignal(sig) for sig in (signal.SIGINT, signal.SIGTERM)}
+
+    def run(*args):
+        capsys.readouterr()
+        status = cli.main([str(a) for a in args])
+        return status, capsys.readouterr().out
+
+    yield run
+    for sig, handler in handlers.items():
+        signal.signal(sig, handler)
+
+
+@pytest.mark.parametrize(
+    ("command", "method", "status"),
+    [
+        (["info"], "layout", 0),
+        (["check"], "read", 1),
+        (["export", "-c", "height", "-s", "0", "-o", "OUT"], "read", 0),
+    ],
+)
+def test_jobs_work_on_files_at_once(files, tmp_path, monkeypatch, zu_here, command, method, status):
+    met = meet_in_pairs(monkeypatch, method)
+    args = [tmp_path / "out.npz" if a == "OUT" else a for a in command]
+    assert zu_here(*args, files["good"], files["crc"], "--jobs", "2")[0] == status
+    assert met, "--jobs 2 never worked on two files at once"
+
+
 @needs("h5py", "tools")
 @pytest.mark.parametrize(
     ("selection", "expected"),
@@ -502,7 +616,7 @@ def test_export_keeps_the_order_of_the_files(tmp_path, jobs):
         (["-c", "height", "-c", "vDeflection", "-u", "distance", "-u", "force", "-s", "2", "-s", "0"],
          [("height", 2, "distance"), ("height", 0, "distance"), ("vDeflection", 2, "force"),
           ("vDeflection", 0, "force")]),
-        (["-c", "measuredHeight", "-s", "all", "--dtype", "float32"],
+        (["-c", "measuredHeight", "-s", "all", "--dtype", "float32", "--compression", "lzf"],
          [("measuredHeight", 0, "volts"), ("measuredHeight", 1, "volts"), ("measuredHeight", 2, "volts")]),
         (["-c", "height", "-c", "nosuch", "-s", "1", "-u", "nominal"], [("height", 1, "nominal")]),
     ],
@@ -522,6 +636,7 @@ def test_export_of_several_channels_and_segments(files, tmp_path, selection, exp
     assert run.stdout == f"wrote {out}: {written} array{'s' * (written != 1)}{f', {failed} failed' * bool(failed)}\n"
     assert len(run.stderr.splitlines()) == failed
     dtype = np.float32 if "float32" in selection else np.float64
+    compression = "lzf" if "lzf" in selection else None
     with h5py.File(out, "r") as saved:
         names = [f"{s.name}/{c}/{g}" for s in sources for c, g, _ in expected if (s, c, g) not in damaged]
         assert h5_names(out) == sorted(names)
@@ -531,6 +646,7 @@ def test_export_of_several_channels_and_segments(files, tmp_path, selection, exp
                     continue
                 dataset = saved[f"{source.name}/{channel}/{segment}"]
                 assert dataset.dtype == dtype
+                assert dataset.compression == compression
                 assert dataset.attrs["unit_type"] == unit
                 np.testing.assert_array_equal(dataset[()], module_data(source, channel, segment, unit).astype(dtype))
 
@@ -565,14 +681,14 @@ def test_export_stacks_every_file_into_one_dataset(tmp_path, compression, dtype)
 
 
 def test_header_of_many_files_as_a_table_or_json(files, tmp_path):
-    other = with_header_line(files["good"], tmp_path / "other.zu", "operator.name=tab\there")
+    other = with_header_line(files["good"], tmp_path / "other.zu", "operator.name=tab\there C:\\new")
     keys = ["force-segments.count", "operator.name"]
     run = zu("header", files["good"], other, files["truncated"], *(a for k in keys for a in ("--key", k)))
     assert run.returncode == 1
     assert run.stdout.splitlines() == [
         "file\tforce-segments.count\toperator.name",
         f"{files['good']}\t3\t",
-        f"{other}\t3\ttab\\there",
+        f"{other}\t3\ttab\\there C:\\\\new",
     ]
     assert f"{files['good']}: no key operator.name" in run.stderr
     assert module_error(files["truncated"]) in run.stderr
@@ -583,11 +699,11 @@ def test_header_of_many_files_as_a_table_or_json(files, tmp_path):
     assert run.returncode == 1
     assert json.loads(run.stdout) == [
         {"path": str(files["good"]), "values": {"force-segments.count": "3", "operator.name": None}},
-        {"path": str(other), "values": {"force-segments.count": "3", "operator.name": "tab\there"}},
+        {"path": str(other), "values": {"force-segments.count": "3", "operator.name": "tab\there C:\\new"}},
     ]
     run = zu("header", files["good"], other)
     assert run.returncode == 0
-    assert f"{other}:operator.name=tab\there" in run.stdout.splitlines()
+    assert f"{other}:operator.name=tab\there C:\\new" in run.stdout.splitlines()
     assert run.stdout.count(f"{files['good']}:force-segments.count=3\n") == 1
 
 
@@ -613,6 +729,22 @@ def test_a_header_nested_1500_levels(files, tmp_path):
     assert text.count('"deep": {') == 1499 and text.count('"deep": "bottom"') == 1
 
 
+@needs("h5py", "tools")
+def test_a_header_deeper_than_the_json_module_can_write(files, tmp_path):
+    # Deeper than the json module's own limit; exported as compact JSON
+    # (indented, its text would grow with the square of the depth).
+    import h5py
+
+    key = ".".join(["deep"] * 12000)
+    path = with_header_line(files["good"], tmp_path / "deeper.zu", f"{key}=bottom")
+    out = tmp_path / "deeper.h5"
+    run = zu("export", path, "-c", "height", "-s", "0", "-o", out)
+    assert (run.returncode, run.stderr) == (0, "")
+    with h5py.File(out, "r") as saved:
+        text = saved["deeper.zu/height/0"].attrs["header"]
+    assert text.count('"deep": {') == 11999 and text.count('"deep": "bottom"') == 1
+
+
 def test_info_and_check_agree_on_a_channel_without_conversions(tmp_path):
     path = single_channel(tmp_path / "bare.zu", [np.arange(100, dtype=">f4").tobytes()] * 4, grid=2)
     info = zu("info", path)
@@ -620,6 +752,31 @@ def test_info_and_check_agree_on_a_channel_without_conversions(tmp_path):
     assert "unit types   volts (base); no conversions" in info.stdout
     assert "grid      2 x 2" in info.stdout
     assert zu("check", path).returncode == 0
+
+
+@pytest.mark.parametrize(
+    ("line", "result"),
+    [
+        ("operator.name=someone", "OK    {path}  (1 channels, 1 segments, 4 traces)"),
+        # Numbered groups win over the count: segment 1, which has no members.
+        ("force-segments.1.name=retract", "FAIL  {path}  channel 'height', segment 1: "),
+    ],
+)
+def test_check_reads_the_segments_the_header_lists(tmp_path, line, result):
+    bare = single_channel(tmp_path / "bare.zu", [np.arange(100, dtype=">f4").tobytes()] * 4, grid=2)
+    path = with_header_line(bare, tmp_path / "listed.zu", line)
+    run = zu("check", path)
+    assert run.returncode == (0 if result.startswith("OK") else 1)
+    assert run.stdout.startswith(result.format(path=path))
+    if result.startswith("FAIL"):
+        assert re.search(r"segments? 0\b", run.stdout.split("segment 1: ", 1)[1]), run.stdout
+
+
+def test_header_key_naming_a_group_is_no_value(files):
+    run = zu("header", files["good"], "--key", "force-segments", "--key", "force-segments.count")
+    assert run.returncode == 1
+    assert run.stdout.splitlines() == ["file\tforce-segments\tforce-segments.count", f"{files['good']}\t\t3"]
+    assert "force-segments is a group of keys" in run.stderr
 
 
 def test_check_quiet_prints_only_failures(files):

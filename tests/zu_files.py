@@ -6,6 +6,7 @@ import shutil
 import subprocess
 import sys
 import sysconfig
+import threading
 import zipfile
 from pathlib import Path
 
@@ -80,3 +81,27 @@ def single_channel(path: Path, traces: list[bytes], grid: int) -> Path:
     header = "force-segments.count=1\n" + channel_lines("0", "height")
     members = [(f"index/{p}/segments/0/channels/height.dat", traces[p]) for p in range(grid * grid)]
     return write_zip(path, [(make_sample.HEADER_MEMBER, header), *members])
+
+
+def meet_in_pairs(monkeypatch, method: str) -> list[bool]:
+    """Makes the first call of `zudata.DataFile.<method>` wait (up to 5 s)
+    for a second one on another thread. The list returned gets an entry once
+    two calls met, which only happens when two files are worked on at once;
+    without a partner the call goes on alone after the wait."""
+    import zudata
+
+    barrier = threading.Barrier(2, timeout=5)
+    met: list[bool] = []
+    real = getattr(zudata.DataFile, method)
+
+    def waiting(self, *args, **kwargs):
+        if not met and not barrier.broken:
+            try:
+                barrier.wait()
+                met.append(True)
+            except threading.BrokenBarrierError:
+                pass
+        return real(self, *args, **kwargs)
+
+    monkeypatch.setattr(zudata.DataFile, method, waiting)
+    return met

@@ -1,11 +1,9 @@
-// Module initialisation: single-phase, one module object per process.
-#include <atomic>
-#include <cstdint>
-
+// Module initialisation: single-phase, one module object per process
+// (see module_init.h).
 #include "binding/data_file_type.h"
 #include "binding/errors.h"
+#include "binding/module_init.h"
 #include "binding/py.h"
-#include "binding/py_once.h"
 
 #ifndef ZU_VERSION
 #error "ZU_VERSION must be defined by the build (the version in pyproject.toml)"
@@ -17,20 +15,6 @@ namespace {
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT, "zu_data_reader", "", 0, nullptr, nullptr, nullptr, nullptr, nullptr,
 };
-
-// The module keeps process-wide state (the class, cached lookups), so it
-// belongs to the first interpreter that imports it.
-bool check_interpreter() {
-  static std::atomic<int64_t> owner{-1};
-  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return false;
-  int64_t expected = -1;
-  if (owner.compare_exchange_strong(expected, id) || expected == id) return true;
-  PyErr_SetString(PyExc_ImportError,
-                  "zu_data_reader does not support sub-interpreters: it was already "
-                  "initialised in another interpreter of this process");
-  return false;
-}
 
 bool add_class(PyObject* module) {
   PyObject* type = data_file_type();
@@ -47,19 +31,13 @@ bool add_class(PyObject* module) {
   return PyModule_AddObjectRef(module, "ZuDataFIle", type) == 0;
 }
 
-PyObject* init_module() {
-  if (!check_interpreter()) return nullptr;
-  static LazyObject module;  // kept for the life of the process
-  PyObject* made = module.get([]() -> PyObject* {
-    Ref m(PyModule_Create(&kModuleDef));
-    if (!m || !add_class(m.get())) return nullptr;
-    if (PyModule_AddStringConstant(m.get(), "__version__", ZU_VERSION) < 0) return nullptr;
-    return m.release();
-  });
-  return made ? Py_NewRef(made) : nullptr;
+bool fill(PyObject* module) {
+  return add_class(module) && PyModule_AddStringConstant(module, "__version__", ZU_VERSION) == 0;
 }
 
 }  // namespace
 }  // namespace zu::py
 
-PyMODINIT_FUNC PyInit_zu_data_reader(void) { return zu::py::Guarded<zu::py::init_module>::call(); }
+PyMODINIT_FUNC PyInit_zu_data_reader(void) {
+  return zu::py::Guarded<zu::py::init_module_once<zu::py::kModuleDef, zu::py::fill>>::call();
+}

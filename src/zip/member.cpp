@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <new>
 
 #if ZU_HAVE_LIBDEFLATE
 #include <libdeflate.h>
@@ -157,10 +158,14 @@ class ZlibWhole {
 }  // namespace
 
 #if ZU_HAVE_LIBDEFLATE
-// libdeflate takes the streams on which it provably agrees with zlib (see
-// block_check.h), zlib the rest.
+// One final dynamic block whose header passes zlib's rules (what writers
+// make of a compressible trace) is decoded in-house, its header read once
+// for the check and the tables; libdeflate takes the other streams on which
+// it provably agrees with zlib (see block_check.h), and zlib the rest,
+// including every such block the in-house decoder does not finish.
 struct WholeDecoder::State {
   libdeflate_decompressor* d = libdeflate_alloc_decompressor();
+  std::unique_ptr<DecodeTables> tables{new (std::nothrow) DecodeTables};
   ZlibWhole zlib;
   State() = default;
   State(const State&) = delete;
@@ -169,6 +174,16 @@ struct WholeDecoder::State {
     if (d != nullptr) libdeflate_free_decompressor(d);
   }
   bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    if (tables != nullptr) {
+      switch (decode_single_dynamic_block(in, out, *tables)) {
+        case SingleBlock::kDecoded:
+          return true;
+        case SingleBlock::kFailed:
+          return zlib.decode_exact(in, out);
+        case SingleBlock::kOther:
+          break;
+      }
+    }
     if (d == nullptr || !fast_decoder_agrees(in)) return zlib.decode_exact(in, out);
     size_t used_in = 0, used_out = 0;
     const libdeflate_result r = libdeflate_deflate_decompress_ex(

@@ -1,11 +1,10 @@
 // zudata._reader: the native part of zudata.open(), built on the same core
 // as zu_data_reader. Single-phase initialisation, one module per process.
 #include <atomic>
-#include <cstdint>
 
 #include "binding/errors.h"
+#include "binding/module_init.h"
 #include "binding/py.h"
-#include "binding/py_once.h"
 #include "binding/reader/native_error.h"
 #include "binding/reader/reader_type.h"
 #include "binding/reader/without_gil.h"
@@ -32,20 +31,6 @@ PyModuleDef kModuleDef = {
 
 std::atomic<unsigned long> main_thread_ident{0};
 
-// The module keeps process-wide state (classes, the main thread), so it
-// belongs to the first interpreter that imports it.
-bool check_interpreter() {
-  static std::atomic<int64_t> owner{-1};
-  const int64_t id = PyInterpreterState_GetID(PyInterpreterState_Get());
-  if (id < 0) return false;
-  int64_t expected = -1;
-  if (owner.compare_exchange_strong(expected, id) || expected == id) return true;
-  PyErr_SetString(PyExc_ImportError,
-                  "zudata._reader does not support sub-interpreters: it was already "
-                  "initialised in another interpreter of this process");
-  return false;
-}
-
 // Signal handlers run on the thread threading.main_thread() names, which
 // need not be the thread that imports this module.
 bool remember_main_thread() {
@@ -70,17 +55,6 @@ bool fill(PyObject* module) {
          PyModule_AddStringConstant(module, "__version__", ZU_VERSION) == 0;
 }
 
-PyObject* init_module() {
-  if (!check_interpreter()) return nullptr;
-  static LazyObject module;  // kept for the life of the process
-  PyObject* made = module.get([]() -> PyObject* {
-    Ref m(PyModule_Create(&kModuleDef));
-    if (!m || !fill(m.get())) return nullptr;
-    return m.release();
-  });
-  return made ? Py_NewRef(made) : nullptr;
-}
-
 }  // namespace
 
 bool on_main_thread() {
@@ -89,4 +63,8 @@ bool on_main_thread() {
 
 }  // namespace zu::py::reader
 
-PyMODINIT_FUNC PyInit__reader(void) { return zu::py::Guarded<zu::py::reader::init_module>::call(); }
+PyMODINIT_FUNC PyInit__reader(void) {
+  using zu::py::reader::fill;
+  using zu::py::reader::kModuleDef;
+  return zu::py::Guarded<zu::py::init_module_once<kModuleDef, fill>>::call();
+}
