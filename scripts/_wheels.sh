@@ -441,7 +441,9 @@ zw_in_root() {
 # without C/C++ compilers, assemblers and linkers (and zig), so a test
 # environment proves that installing and using the wheel needs none.
 zw_nocc_path() {
-  local dir="$ZW_CACHE/nocc-bin" d f name
+  # In the checkout, not the shared cache: another checkout's test run
+  # rebuilds its own while this one's suite looks programs up in it.
+  local dir="$ZU_ROOT/build/nocc-bin" d f name
   rm -rf "$dir"
   mkdir -p "$dir"
   for d in /usr/local/sbin /usr/local/bin /usr/sbin /usr/bin /sbin /bin; do
