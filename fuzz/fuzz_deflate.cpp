@@ -98,13 +98,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
   // size and bytes, and, for a stream zlib takes whole, never a failure.
   // The largest room lets it decode all it can of any stream.
   static zu::zip::DecodeTables tables;
-  for (size_t size : {zlib.bytes.size(), zlib.bytes.size() + 1, kMaxOutput}) {
-    std::unique_ptr<uint8_t[]> out(new uint8_t[size + 1]);
+  for (size_t room : {zlib.bytes.size(), zlib.bytes.size() + 1, kMaxOutput}) {
+    std::unique_ptr<uint8_t[]> out(new uint8_t[room + 1]);
     const zu::zip::SingleBlock r =
-        zu::zip::decode_single_dynamic_block(in, {out.get(), size}, tables);
-    const bool expected = zlib.ok && zlib.bytes.size() == size;
+        zu::zip::decode_single_dynamic_block(in, {out.get(), room}, tables);
+    const bool expected = zlib.ok && zlib.bytes.size() == room;
     if (r == zu::zip::SingleBlock::kDecoded &&
-        (!expected || (size != 0 && std::memcmp(out.get(), zlib.bytes.data(), size) != 0))) {
+        (!expected || (room != 0 && std::memcmp(out.get(), zlib.bytes.data(), room) != 0))) {
       __builtin_trap();
     }
     if (r == zu::zip::SingleBlock::kFailed && expected) __builtin_trap();

@@ -9,6 +9,7 @@ files.
 
 from __future__ import annotations
 
+import threading
 from typing import TYPE_CHECKING, Any
 from collections.abc import Callable, Iterator, Sequence
 
@@ -162,14 +163,20 @@ def _windowed(
 
 def _wait(future: Future[Outcome] | Any) -> Outcome:
     """The future's outcome, looking at the stop flag meanwhile; a task cut
-    short by the stop is no result to report, so the flag wins."""
-    while True:
+    short by the stop is no result to report, so the flag wins.
+
+    The wait is on a callback, and result() is asked only once the future
+    is done: a Dask future's result(timeout=...) that times out just as the
+    result arrives fails inside Dask (UnboundLocalError), which a slow
+    machine meets."""
+    finished = threading.Event()
+    future.add_done_callback(lambda _: finished.set())
+    while not finished.wait(_POLL):
         check_stop()
-        try:
-            outcome = future.result(timeout=_POLL)
-        except TimeoutError:  # concurrent.futures raises the built-in one
-            continue
-        except Exception as exc:  # a lost worker, a scheduler gone away
-            outcome = Outcome(error=f"on the cluster: {describe_error(exc)}")
-        check_stop()
-        return outcome
+    check_stop()
+    try:
+        outcome = future.result()
+    except Exception as exc:  # a lost worker, a scheduler gone away
+        outcome = Outcome(error=f"on the cluster: {describe_error(exc)}")
+    check_stop()
+    return outcome
