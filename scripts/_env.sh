@@ -6,6 +6,8 @@
 #                                  apt-get when missing) and a C++ compiler
 #   zu_ensure_cross_tools          Wine and zlib for Windows (apt-get), for
 #                                  scripts/cross.sh and its test
+#   zu_ensure_zip_writers          other programs' ZIP writers (apt-get),
+#                                  whose archives the tests read
 #   zu_discover_pythons            fills ZU_MINORS (newest first) and
 #                                  ZU_CANDIDATES[minor] (newline-separated
 #                                  interpreters, preferred first)
@@ -71,6 +73,20 @@ zu_ensure_cross_tools() {
   zu_log "installing ${missing[*]} with apt-get (Windows cross build and Wine)"
   zu_apt_install --no-install-recommends "${missing[@]}" >/dev/null ||
     zu_warn "could not install ${missing[*]}; the Windows build or its test under Wine will be skipped"
+}
+
+# ZIP writers other than Info-ZIP's, whose archives the tests must read in
+# full (tests/test_shared_members.py). Only a wider test: a failed install
+# warns, and the tests for the missing writers skip.
+zu_ensure_zip_writers() {
+  local -a missing=()
+  command -v zip >/dev/null 2>&1 || missing+=(zip)
+  command -v 7z >/dev/null 2>&1 || missing+=(p7zip-full)
+  command -v bsdtar >/dev/null 2>&1 || missing+=(libarchive-tools)
+  ((${#missing[@]})) || return 0
+  zu_log "installing ${missing[*]} with apt-get (ZIP writers the tests read)"
+  zu_apt_install --no-install-recommends "${missing[@]}" >/dev/null ||
+    zu_warn "could not install ${missing[*]}; the tests of those writers' archives will be skipped"
 }
 
 # Lowest supported minor version, taken from requires-python so that the set
