@@ -33,8 +33,8 @@
 #   aarch64 cp311            Debian bookworm's NumPy 1.24, under qemu-user
 #   aarch64 cp314            Debian testing's NumPy 2.x, under qemu-user
 # Caches: ${XDG_CACHE_HOME:-~/.cache}/zu (ZU_CACHE_DIR overrides). Cold, the
-# whole run takes about an hour on two cores, most of it the suites under
-# emulation.
+# whole run takes one and a half to two hours on two cores, most of it
+# laying the arm64 roots and the suites under emulation.
 #
 # Exits non-zero when any build, tag, check or test run fails.
 set -euo pipefail
