@@ -28,9 +28,9 @@ case also times a bare start-up (the interpreter and the imports an export
 needs) and gives the speed-up of what remains: start-up is serial, so with
 few files it caps the end-to-end ratio. It also gives the most two cores
 could give: the start-up's wall time plus half the CPU time that --jobs 1
-spends after it (on two cores the writes share the cores with the reads). --out-dir moves the exports' output
-(for example to /dev/shm) when the disk's write-back, which no number of
-jobs changes, swamps the comparison.
+spends after it (on two cores the writes share the cores with the reads).
+--out-dir moves the exports' output (for example to /dev/shm) when the
+disk's write-back, which no number of jobs changes, swamps the comparison.
 
     python bench/bench_export.py [--grid 32] [--files 200] [--copies 20] [--repeat 5] [--out-dir DIR] [--skip CASE]...
 """
@@ -214,13 +214,13 @@ def main() -> int:
             export_ratio("export-small", files, (args.out_dir or root) / "small.npz", args.repeat, 1.5)
         if "info" not in args.skip:
             m, _ = compare("info", {"zu info": [ZU, "info", str(big)], "python": [sys.executable, "-c", "pass"]},
-                        args.repeat)
+                           args.repeat)
             print(f"  zu info of the realistic file: {m['zu info']:.3f} s (target <= 0.3 s)")
         if "to_dask" not in args.skip:
             dask_ratio(copies, args.repeat)
         if "check" not in args.skip:
             m, _ = compare("check", {"zu check": [ZU, "check", str(big)],
-                                  "direct": [sys.executable, "-c", DIRECT_CHECK, str(big)]}, args.repeat)
+                                     "direct": [sys.executable, "-c", DIRECT_CHECK, str(big)]}, args.repeat)
             print(f"  check overhead, zu / direct: {m['zu check'] / m['direct']:.2f}x (target <= 1.3x)")
     print(f"load average at the end: {load()}, cores available to two threads now: {cores_available():.2f}")
     return 0

@@ -75,8 +75,8 @@ zu_ensure_cross_tools() {
     zu_warn "could not install ${missing[*]}; the Windows build or its test under Wine will be skipped"
 }
 
-# ZIP writers other than Info-ZIP's, whose archives the tests must read in
-# full (tests/test_shared_members.py). Only a wider test: a failed install
+# Other programs' ZIP writers (Info-ZIP's zip, 7-Zip, bsdtar), whose
+# archives the tests must read in full (tests/test_shared_members.py). Only a wider test: a failed install
 # warns, and the tests for the missing writers skip.
 zu_ensure_zip_writers() {
   local -a missing=()
