@@ -115,8 +115,10 @@ def linked(originals: list[Path], directory: Path, count: int) -> list[str]:
 
 
 # What every `zu export` pays before it reads a file, and no number of jobs
-# shortens: the interpreter and the imports an export needs.
-START_UP = "import numpy, zipfile, zudata, zudata.cli, zudata._output"
+# shortens: the interpreter and the imports an export needs (NumPy without
+# OpenBLAS's threads, as zu loads it).
+START_UP = ("import os; os.environ.setdefault('OPENBLAS_NUM_THREADS', '1'); "
+            "import numpy, zipfile, zudata, zudata.cli, zudata._output")
 
 
 def export_ratio(name: str, files: list[str], out: Path, repeat: int, target: float) -> None:

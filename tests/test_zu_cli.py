@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import emulated, needs, run_child
+from conftest import child_argv, emulated, needs, run_child
 from zu_files import (
     GRID, ZU, bad_crc, copies, distinct, good, meet_in_pairs, single_channel, truncated, with_header_line, zu,
 )
@@ -891,3 +891,31 @@ def test_export_memory_stays_bounded_by_the_jobs(tmp_path):
         assert peak_mb < 200, f"peak RSS {peak_mb:.0f} MB"
     finally:
         out.unlink(missing_ok=True)
+
+
+@pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
+@pytest.mark.parametrize("user_setting", [None, "2"])
+def test_the_command_starts_no_blas_threads(files, user_setting):
+    # Threads of the process once zu has read arrays (so NumPy is loaded)
+    # and returned; a user's own OPENBLAS_NUM_THREADS must still count.
+    script = """
+        import os, sys
+        if sys.argv[1] == "zu":
+            import zudata.cli
+            assert zudata.cli.main(["check", sys.argv[2]]) == 0
+        import numpy
+        print(len(os.listdir("/proc/self/task")))
+    """
+    env = {k: v for k, v in os.environ.items() if k != "OPENBLAS_NUM_THREADS"}
+
+    def threads(how, setting=None):
+        child_env = env if setting is None else {**env, "OPENBLAS_NUM_THREADS": setting}
+        run = subprocess.run(child_argv(script, how, files["good"]), env=child_env, capture_output=True,
+                             text=True, timeout=60)
+        assert run.returncode == 0, run.stderr
+        return int(run.stdout.splitlines()[-1])
+
+    plain = threads("numpy alone", user_setting)
+    if plain == 1:
+        pytest.skip("this NumPy starts no BLAS threads here (one core, or no OpenBLAS)")
+    assert threads("zu", user_setting) == (1 if user_setting is None else plain)

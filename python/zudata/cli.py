@@ -614,7 +614,20 @@ def _silence_stdout() -> None:
     os.close(devnull)
 
 
+def _no_blas_threads() -> None:
+    """Keeps OpenBLAS from starting its thread pool when NumPy loads.
+
+    No command does linear algebra, but OpenBLAS starts a thread per core at
+    load, and those threads spin for about a tenth of a second waiting for
+    work: on a two-core machine they take a core from `--jobs 2` just when
+    the reads begin. A value the user set is left alone, and so is a NumPy
+    already loaded (main() called from a program)."""
+    if "numpy" not in sys.modules:
+        os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+
+
 def main(argv: Sequence[str] | None = None) -> int:
+    _no_blas_threads()
     # File names that are not UTF-8 reach us as lone surrogates; printed
     # back as the bytes they were, as ls does.
     for stream in (sys.stdout, sys.stderr):
