@@ -906,7 +906,10 @@ def test_the_command_starts_no_blas_threads(files, user_setting):
         import numpy
         print(len(os.listdir("/proc/self/task")))
     """
-    env = {k: v for k, v in os.environ.items() if k != "OPENBLAS_NUM_THREADS"}
+    # OpenBLAS also takes its thread count from these; Dask's nanny sets
+    # OMP_NUM_THREADS in this process once a cluster test has run.
+    blas_settings = ("OPENBLAS_NUM_THREADS", "GOTO_NUM_THREADS", "OMP_NUM_THREADS")
+    env = {k: v for k, v in os.environ.items() if k not in blas_settings}
 
     def threads(how, setting=None):
         child_env = env if setting is None else {**env, "OPENBLAS_NUM_THREADS": setting}
