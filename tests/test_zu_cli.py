@@ -894,15 +894,23 @@ def test_export_memory_stays_bounded_by_the_jobs(tmp_path):
 
 
 @pytest.mark.skipif(not os.path.isdir("/proc/self/task"), reason="counts threads in /proc")
-@pytest.mark.parametrize("user_setting", [None, "2"])
-def test_the_command_starts_no_blas_threads(files, user_setting):
+@pytest.mark.parametrize(("entry", "user_setting", "kept_from_blas"), [
+    ("zu", None, True), ("zu", "2", False), ("main", None, False),
+])
+def test_the_command_starts_no_blas_threads(files, entry, user_setting, kept_from_blas):
     # Threads of the process once zu has read arrays (so NumPy is loaded)
-    # and returned; a user's own OPENBLAS_NUM_THREADS must still count.
+    # and returned; a user's own OPENBLAS_NUM_THREADS must still count, and
+    # main() called by a program must leave the program's BLAS alone.
     script = """
         import os, sys
-        if sys.argv[1] == "zu":
+        from importlib.metadata import entry_points
+        if sys.argv[1] == "zu":  # the function the installed command runs
+            entry = entry_points(group="console_scripts")["zu"].load()
+        elif sys.argv[1] == "main":
             import zudata.cli
-            assert zudata.cli.main(["check", sys.argv[2]]) == 0
+            entry = zudata.cli.main
+        if sys.argv[1] != "numpy alone":
+            assert entry(["check", sys.argv[2]]) == 0
         import numpy
         print(len(os.listdir("/proc/self/task")))
     """
@@ -921,4 +929,4 @@ def test_the_command_starts_no_blas_threads(files, user_setting):
     plain = threads("numpy alone", user_setting)
     if plain == 1:
         pytest.skip("this NumPy starts no BLAS threads here (one core, or no OpenBLAS)")
-    assert threads("zu", user_setting) == (1 if user_setting is None else plain)
+    assert threads(entry, user_setting) == (1 if kept_from_blas else plain)

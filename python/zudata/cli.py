@@ -614,20 +614,22 @@ def _silence_stdout() -> None:
     os.close(devnull)
 
 
-def _no_blas_threads() -> None:
-    """Keeps OpenBLAS from starting its thread pool when NumPy loads.
+def command(argv: Sequence[str] | None = None) -> int:
+    """The `zu` program: main() in a process of its own, where OpenBLAS is
+    kept from starting its thread pool when NumPy loads.
 
     No command does linear algebra, but OpenBLAS starts a thread per core at
     load, and those threads spin for about a tenth of a second waiting for
     work: on a two-core machine they take a core from `--jobs 2` just when
-    the reads begin. A value the user set is left alone, and so is a NumPy
-    already loaded (main() called from a program)."""
+    the reads begin. A value the user set is left alone. main() itself
+    leaves the environment alone, as a program that calls it may do linear
+    algebra of its own."""
     if "numpy" not in sys.modules:
         os.environ.setdefault("OPENBLAS_NUM_THREADS", "1")
+    return main(argv)
 
 
 def main(argv: Sequence[str] | None = None) -> int:
-    _no_blas_threads()
     # File names that are not UTF-8 reach us as lone surrogates; printed
     # back as the bytes they were, as ls does.
     for stream in (sys.stdout, sys.stderr):
@@ -679,4 +681,4 @@ def main(argv: Sequence[str] | None = None) -> int:
 
 
 if __name__ == "__main__":
-    sys.exit(main())
+    sys.exit(command())
