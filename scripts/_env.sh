@@ -32,14 +32,20 @@ zu_die() {
   exit 1
 }
 
-# Installs Debian packages with apt-get (as root, or through sudo -n).
+# Installs Debian packages with apt-get (as root, or through sudo -n). The
+# package lists are updated once per script: several ensure steps may
+# install on a fresh machine.
+ZU_APT_UPDATED=0
 zu_apt_install() {
   local -a asroot=()
   if [[ $(id -u) -ne 0 ]]; then
     command -v sudo >/dev/null 2>&1 || return 1
     asroot=(sudo -n)
   fi
-  "${asroot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null || return 1
+  if ((!ZU_APT_UPDATED)); then
+    "${asroot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get update -q </dev/null || return 1
+    ZU_APT_UPDATED=1
+  fi
   "${asroot[@]}" env DEBIAN_FRONTEND=noninteractive apt-get install -y -q "$@" </dev/null
 }
 
@@ -76,8 +82,9 @@ zu_ensure_cross_tools() {
 }
 
 # Other programs' ZIP writers (Info-ZIP's zip, 7-Zip, bsdtar), whose
-# archives the tests must read in full (tests/test_shared_members.py). Only a wider test: a failed install
-# warns, and the tests for the missing writers skip.
+# archives the tests must read in full (tests/test_shared_members.py). They
+# only widen what is tested, so a failed install only warns: the tests of
+# the missing writers then skip.
 zu_ensure_zip_writers() {
   local -a missing=()
   command -v zip >/dev/null 2>&1 || missing+=(zip)
