@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -31,6 +32,9 @@ constexpr uint64_t kFirstGrowth = 4096;
 constexpr size_t kStreamBlock = size_t{256} << 10;
 
 ZuError corrupt() { return ZuError::io(kCorruptDeflate); }
+
+std::atomic<uint64_t> g_fast_road_mismatches{0};
+void note_fast_road_mismatch() { g_fast_road_mismatches.fetch_add(1, std::memory_order_relaxed); }
 
 struct DataRange {
   uint64_t start;
@@ -104,6 +108,8 @@ uint64_t first_room(const ZipEntry& e, DataRange r, uint64_t file_length) {
 
 }  // namespace
 
+uint64_t fast_road_mismatches() { return g_fast_road_mismatches.load(std::memory_order_relaxed); }
+
 uint64_t deliverable_size(const ZipEntry& e, uint64_t file_length) {
   const uint64_t present = e.local_header_offset < file_length
                                ? std::min(e.compressed_size, file_length - e.local_header_offset)
@@ -167,6 +173,7 @@ struct WholeDecoder::State {
   libdeflate_decompressor* d = libdeflate_alloc_decompressor();
   std::unique_ptr<DecodeTables> tables{new (std::nothrow) DecodeTables};
   ZlibWhole zlib;
+  WholeRoad road = WholeRoad::kNone;
   State() = default;
   State(const State&) = delete;
   State& operator=(const State&) = delete;
@@ -177,14 +184,23 @@ struct WholeDecoder::State {
     if (tables != nullptr) {
       switch (decode_single_dynamic_block(in, out, *tables)) {
         case SingleBlock::kDecoded:
+          road = WholeRoad::kInHouse;
           return true;
-        case SingleBlock::kFailed:
-          return zlib.decode_exact(in, out);
+        case SingleBlock::kFailed: {
+          road = WholeRoad::kInHouseThenZlib;
+          const bool ok = zlib.decode_exact(in, out);
+          if (ok) note_fast_road_mismatch();
+          return ok;
+        }
         case SingleBlock::kOther:
           break;
       }
     }
-    if (d == nullptr || !fast_decoder_agrees(in)) return zlib.decode_exact(in, out);
+    if (d == nullptr || !fast_decoder_agrees(in)) {
+      road = WholeRoad::kZlib;
+      return zlib.decode_exact(in, out);
+    }
+    road = WholeRoad::kLibdeflate;
     size_t used_in = 0, used_out = 0;
     const libdeflate_result r = libdeflate_deflate_decompress_ex(
         d, in.data(), in.size(), out.data(), out.size(), &used_in, &used_out);
@@ -194,7 +210,9 @@ struct WholeDecoder::State {
 #else
 struct WholeDecoder::State {
   ZlibWhole zlib;
+  WholeRoad road = WholeRoad::kNone;
   bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    road = WholeRoad::kZlib;
     return zlib.decode_exact(in, out);
   }
 };
@@ -207,6 +225,10 @@ WholeDecoder& WholeDecoder::operator=(WholeDecoder&&) noexcept = default;
 
 bool WholeDecoder::decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
   return state_ != nullptr && state_->decode_exact(in, out);
+}
+
+WholeRoad WholeDecoder::last_road() const {
+  return state_ != nullptr ? state_->road : WholeRoad::kNone;
 }
 
 // ---- streaming decoding ------------------------------------------------------
@@ -373,8 +395,10 @@ uint8_t* MemberReader::output_room(size_t len) {
 
 // The fast road: one read for local header, data and descriptor, one
 // whole-buffer decode. True when the member was delivered; false hands it to
-// the streaming road, which then decides what is wrong with it.
-bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sink) {
+// the streaming road, which then decides what is wrong with it;
+// `checksum_failed` then says whether decoded bytes failed the checksum.
+bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sink,
+                              bool& checksum_failed) {
   const size_t csize = static_cast<size_t>(e.compressed_size);
   const size_t usize = static_cast<size_t>(e.uncompressed_size);
   const size_t desc = e.has_data_descriptor ? kDataDescriptorReadSize : 0;
@@ -413,19 +437,27 @@ bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sin
     bytes = {out, usize};
   }
   const uint32_t stored = desc != 0 ? descriptor_crc(data + csize) : e.crc32;
-  if (!crc_matches(usize, crc32_update(0, bytes.data(), usize), stored)) return false;
+  if (!crc_matches(usize, crc32_update(0, bytes.data(), usize), stored)) {
+    checksum_failed = true;
+    return false;
+  }
   sink.member_bytes(bytes);
   return true;
 }
 
 Result<void> MemberReader::read(const ZipEntry& e, uint64_t limit, MemberSink& sink) {
+  bool checksum_failed = false;
   if (e.uncompressed_size <= kWholeMemberMax && e.compressed_size <= kWholeMemberMax &&
-      read_whole(e, limit, sink)) {
+      read_whole(e, limit, sink, checksum_failed)) {
     return {};
   }
   ZU_TRY_ASSIGN(DataRange range, get_entry(file_, e, limit));
   if (!streamer_) streamer_ = std::make_unique<Streamer>();
-  return streamer_->decode(file_, file_length_, range, limit, e, sink);
+  Result<void> streamed = streamer_->decode(file_, file_length_, range, limit, e, sink);
+  // The same bytes that failed their checksum decoded and verified through
+  // zlib: the whole-buffer decoder got them wrong.
+  if (streamed && checksum_failed) note_fast_road_mismatch();
+  return streamed;
 }
 
 }  // namespace zu::zip

@@ -55,6 +55,17 @@ uint64_t deliverable_size(const ZipEntry& e, uint64_t file_length);
 // Members whose recorded sizes are at most this take the whole-buffer road.
 inline constexpr uint64_t kWholeMemberMax = uint64_t{1} << 20;
 
+// Which decoder gave a WholeDecoder's last verdict (see member.cpp), so that
+// tests can see each stream take the road meant for it.
+enum class WholeRoad { kNone, kInHouse, kInHouseThenZlib, kLibdeflate, kZlib };
+
+// How many times in this process a fast decoder (the in-house one or
+// libdeflate) got a stream wrong that zlib then decoded: output that failed
+// the member's checksum which the streaming road then verified, or an
+// in-house failure zlib decoded. The reader still returns zlib's bytes, so
+// only this count shows such a fault: it stays 0 unless a decoder is wrong.
+uint64_t fast_road_mismatches();
+
 // The whole-buffer DEFLATE decoder a reader keeps for its lifetime
 // (libdeflate when the build has it, else a zlib inflater).
 class WholeDecoder {
@@ -69,6 +80,7 @@ class WholeDecoder {
   // True when `in` starts with a stream that decodes to exactly `out.size()`
   // bytes, written to `out`. False for anything else (including no decoder).
   bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out);
+  WholeRoad last_road() const;
 
   struct State;
 
@@ -102,7 +114,7 @@ class MemberReader {
   class Streamer;
 
  private:
-  bool read_whole(const ZipEntry& w, uint64_t limit, MemberSink& sink);
+  bool read_whole(const ZipEntry& w, uint64_t limit, MemberSink& sink, bool& checksum_failed);
   uint8_t* input_room(size_t len);
   uint8_t* output_room(size_t len);
 
