@@ -116,8 +116,8 @@ macos_numpy_headers() {
 windows_zlib() {
   local root=/usr/x86_64-w64-mingw32
   if [[ ! -e $root/lib/libz.a ]]; then
-    zu_log "zlib for Windows missing; installing libz-mingw-w64-dev with apt-get"
-    zu_apt_install libz-mingw-w64-dev >/dev/null || zu_die "could not install libz-mingw-w64-dev"
+    zu_apt_install "zlib for Windows" libz-mingw-w64-dev >/dev/null ||
+      zu_die "the Windows build needs zlib for Windows (libz-mingw-w64-dev)"
   fi
   local dir=$cache/windows-zlib
   mkdir -p "$dir/include"
