@@ -14,6 +14,9 @@
 //                                standard input ends; prints "held" first
 //   driver renamed PATH NEWPATH  opens PATH, renames it to NEWPATH while it
 //                                is open, then reads it as `read` does
+//   driver longpath PATH...      each PATH (ASCII) as the Windows build hands
+//                                it to the system: its extended-length form
+//                                when it is long enough to need one
 //
 // Paths are UTF-8 on every system. Output is binary: "\n" line ends.
 #include <cinttypes>
@@ -27,6 +30,7 @@
 
 #include "data_file/data_file.h"
 #include "header/number.h"
+#include "platform/long_path.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -267,6 +271,18 @@ int renamed(const std::string& from, const std::string& to) {
   return 0;
 }
 
+// Pure string work, the same on every system; the paths are ASCII, so each
+// byte is one character either way.
+int long_paths(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    const std::wstring extended = zu::platform::extended_length_path({path.begin(), path.end()});
+    std::string line;
+    for (wchar_t c : extended) line += static_cast<char>(c);
+    out(line + "\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -278,7 +294,10 @@ int main(int argc, char** argv) {
   if (args.size() == 3 && args[1] == "numbers") return numbers(args[2]);
   if (args.size() == 3 && args[1] == "hold") return hold(args[2]);
   if (args.size() == 4 && args[1] == "renamed") return renamed(args[2], args[3]);
-  std::fputs("usage: driver read PATH... | numbers FILE | hold PATH | renamed PATH NEWPATH\n",
-             stderr);
+  if (args.size() >= 2 && args[1] == "longpath") return long_paths({args.begin() + 2, args.end()});
+  std::fputs(
+      "usage: driver read PATH... | numbers FILE | hold PATH | renamed PATH NEWPATH | "
+      "longpath PATH...\n",
+      stderr);
   return 2;
 }
