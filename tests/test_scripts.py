@@ -63,6 +63,7 @@ def test_no_install_switch_names_missing_tools_and_runs_no_apt(tmp_path, no_inst
         assert "install -y -q --no-install-recommends zip p7zip-full libarchive-tools" in apt
 
 
+@pytest.mark.skipif(shutil.which("flock") is None, reason="needs flock (util-linux)")
 def test_first_runs_of_two_checkouts_share_the_wheel_tools(tmp_path):
     # A stand-in host Python whose venv's pip takes a while to install and
     # fails if its environment is deleted meanwhile, as a real install would
