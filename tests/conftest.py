@@ -21,8 +21,8 @@ import pytest
 from zudata.datafile import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
 
 __all__ = [
-    "HEADER_NAME", "channel_lines", "child_argv", "emulated", "floats_be", "ints_be", "needs", "run_child",
-    "write_zu_file",
+    "HEADER_NAME", "channel_lines", "child_argv", "emulated", "floats_be", "ints_be", "needs", "not_installed",
+    "run_child", "write_zu_file",
 ]
 
 
@@ -47,6 +47,14 @@ def needs(module: str, extra: str) -> pytest.MarkDecorator:
     """Skips a test of the tools that needs `module`, an optional dependency
     from the package's `extra` (scripts/test.sh installs them all)."""
     return pytest.mark.skipif(not _installed(module), reason=f"needs {module} (pip install .[{extra}])")
+
+
+def not_installed(what: str) -> str:
+    """Why a test that needs the program `what` skips; names the switch when
+    the test command was told to install nothing (scripts/_env.sh)."""
+    if os.environ.get("ZU_NO_INSTALL") == "1":
+        return f"{what} is not installed (ZU_NO_INSTALL=1: the test command installs nothing)"
+    return f"{what} is not installed"
 
 
 def _architecture_family(name: str) -> str:

@@ -10,7 +10,7 @@ import zlib
 import numpy as np
 import pytest
 import zu_data_reader
-from conftest import HEADER_NAME, channel_lines, ints_be, run_child
+from conftest import HEADER_NAME, channel_lines, ints_be, not_installed, run_child
 from deflate_bits import stored_blocks
 from zudata.datafile import Member, build, zeros_crc32, zeros_deflate
 
@@ -167,7 +167,7 @@ WRITERS = {
 def test_real_writers_archives_read_in_full(tmp_path, writer):
     tool = WRITERS[writer]([], tmp_path)[0]
     if shutil.which(tool) is None:
-        pytest.skip(f"{tool} is not installed")
+        pytest.skip(not_installed(tool))
     root = tmp_path / "tree"
     names, values = sample_tree(root)
     out = tmp_path / "d.zip"

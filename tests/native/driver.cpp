@@ -20,6 +20,9 @@
 //                                "ok" or "refused" and the output's CRC-32;
 //                                last, the count of fast-decoder outputs that
 //                                zlib corrected
+//   driver longpath PATH...      each PATH (ASCII) as the Windows build hands
+//                                it to the system: its extended-length form
+//                                when it is long enough to need one
 //
 // Paths are UTF-8 on every system. Output is binary: "\n" line ends.
 #include <cinttypes>
@@ -33,6 +36,7 @@
 
 #include "data_file/data_file.h"
 #include "header/number.h"
+#include "platform/long_path.h"
 #include "zip/member.h"
 
 #ifdef _WIN32
@@ -310,6 +314,18 @@ int inflate(const std::vector<std::string>& args) {
   return 0;
 }
 
+// Pure string work, the same on every system; the paths are ASCII, so each
+// byte is one character either way.
+int long_paths(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    const std::wstring extended = zu::platform::extended_length_path({path.begin(), path.end()});
+    std::string line;
+    for (wchar_t c : extended) line += static_cast<char>(c);
+    out(line + "\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -322,9 +338,10 @@ int main(int argc, char** argv) {
   if (args.size() == 3 && args[1] == "hold") return hold(args[2]);
   if (args.size() == 4 && args[1] == "renamed") return renamed(args[2], args[3]);
   if (args.size() >= 2 && args[1] == "inflate") return inflate({args.begin() + 2, args.end()});
+  if (args.size() >= 2 && args[1] == "longpath") return long_paths({args.begin() + 2, args.end()});
   std::fputs(
       "usage: driver read PATH... | numbers FILE | hold PATH | renamed PATH NEWPATH"
-      " | inflate (FILE SIZE)...\n",
+      " | inflate (FILE SIZE)... | longpath PATH...\n",
       stderr);
   return 2;
 }
