@@ -9,7 +9,7 @@ import subprocess
 import time
 
 import pytest
-from conftest import channel_lines, child_argv, needs
+from conftest import channel_lines, child_argv
 from zu_files import ZU
 from zudata.datafile import Member, build, zeros_crc32, zeros_deflate
 
@@ -80,6 +80,7 @@ def interrupt(large, setup, read):
 READS = {
     "read": ("f = zudata.open(one)", "f.read('N', 0)"),
     "read_many": ("", "zudata.read_many([one], 'N', 0, None)"),
+    "read_many_jobs": ("", "zudata.read_many([one, two], 'N', 0, None, jobs=2)"),
     "xarray": ("import xarray as xr; ds = xr.open_dataset(one, engine='zu')", "ds['N'].values"),
 }
 
@@ -92,6 +93,34 @@ def test_ctrl_c_ends_a_read_inside_one_member(large, how):
     print(f"{how}: KeyboardInterrupt {latency * 1000:.0f} ms after SIGINT, exit after {exited * 1000:.0f} ms")
     assert word == "interrupted", f"the read ran to its end {latency:.2f} s after the signal"
     assert latency < LATENCY_BOUND
+    assert exited < LATENCY_BOUND + 0.5
+
+
+@pytest.mark.parametrize("jobs", ["1", "2"])
+def test_ctrl_c_ends_an_export_inside_one_member(large, tmp_path, jobs):
+    """The command's handler only records the signal; the read in flight
+    (on the main thread, or on the pool's) ends all the same."""
+    out_dir = tmp_path / "out"
+    out_dir.mkdir()
+    args = [ZU, "export", *map(str, large), "-c", "N", "-s", "0", "-o", str(out_dir / "all.npz"), "--jobs", jobs]
+    with subprocess.Popen(args, stdin=subprocess.DEVNULL, stdout=subprocess.PIPE, stderr=subprocess.PIPE,
+                          text=True) as process:
+        try:
+            deadline = time.monotonic() + 60
+            # Under way once its temporary output exists; then inside the member.
+            while not any(out_dir.iterdir()) and process.poll() is None and time.monotonic() < deadline:
+                time.sleep(0.01)
+            time.sleep(RUNNING)
+            assert process.poll() is None, "the export ended before it could be interrupted"
+            sent = time.monotonic()
+            process.send_signal(signal.SIGINT)
+            stdout, stderr = process.communicate(timeout=60)
+            exited = time.monotonic() - sent
+        finally:
+            process.kill()
+    print(f"zu export --jobs {jobs}: exit {exited * 1000:.0f} ms after SIGINT")
+    assert (process.returncode, stdout, stderr) == (130, "", "zu: interrupted\n")
+    assert list(out_dir.iterdir()) == []
     assert exited < LATENCY_BOUND + 0.5
 
 
