@@ -12,11 +12,12 @@ import logging
 import math
 import os
 import pathlib
+from contextvars import ContextVar
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._errors import mapped_error
-from ._reader import NativeError, Reader
+from ._reader import NativeError, Reader, StopFlag
 
 if TYPE_CHECKING:
     # Only for annotations: `zu info` and the like never need NumPy, whose
@@ -27,6 +28,12 @@ if TYPE_CHECKING:
 __all__ = ["DataFile", "SegmentLayout", "open"]
 
 _log = logging.getLogger("zudata")
+
+# The flag that ends the reads made in this context once it is set: the
+# threads of a pool (which never see a signal) and a program whose signal
+# handler only records the request set one. Without it, only Ctrl-C on the
+# main thread ends a read.
+read_stop: ContextVar[StopFlag | None] = ContextVar("zudata_read_stop", default=None)
 
 
 class SegmentLayout(NamedTuple):
@@ -141,7 +148,7 @@ class DataFile:
         reader = self._reader
         lines: list[str] | None = [] if _log.isEnabledFor(logging.DEBUG) else None
         try:
-            return reader.read(channel, segment, unit, lines)
+            return reader.read(channel, segment, unit, lines, read_stop.get())
         except NativeError as err:
             raise mapped_error(err, self._location, reader, channel, segment, unit) from None
         except OverflowError:

@@ -25,7 +25,9 @@ from typing import Any
 from collections.abc import Sequence
 
 from . import _header, _output, _walk
+from ._api import read_stop
 from ._progress import Progress
+from ._reader import StopFlag
 from ._run import Interrupted, Outcome, check_stop, describe_error, request_stop, run_tasks
 from ._tasks import Selection, check_file, read_selections
 
@@ -637,10 +639,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             stream.reconfigure(errors="surrogateescape")
     parser = _parser()
     args = parser.parse_args(argv)
-    # Signals only set a flag; the work stops between files and unwinds
-    # normally, removing any temporary output.
+    # Signals only set flags: the reads in flight end, the work stops
+    # between files and unwinds normally, removing any temporary output.
     signal.signal(signal.SIGINT, request_stop)
     signal.signal(signal.SIGTERM, request_stop)
+    obeyed = read_stop.set(StopFlag())
     try:
         try:
             if args.command == "export":
@@ -652,6 +655,7 @@ def main(argv: Sequence[str] | None = None) -> int:
                 status = command[args.command](args)
             check_stop()
         finally:
+            read_stop.reset(obeyed)
             sys.stdout.flush()
         return status
     except Interrupted as stop:

@@ -64,8 +64,9 @@ class DataFile {
 
   // The same values without exclusive use: the walk runs on `scratch`, so
   // any number of threads may call this at once, each with its own scratch
-  // and sink. `cancel` (may be null) is asked between members; when it says
-  // stop, the read ends with ZuError::cancelled().
+  // and sink. `cancel` (may be null) is asked between members and while a
+  // large member decodes; when it says stop, the read ends with
+  // ZuError::cancelled().
   Result<ChannelValues> read_channel(std::string_view name, uint8_t segment,
                                      std::string_view unit_type, DiagnosticSink& diagnostics,
                                      zip::ReadScratch& scratch, zip::CancelCheck* cancel) const;

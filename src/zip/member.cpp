@@ -258,10 +258,11 @@ class MemberReader::Streamer {
   // at or past `limit`: a stream that needs more than the bytes before it
   // fails as overlapping the member there.
   Result<void> decode(const FileReader& file, uint64_t file_length, DataRange range, uint64_t limit,
-                      const ZipEntry& e, MemberSink& sink) {
+                      const ZipEntry& e, MemberSink& sink, CancelPoll* poll) {
     if (!ok_ || inflateReset(&z_) != Z_OK) return corrupt();
     file_ = &file;
     sink_ = &sink;
+    poll_ = poll;
     next_ = range.start;
     end_ = range.end;
     input_end_ = std::min(range.end, limit);
@@ -300,6 +301,7 @@ class MemberReader::Streamer {
         if (ret != Z_OK && ret != Z_BUF_ERROR && ret != Z_STREAM_END) return corrupt();
         deliver(got);
         produced += got;
+        if (stop_asked(got)) return ZuError::cancelled();
         if (ret == Z_STREAM_END) {
           finished_ = true;
           return produced;
@@ -319,6 +321,10 @@ class MemberReader::Streamer {
     }
   }
 
+  // A member of many GiB decodes for seconds: it is asked every few MiB of
+  // output (or of input, for streams that produce little).
+  bool stop_asked(uint64_t bytes) { return poll_ != nullptr && poll_->should_stop_within(bytes); }
+
   void deliver(size_t n) {
     if (n == 0) return;
     crc_ = crc32_update(crc_, block_.get(), n);
@@ -334,6 +340,7 @@ class MemberReader::Streamer {
     if (got == 0) input_done_ = true;
     z_.next_in = input_.get();
     z_.avail_in = static_cast<uInt>(got);
+    if (stop_asked(got)) return ZuError::cancelled();
     return {};
   }
 
@@ -359,6 +366,7 @@ class MemberReader::Streamer {
   bool ok_ = false;
   const FileReader* file_ = nullptr;
   MemberSink* sink_ = nullptr;
+  CancelPoll* poll_ = nullptr;
   uint64_t next_ = 0;
   uint64_t end_ = 0;        // end of the recorded compressed data
   uint64_t input_end_ = 0;  // end of the input read: end_, or the limit before it
@@ -372,8 +380,9 @@ class MemberReader::Streamer {
 
 // ---- one member ----------------------------------------------------------------
 
-MemberReader::MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole)
-    : file_(file), file_length_(file_length), whole_(whole) {}
+MemberReader::MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole,
+                           CancelPoll* poll)
+    : file_(file), file_length_(file_length), whole_(whole), poll_(poll) {}
 
 MemberReader::~MemberReader() = default;
 
@@ -453,7 +462,7 @@ Result<void> MemberReader::read(const ZipEntry& e, uint64_t limit, MemberSink& s
   }
   ZU_TRY_ASSIGN(DataRange range, get_entry(file_, e, limit));
   if (!streamer_) streamer_ = std::make_unique<Streamer>();
-  Result<void> streamed = streamer_->decode(file_, file_length_, range, limit, e, sink);
+  Result<void> streamed = streamer_->decode(file_, file_length_, range, limit, e, sink, poll_);
   // The same bytes that failed their checksum decoded and verified through
   // zlib: the whole-buffer decoder got them wrong.
   if (streamed && checksum_failed) note_fast_road_mismatch();

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error/zu_error.h"
+#include "zip/cancel.h"
 #include "zip/entry.h"
 #include "zip/file_reader.h"
 
@@ -92,10 +93,13 @@ class WholeDecoder {
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t len);
 
 // Reads members for one walk: owns the reusable blocks and the streaming
-// inflater, so no member allocates on its own.
+// inflater, so no member allocates on its own. A streamed member (the only
+// road that takes large members) asks `poll`, when not null, as it decodes,
+// and ends with ZuError::cancelled() when told to stop.
 class MemberReader {
  public:
-  MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole);
+  MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole,
+               CancelPoll* poll = nullptr);
   ~MemberReader();
   MemberReader(const MemberReader&) = delete;
   MemberReader& operator=(const MemberReader&) = delete;
@@ -121,6 +125,7 @@ class MemberReader {
   const FileReader& file_;
   uint64_t file_length_;
   WholeDecoder& whole_;
+  CancelPoll* poll_;
   std::unique_ptr<uint8_t[]> input_;
   size_t input_size_ = 0;
   std::unique_ptr<uint8_t[]> output_;

@@ -7,6 +7,7 @@
 #include "binding/py.h"
 #include "binding/reader/native_error.h"
 #include "binding/reader/reader_type.h"
+#include "binding/reader/stop_flag.h"
 #include "binding/reader/without_gil.h"
 #include "binding/tables.h"
 #include "zip/member.h"
@@ -63,8 +64,10 @@ bool remember_main_thread() {
 bool fill(PyObject* module) {
   PyObject* type = reader_type();
   PyObject* error = native_error_class();
-  return type != nullptr && error != nullptr && remember_main_thread() &&
+  PyObject* stop_flag = stop_flag_type();
+  return type != nullptr && error != nullptr && stop_flag != nullptr && remember_main_thread() &&
          PyModule_AddObjectRef(module, "Reader", type) == 0 &&
+         PyModule_AddObjectRef(module, "StopFlag", stop_flag) == 0 &&
          PyModule_AddObjectRef(module, "NativeError", error) == 0 &&
          PyModule_AddStringConstant(module, "__version__", ZU_VERSION) == 0;
 }

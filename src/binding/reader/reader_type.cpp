@@ -12,6 +12,7 @@
 #include "binding/errors.h"
 #include "binding/py_once.h"
 #include "binding/reader/native_error.h"
+#include "binding/reader/stop_flag.h"
 #include "binding/reader/without_gil.h"
 #include "binding/tables.h"
 #include "binding/to_python.h"
@@ -166,13 +167,14 @@ PyObject* sample_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- reading -------------------------------------------------------------------
 
-constexpr const char* kReadParams[] = {"channel", "segment", "unit", "diagnostics"};
+constexpr const char* kReadParams[] = {"channel", "segment", "unit", "diagnostics", "stop"};
 
-// read(channel, segment, unit, diagnostics): unit None means the channel's
-// base unit type; diagnostics None drops the diagnostic lines, a list
-// receives them.
+// read(channel, segment, unit, diagnostics, stop): unit None means the
+// channel's base unit type; diagnostics None drops the diagnostic lines, a
+// list receives them; stop, a StopFlag or None, ends the read with
+// KeyboardInterrupt once set. The caller keeps `stop` alive for the call.
 PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[4];
+  PyObject* bound[5];
   if (!bind_fastcall({"Reader.read()", kReadParams}, args, nargs, kwnames, bound)) return nullptr;
   FilePtr file = open_file(self);
   if (!file) return nullptr;
@@ -189,8 +191,12 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyErr_SetString(PyExc_TypeError, "argument 'diagnostics': expected a list or None");
     return nullptr;
   }
+  const std::atomic<bool>* stop = nullptr;
+  if (bound[4] != Py_None && (stop = stop_flag_of(bound[4], kReadParams[4])) == nullptr) {
+    return nullptr;
+  }
 
-  SignalCheck check(on_main_thread());
+  SignalCheck check(on_main_thread(), stop);
   CollectedLines lines;
   std::optional<Result<ChannelValues>> values;
   {
@@ -262,7 +268,7 @@ PyMethodDef kMethods[] = {
     guarded_method<sample_type>("sample_type", METH_FASTCALL | METH_KEYWORDS,
                                 "sample_type($self, channel)\n--\n\n"),
     guarded_method<read>("read", METH_FASTCALL | METH_KEYWORDS,
-                         "read($self, channel, segment, unit, diagnostics)\n--\n\n"),
+                         "read($self, channel, segment, unit, diagnostics, stop)\n--\n\n"),
     guarded_method<layout>("layout", METH_NOARGS, "layout($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
