@@ -142,6 +142,41 @@ def test_reads_only_what_is_selected(sample, reads):
         ds.height.isel(segment=0).load()
 
 
+# Each case: isel() steps applied one after another to one variable. Every
+# dimension gets an integer, a negative integer, a slice and a list, alone
+# and beside the others (several lists select their outer product).
+INDEXERS = {
+    "issue example": [{"segment": 0, "i": 1, "sample": [5, 7]}],
+    "i int": [{"i": 1}],
+    "j negative": [{"j": -1}],
+    "sample int": [{"sample": 3}],
+    "sample negative": [{"sample": -100}],
+    "segment negative, lists": [{"segment": -2, "j": [2, 0], "sample": slice(10, 2, -3)}],
+    "j int between lists": [{"segment": [2, 0], "i": [0, 2], "j": 0, "sample": [-1, 0, 50]}],
+    "i negative, slices": [{"segment": slice(1, None), "i": -3, "j": slice(None, None, -1), "sample": -1}],
+    "three lists": [{"i": [1, 0, 2], "j": [1, 2], "sample": slice(None, 5)}],
+    "all integers": [{"segment": 1, "i": -2, "j": 2, "sample": 99}],
+    "stepped segments": [{"segment": slice(0, 3, 2), "i": 2, "j": slice(1, 3), "sample": [50]}],
+    "empty selections": [{"segment": [], "i": 1}, {"sample": slice(5, 5)}],
+    "chained": [{"segment": [0, 2], "sample": slice(10, 60)}, {"i": 0, "sample": [-1, 3]}, {"segment": -1, "j": 1}],
+}
+
+
+@pytest.mark.parametrize("steps", INDEXERS.values(), ids=INDEXERS)
+def test_lazy_indexing_matches_the_loaded_array(irregular, reads, steps):
+    with xr.open_dataset(irregular, engine="zu") as ds:
+        lazy, eager = ds.a, ds.a.copy().load()
+        reads.clear()
+        for step in steps:
+            lazy, eager = lazy.isel(step), eager.isel(step)
+        values = lazy.values
+        wanted = set(np.atleast_1d(lazy.segment.values).tolist())
+    assert values.shape == eager.shape
+    np.testing.assert_array_equal(values, eager.values)
+    # Only the segments selected are read, each once.
+    assert {segment for _, segment, _ in reads} <= wanted and len(reads) == len(set(reads))
+
+
 @pytest.mark.parametrize(
     "kw, error, names",
     [
