@@ -20,6 +20,7 @@ from zu_data_reader import ZuDataFIle  # noqa: E402
 from zudata import xarray_backend  # noqa: E402
 
 from conftest import channel_lines, floats_be, ints_be, write_zu_file  # noqa: E402
+from zu_files import with_header_line  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402
@@ -271,6 +272,18 @@ def test_attributes_survive_writing(sample, tmp_path, writer):
         with back:
             assert back.vDeflection.attrs["units"] == "force"
             xr.testing.assert_identical(back.load(), ds.load())  # attributes included
+
+
+def test_a_header_deeper_than_the_json_module_can_write(sample, tmp_path):
+    depth = 40_000
+    path = with_header_line(sample, tmp_path / "deep.zu", "deep." * depth + "b=1")
+    with xr.open_dataset(path, engine="zu") as ds:
+        text = ds.attrs["header"]
+        np.testing.assert_array_equal(ds.height[1].values, reference(sample, "height", 1, "volts"))
+    # Compact JSON, too deep for json.loads: the deep part is checked as text.
+    nested = '"deep": ' + '{"deep": ' * (depth - 1) + '{"b": "1"}' + "}" * (depth - 1)
+    assert text.count(nested) == 1
+    assert json.loads(text.replace(nested, '"deep": "1"')) == {**ZuDataFIle(sample).header, "deep": "1"}
 
 
 def test_a_copy_elsewhere_refuses_a_file_replaced_since_opening(tmp_path):
