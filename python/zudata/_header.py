@@ -6,8 +6,10 @@ hostile file, so nothing here recurses: every walk keeps its own stack.
 
 from __future__ import annotations
 
+import functools
 import json
 import re
+from json.encoder import encode_basestring, encode_basestring_ascii
 from typing import Any
 from collections.abc import Iterator
 
@@ -51,8 +53,19 @@ def _scalar(value: Any, ensure_ascii: bool) -> str:
     # Lone surrogates stand for bytes of a file name that are not UTF-8;
     # escaped, the text stays valid UTF-8 JSON and a reader in Python gets
     # the same string back.
-    text = json.dumps(value, ensure_ascii=ensure_ascii)
+    if isinstance(value, str):
+        # What json.dumps does for a string, without its per-call set-up
+        # (a deep header has millions of keys).
+        text = (encode_basestring_ascii if ensure_ascii else encode_basestring)(value)
+    else:
+        text = json.dumps(value, ensure_ascii=ensure_ascii)
     return text if ensure_ascii else _LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+
+
+@functools.lru_cache(maxsize=4096)
+def _key(key: str, ensure_ascii: bool) -> str:
+    # Deep headers repeat a few keys at every level: one text object each.
+    return _scalar(key, ensure_ascii) + ": "
 
 
 # Containers nested deeper than this are written on one line, as with
@@ -115,6 +128,6 @@ def to_json(value: Any, *, indent: int | None = 2, sort_keys: bool = False, ensu
         out.append((separator(depth) if frame[2] else "") + newline(depth))
         frame[2] = True
         if key is not None:
-            out.append(_scalar(str(key), ensure_ascii) + ": ")
+            out.append(_key(str(key), ensure_ascii))
         open_container(child)
     return "".join(out)
