@@ -655,8 +655,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             elif args.command == "plot":
                 status = _cmd_plot(args, args.parser)
             else:
-                command = {"info": _cmd_info, "header": _cmd_header, "check": _cmd_check}
-                status = command[args.command](args)
+                handlers = {"info": _cmd_info, "header": _cmd_header, "check": _cmd_check}
+                status = handlers[args.command](args)
             check_stop()
         finally:
             if sys.stdout is not None:

@@ -44,10 +44,10 @@ from xarray.core import indexing
 
 import zudata
 from zudata import _header
+from zudata._walk import TRACE_LENGTH
 
 __all__ = ["ZuBackendEntrypoint", "open_zu_dataset"]
 
-TRACE_LENGTH = 100
 DIMS = ("segment", "i", "j", "sample")
 
 
