@@ -18,7 +18,7 @@ As a module: `write_sample` writes a file, `expected_values` gives the
 values a reader should return for a channel, segment and unit type. The
 benchmark's recording (bench/realistic.py) uses the same channels and header
 pieces (`recording_header`, `position_header`, `encode`). Both write through
-zudata.datafile, which needs the installed package.
+zudata.testfiles, which needs the installed package.
 """
 
 from __future__ import annotations
@@ -31,8 +31,8 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 
-from zudata.datafile import HEADER_NAME as HEADER_MEMBER
-from zudata.datafile import channel_lines, write_zip
+from zudata.testfiles import HEADER_NAME as HEADER_MEMBER
+from zudata.testfiles import channel_lines, write_zip
 
 SAMPLES_PER_TRACE = 100
 DEFAULT_GRID = 4

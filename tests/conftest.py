@@ -1,7 +1,7 @@
-"""Shared helpers: data files from zudata.datafile, and child interpreters.
+"""Shared helpers: data files from zudata.testfiles, and child interpreters.
 
 Well-formed files come from `write_zu_file` (zipfile underneath); broken
-archives (bad signatures, sizes, offsets...) from zudata.datafile.build.
+archives (bad signatures, sizes, offsets...) from zudata.testfiles.build.
 """
 
 from __future__ import annotations
@@ -18,7 +18,7 @@ from pathlib import Path
 
 import pytest
 
-from zudata.datafile import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
+from zudata.testfiles import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
 
 __all__ = [
     "HEADER_NAME", "channel_lines", "child_argv", "emulated", "floats_be", "ints_be", "needs", "not_installed",

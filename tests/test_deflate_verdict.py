@@ -20,7 +20,7 @@ import pytest
 import zu_data_reader
 from conftest import HEADER_NAME, channel_lines
 from deflate_bits import dynamic_block, fixed_block, lengths_for, stored_blocks
-from zudata.datafile import Member, build
+from zudata.testfiles import Member, build
 
 INT_CHANNEL = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")])
 CORRUPT = "corrupt deflate stream"

@@ -22,7 +22,7 @@ sys.path.insert(0, str(Path(__file__).resolve().parent))
 import zu_files  # noqa: E402
 from conftest import not_installed  # noqa: E402
 
-from zudata.datafile import HEADER_NAME, Member, build, channel_lines, floats_be, ints_be, write_zip  # noqa: E402
+from zudata.testfiles import HEADER_NAME, Member, build, channel_lines, floats_be, ints_be, write_zip  # noqa: E402
 
 ROOT = Path(__file__).resolve().parents[1]
 CROSS = ROOT / "build" / "cross"

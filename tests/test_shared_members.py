@@ -12,7 +12,7 @@ import pytest
 import zu_data_reader
 from conftest import HEADER_NAME, channel_lines, ints_be, not_installed, run_child
 from deflate_bits import stored_blocks
-from zudata.datafile import Member, build, zeros_crc32, zeros_deflate
+from zudata.testfiles import Member, build, zeros_crc32, zeros_deflate
 
 INT_CHANNEL = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")])
 HEADER = Member(HEADER_NAME.encode(), INT_CHANNEL.encode())

@@ -20,6 +20,7 @@ from zu_data_reader import ZuDataFIle  # noqa: E402
 from zudata import xarray_backend  # noqa: E402
 
 from conftest import channel_lines, floats_be, ints_be, write_zu_file  # noqa: E402
+from zu_files import with_header_line  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402
@@ -142,6 +143,41 @@ def test_reads_only_what_is_selected(sample, reads):
         ds.height.isel(segment=0).load()
 
 
+# Each case: isel() steps applied one after another to one variable. Every
+# dimension gets an integer, a negative integer, a slice and a list, alone
+# and beside the others (several lists select their outer product).
+INDEXERS = {
+    "issue example": [{"segment": 0, "i": 1, "sample": [5, 7]}],
+    "i int": [{"i": 1}],
+    "j negative": [{"j": -1}],
+    "sample int": [{"sample": 3}],
+    "sample negative": [{"sample": -100}],
+    "segment negative, lists": [{"segment": -2, "j": [2, 0], "sample": slice(10, 2, -3)}],
+    "j int between lists": [{"segment": [2, 0], "i": [0, 2], "j": 0, "sample": [-1, 0, 50]}],
+    "i negative, slices": [{"segment": slice(1, None), "i": -3, "j": slice(None, None, -1), "sample": -1}],
+    "three lists": [{"i": [1, 0, 2], "j": [1, 2], "sample": slice(None, 5)}],
+    "all integers": [{"segment": 1, "i": -2, "j": 2, "sample": 99}],
+    "stepped segments": [{"segment": slice(0, 3, 2), "i": 2, "j": slice(1, 3), "sample": [50]}],
+    "empty selections": [{"segment": [], "i": 1}, {"sample": slice(5, 5)}],
+    "chained": [{"segment": [0, 2], "sample": slice(10, 60)}, {"i": 0, "sample": [-1, 3]}, {"segment": -1, "j": 1}],
+}
+
+
+@pytest.mark.parametrize("steps", INDEXERS.values(), ids=INDEXERS)
+def test_lazy_indexing_matches_the_loaded_array(irregular, reads, steps):
+    with xr.open_dataset(irregular, engine="zu") as ds:
+        lazy, eager = ds.a, ds.a.copy().load()
+        reads.clear()
+        for step in steps:
+            lazy, eager = lazy.isel(step), eager.isel(step)
+        values = lazy.values
+        wanted = set(np.atleast_1d(lazy.segment.values).tolist())
+    assert values.shape == eager.shape
+    np.testing.assert_array_equal(values, eager.values)
+    # Only the segments selected are read, each once.
+    assert {segment for _, segment, _ in reads} <= wanted and len(reads) == len(set(reads))
+
+
 @pytest.mark.parametrize(
     "kw, error, names",
     [
@@ -236,6 +272,18 @@ def test_attributes_survive_writing(sample, tmp_path, writer):
         with back:
             assert back.vDeflection.attrs["units"] == "force"
             xr.testing.assert_identical(back.load(), ds.load())  # attributes included
+
+
+def test_a_header_deeper_than_the_json_module_can_write(sample, tmp_path):
+    depth = 40_000
+    path = with_header_line(sample, tmp_path / "deep.zu", "deep." * depth + "b=1")
+    with xr.open_dataset(path, engine="zu") as ds:
+        text = ds.attrs["header"]
+        np.testing.assert_array_equal(ds.height[1].values, reference(sample, "height", 1, "volts"))
+    # Compact JSON, too deep for json.loads: the deep part is checked as text.
+    nested = '"deep": ' + '{"deep": ' * (depth - 1) + '{"b": "1"}' + "}" * (depth - 1)
+    assert text.count(nested) == 1
+    assert json.loads(text.replace(nested, '"deep": "1"')) == {**ZuDataFIle(sample).header, "deep": "1"}
 
 
 def test_a_copy_elsewhere_refuses_a_file_replaced_since_opening(tmp_path):

@@ -7,7 +7,7 @@ import os
 import numpy as np
 import pytest
 from conftest import emulated, needs, run_child
-from zu_files import GRID, bad_crc, good, meet_in_pairs, truncated, zu
+from zu_files import GRID, bad_crc, good, meet_in_pairs, truncated, with_header_line, zu
 
 import zudata
 from zu_data_reader import ZuDataFIle
@@ -267,6 +267,25 @@ def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path, monk
     with np.load(out) as saved:
         assert saved.files == ["a.zu/height/1", "b.zu/height/1"]
         np.testing.assert_array_equal(saved["b.zu/height/1"], module_result(files["b"]))
+
+
+@pytest.mark.slow
+@needs("h5py", "tools")
+def test_export_on_a_cluster_of_a_header_deeper_than_pickle_can_go(files, cluster, tmp_path):
+    import h5py
+
+    local, _ = cluster
+    depth = 20_000
+    path = with_header_line(files["a"], tmp_path / "deep.zu", "deep." * depth + "b=1")
+    out = tmp_path / "out.h5"
+    run = zu("export", path, "-c", CALL[0], "-s", str(CALL[1]), "-o", out, "--dask", local.scheduler_address,
+             "--dask-timeout", "60")
+    assert (run.returncode, run.stderr) == (0, ""), run.stderr
+    with h5py.File(out, "r") as saved:
+        dataset = saved["deep.zu/height/1"]
+        np.testing.assert_array_equal(dataset[()], module_result(path, CALL[:2] + ("volts",)))
+        text = dataset.attrs["header"]
+    assert text.count('"deep": {') == depth and '"deep": {"b": "1"}' in text
 
 
 @needs("distributed", "dask")

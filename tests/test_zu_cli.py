@@ -11,7 +11,7 @@ import time
 
 import numpy as np
 import pytest
-from conftest import child_argv, emulated, needs, run_child
+from conftest import child_argv, emulated, needs, run_child, write_zu_file
 from zu_files import (
     GRID, ZU, bad_crc, copies, distinct, good, meet_in_pairs, single_channel, truncated, with_header_line, zu,
 )
@@ -813,12 +813,54 @@ def test_a_closed_pipe_ends_the_command_quietly(files, tmp_path):
 
 
 @pytest.mark.parametrize("command", [["info"], ["header", "--json"], ["check"]])
-def test_a_full_standard_output_is_an_error_not_a_traceback(files, command):
+@pytest.mark.parametrize(("stdout", "reason"), [("full", "No space left on device"), ("closed", "Bad file descriptor")])
+def test_a_full_or_closed_standard_output_is_an_error_not_a_traceback(files, command, stdout, reason):
     with open("/dev/full", "w") as full:
-        run = subprocess.run([ZU, *command, str(files["good"])], stdout=full, stderr=subprocess.PIPE, text=True,
-                             stdin=subprocess.DEVNULL, timeout=60)
+        # Closed: descriptor 1 closed in the child, as the shell's `>&-` does.
+        target = {"stdout": full} if stdout == "full" else {"preexec_fn": lambda: os.close(1)}
+        run = subprocess.run([ZU, *command, str(files["good"])], stderr=subprocess.PIPE, text=True,
+                             stdin=subprocess.DEVNULL, timeout=60, **target)
     assert run.returncode == 1
-    assert run.stderr == "zu: cannot write standard output: No space left on device\n"
+    assert run.stderr == f"zu: cannot write standard output: {reason}\n"
+
+
+# Runs the command given after its memory limit (MiB of address space, a net
+# against a runaway) and prints its exit status, peak resident memory (KiB),
+# bytes written to standard output and seconds taken. Measured from a small
+# interpreter in between: a process started straight from the test would
+# inherit the test's peak with its address space.
+MEASURED_RUN = """
+    import os, resource, subprocess, sys, time
+    limit = int(sys.argv[1]) << 20
+    def limited():
+        resource.setrlimit(resource.RLIMIT_AS, (limit, limit))
+    start = time.monotonic()
+    process = subprocess.Popen(sys.argv[2:], stdin=subprocess.DEVNULL, stdout=subprocess.PIPE,
+                               stderr=subprocess.DEVNULL, preexec_fn=limited)
+    written = sum(len(chunk) for chunk in iter(lambda: process.stdout.read(1 << 16), b""))
+    _, status, usage = os.wait4(process.pid, 0)
+    print(os.waitstatus_to_exitcode(status), usage.ru_maxrss, written, time.monotonic() - start)
+"""
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.skipif(emulated(), reason="qemu-user's own memory counts in the peak, and it ignores RLIMIT_AS")
+@pytest.mark.parametrize("as_json", [[], ["--json"]])
+def test_a_header_40000_levels_deep_costs_memory_and_text_linear_in_its_depth(tmp_path, as_json):
+    # One key a.a.(...).a.b=1: a file of a few hundred bytes.
+    measured = {}
+    for depth in (10_000, 40_000):
+        path = write_zu_file(tmp_path / f"deep{depth}.zu", "a." * depth + "b=1\n")
+        run = run_child(MEASURED_RUN, 1024, ZU, "header", path, *as_json, timeout=120)
+        status, peak_kb, written, seconds = run.stdout.split()
+        assert status == "0", run.stderr
+        measured[depth] = (int(peak_kb) / 1024, int(written), float(seconds))
+    peak_mb, written, seconds = measured[40_000]
+    assert peak_mb < 100, f"peak RSS {peak_mb:.0f} MB"
+    # Four times as deep, about four times the text (indenting every level
+    # would make it sixteen).
+    assert written < 4.5 * measured[10_000][1] and written < 10 * 40_000
+    assert seconds < 30
 
 
 @needs("h5py", "tools")

@@ -10,7 +10,7 @@ import threading
 import zipfile
 from pathlib import Path
 
-from zudata.datafile import Member, build, channel_lines, write_zip
+from zudata.testfiles import Member, build, channel_lines, write_zip
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402

@@ -27,6 +27,7 @@ from ._progress import Progress
 from ._run import run_tasks
 from ._reader import __version__ as __version__
 from ._tasks import read_channel
+from ._walk import TRACE_LENGTH
 
 if TYPE_CHECKING:
     import numpy as np
@@ -48,8 +49,6 @@ __all__ = [
     "to_dask",
     "to_xarray",
 ]
-
-TRACE_LENGTH = 100
 
 
 class ReadResults(dict[Any, Any]):

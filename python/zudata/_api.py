@@ -9,7 +9,6 @@ on the "zudata" logger and the layout as named tuples.
 from __future__ import annotations
 
 import logging
-import math
 import os
 import pathlib
 from contextvars import ContextVar
@@ -18,6 +17,7 @@ from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._errors import mapped_error
 from ._reader import NativeError, Reader, StopFlag
+from ._walk import grid_side
 
 if TYPE_CHECKING:
     # Only for annotations: `zu info` and the like never need NumPy, whose
@@ -42,11 +42,6 @@ class SegmentLayout(NamedTuple):
 
     traces: int
     side: int | None
-
-
-def _side(traces: int) -> int | None:
-    n = math.isqrt(traces)
-    return n if n * n == traces else None
 
 
 class DataFile:
@@ -170,7 +165,7 @@ class DataFile:
         except NativeError as err:
             raise mapped_error(err, self._location) from None
         return {
-            channel: {segment: SegmentLayout(traces, _side(traces)) for segment, traces in segments.items()}
+            channel: {segment: SegmentLayout(traces, grid_side(traces)) for segment, traces in segments.items()}
             for channel, segments in counts.items()
         }
 

@@ -13,7 +13,6 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 from collections.abc import Iterator
 
-from . import _header
 
 if TYPE_CHECKING:
     import numpy.typing as npt
@@ -174,11 +173,13 @@ class StackedWriter:
             self._handle = None
 
 
-def dataset_attrs(unit: str, source: str, header: Any) -> dict[str, str]:
+def dataset_attrs(unit: str, source: str, header: str | None) -> dict[str, str]:
+    """The attributes of one exported array; `header` is the file's header
+    as JSON text."""
     return {
         "unit_type": unit,
         "source_path": printable(source),
-        "header": _header.to_json(header, indent=None, sort_keys=True) if header is not None else "",
+        "header": header if header is not None else "",
     }
 
 

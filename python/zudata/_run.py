@@ -60,7 +60,8 @@ def check_stop() -> None:
 
 class Outcome:
     """What a task gives back for one item: its value (and the file's
-    header when asked for) and the traces read, or the error text."""
+    header as JSON text when asked for) and the traces read, or the error
+    text."""
 
     __slots__ = ("error", "header", "traces", "value")
 

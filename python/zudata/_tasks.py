@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from typing import Any, NamedTuple
 
-from . import _walk
+from . import _header, _walk
 from ._run import Outcome, describe_error, stop_requested
 
 
@@ -42,12 +42,19 @@ class Piece:
         self.error = error
 
 
+def _header_text(data_file: Any) -> str:
+    """The header as compact, sorted JSON. A task sends the text, not the
+    nested dicts: pickling those to another process recurses once per
+    level, and a hostile header nests deeper than pickle can go."""
+    return _header.to_json(data_file.header, indent=None, sort_keys=True)
+
+
 def read_channel(path: Any, channel: str, segment: int, unit: str | None, with_header: bool) -> Outcome:
     """One channel of one segment, as `DataFile.read` returns it."""
     try:
         with _open(path) as data_file:
             values = data_file.read(channel, segment, unit)
-            header = data_file.header if with_header else None
+            header = _header_text(data_file) if with_header else None
     except Exception as exc:
         return Outcome(error=describe_error(exc))
     return Outcome(value=values, header=header, traces=values.shape[0] * values.shape[1])
@@ -59,7 +66,7 @@ def read_selections(path: Any, selections: tuple[Selection, ...], with_header: b
     concerns the whole file (it cannot be opened) is the outcome's error."""
     try:
         with _open(path) as data_file:
-            header = data_file.header if with_header else None
+            header = _header_text(data_file) if with_header else None
             layout = data_file.layout() if any(s.segment is None for s in selections) else None
             pieces: list[Piece] = []
             for selection in selections:

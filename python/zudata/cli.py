@@ -15,6 +15,7 @@ standard output ends the command as SIGPIPE ends other tools.
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import signal
 import sys
@@ -45,6 +46,9 @@ class _StdoutError(Exception):
 
 
 def _say(text: str) -> None:
+    if sys.stdout is None:
+        # Started with descriptor 1 closed: said as other tools say it.
+        raise _StdoutError(os.strerror(errno.EBADF))
     try:
         print(text, file=sys.stdout)
     except BrokenPipeError:
@@ -373,8 +377,9 @@ def _connect(address: str, timeout: float) -> Any:
     # or does not answer) holds the interpreter's exit for twice its timeout
     # in its own clean-up. Nothing of ours needs cleaning yet: no output
     # file exists before the client does.
-    sys.stdout.flush()
-    sys.stderr.flush()
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            stream.flush()
     os._exit(EXIT_USAGE)
 
 
@@ -611,6 +616,8 @@ def _die_of_sigpipe() -> int:
 
 def _silence_stdout() -> None:
     # What is left in the buffer cannot be written; let it go nowhere at exit.
+    if sys.stdout is None:
+        return
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)
@@ -651,12 +658,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             elif args.command == "plot":
                 status = _cmd_plot(args, args.parser)
             else:
-                command = {"info": _cmd_info, "header": _cmd_header, "check": _cmd_check}
-                status = command[args.command](args)
+                handlers = {"info": _cmd_info, "header": _cmd_header, "check": _cmd_check}
+                status = handlers[args.command](args)
             check_stop()
         finally:
             read_stop.reset(obeyed)
-            sys.stdout.flush()
+            if sys.stdout is not None:
+                sys.stdout.flush()
         return status
     except Interrupted as stop:
         _warn("interrupted" if stop.signum == signal.SIGINT else "terminated")

@@ -31,7 +31,6 @@ another process (a Dask worker) opens the file again there on first use.
 
 from __future__ import annotations
 
-import json
 import os
 import threading
 from collections.abc import Iterable, Mapping
@@ -44,10 +43,11 @@ from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
 import zudata
+from zudata import _header
+from zudata._walk import TRACE_LENGTH
 
 __all__ = ["ZuBackendEntrypoint", "open_zu_dataset"]
 
-TRACE_LENGTH = 100
 DIMS = ("segment", "i", "j", "sample")
 
 
@@ -230,7 +230,9 @@ def _dataset_attrs(datafile: Any, location: str) -> dict[str, Any]:
     header = datafile.header
     attrs = {key: value for key, value in header.items() if isinstance(value, str)}
     attrs["source"] = location
-    attrs["header"] = json.dumps(header, sort_keys=True)
+    # Written without recursion: a hostile header nests deeper than the
+    # json module can go.
+    attrs["header"] = _header.to_json(header, indent=None, sort_keys=True, ensure_ascii=True)
     return attrs
 
 

@@ -5,6 +5,7 @@
 #include <span>
 
 #include "header/utf8.h"
+#include "platform/output.h"
 
 namespace zu {
 
@@ -97,5 +98,7 @@ Result<std::vector<ChannelLayout>> DataFile::layout(zip::ReadScratch& scratch) c
   ZU_TRY_ASSIGN(std::vector<std::string_view> names, channel_names());
   return count_channel_members(reader_, scratch, names);
 }
+
+void write_diagnostic_line(std::string_view line) noexcept { platform::write_stdout(line); }
 
 }  // namespace zu

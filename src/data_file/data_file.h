@@ -94,4 +94,10 @@ class DataFile {
   ZuHeader header_;
 };
 
+// Where ZuDataFIle's diagnostic lines go: the process's standard output,
+// file descriptor 1 (whatever it is at this moment), bypassing sys.stdout.
+// A closed descriptor, a full device or a pipe whose reader has gone drops
+// the line silently; the last raises no signal. See platform::write_stdout.
+void write_diagnostic_line(std::string_view line) noexcept;
+
 }  // namespace zu
