@@ -78,8 +78,16 @@ OPENERS = {
 }
 
 
+def physical_unit(channel, unit):
+    """The physical unit the sample writer records for a channel's unit type."""
+    spec = make_sample.channel_by_name(channel)
+    return "V" if unit == spec.base else spec.conversions[unit].unit
+
+
 @pytest.mark.parametrize("opener", OPENERS)
-@pytest.mark.parametrize("units", [None, "distance", {"vDeflection": "force", "height": "volts"}])
+@pytest.mark.parametrize(
+    "units", [None, "distance", {"vDeflection": "force", "height": "volts", "measuredHeight": "calibrated"}]
+)
 def test_values_and_attributes(sample, opener, units):
     if units == "distance":
         kw = {"units": "distance", "channels": ["vDeflection", "height"]}
@@ -93,8 +101,12 @@ def test_values_and_attributes(sample, opener, units):
         assert (opener == "dask") == (ds.height.chunks is not None)
         for name, variable in ds.data_vars.items():
             unit = units if isinstance(units, str) else (units or {}).get(name, "volts")
-            assert variable.attrs == {"channel": name, "unit_type": unit, "units": unit,
-                                      "sample_type": "float-data" if name == "height" else "integer-data"}
+            expected = {"channel": name, "unit_type": unit,
+                        "sample_type": "float-data" if name == "height" else "integer-data"}
+            # The header's physical unit, or no "units" at all where it gives none.
+            if physical_unit(name, unit) is not None:
+                expected["units"] = physical_unit(name, unit)
+            assert variable.attrs == expected
             for k, segment in enumerate(ds.segment.values):
                 np.testing.assert_array_equal(variable.isel(segment=k).values,
                                               reference(sample, name, int(segment), unit))
@@ -234,7 +246,7 @@ def test_attributes_survive_writing(sample, tmp_path, writer):
             ds.to_zarr(tmp_path / "out.zarr")
             back = xr.open_zarr(tmp_path / "out.zarr")
         with back:
-            assert back.vDeflection.attrs["units"] == "force"
+            assert back.vDeflection.attrs["units"] == "N"
             xr.testing.assert_identical(back.load(), ds.load())  # attributes included
 
 

@@ -19,6 +19,8 @@ if TYPE_CHECKING:
     import numpy.typing as npt
 
 FORMATS = {".npy": "npy", ".npz": "npz", ".h5": "h5", ".hdf5": "h5"}
+# The attributes an .npz keeps, each as a string array beside its array.
+NPZ_ATTRS = ("unit_type", "units")
 
 
 class OutputError(Exception):
@@ -94,13 +96,12 @@ class ArrayWriter:
         import numpy as np
 
         if self.kind == "npz":
-            values = np.ascontiguousarray(values)
-            with self._handle.open(name + ".npy", "w", force_zip64=True) as member:
-                # The same bytes numpy.save writes, without the copy that
-                # write_array makes of the data for a stream that is not a
-                # real file: the array's own memory goes to the archive.
-                np.lib.format.write_array_header_1_0(member, np.lib.format.header_data_from_array_1_0(values))
-                member.write(memoryview(values).cast("B"))
+            self._npz_member(name, values)
+            # An .npz has no attributes: the unit texts are arrays of their
+            # own, "<name>.unit_type" and "<name>.units".
+            for key in NPZ_ATTRS:
+                if key in attrs:
+                    self._npz_member(f"{name}.{key}", np.array(attrs[key]))
         elif self.kind == "h5":
             dataset = self._handle.create_dataset(name, data=values, compression=self._compression)
             dataset.attrs.update(attrs)
@@ -109,6 +110,17 @@ class ArrayWriter:
                 raise ValueError(".npy holds one array; use .npz or .h5 for several")
             np.save(self._handle, values, allow_pickle=False)
         self._count += 1
+
+    def _npz_member(self, name: str, values: npt.NDArray[Any]) -> None:
+        import numpy as np
+
+        values = np.ascontiguousarray(values)
+        with self._handle.open(name + ".npy", "w", force_zip64=True) as member:
+            # The same bytes numpy.save writes, without the copy that
+            # write_array makes of the data for a stream that is not a
+            # real file: the array's own memory goes to the archive.
+            np.lib.format.write_array_header_1_0(member, np.lib.format.header_data_from_array_1_0(values))
+            member.write(memoryview(values).cast("B"))
 
     def close(self) -> None:
         if self._handle is not None:
@@ -131,7 +143,7 @@ class StackedWriter:
         self._stacks: dict[str, tuple[Any, Any]] = {}
         self._count = 0
 
-    def add(self, name: str, file_name: str, values: npt.NDArray[Any], unit: str) -> None:
+    def add(self, name: str, file_name: str, values: npt.NDArray[Any], unit: str, physical_unit: str | None) -> None:
         """Appends `values` as the next row of stack `name`. ValueError when
         its shape or type differs from the stack's first row."""
         stack = self._stacks.get(name)
@@ -140,7 +152,7 @@ class StackedWriter:
                 name, shape=(0, *values.shape), maxshape=(None, *values.shape), dtype=values.dtype,
                 chunks=(1, *values.shape), compression=self._compression,
             )
-            data.attrs["unit_type"] = unit
+            data.attrs.update(unit_attrs(unit, physical_unit))
             files = self._handle.create_dataset(
                 f"{name}_files", shape=(0,), maxshape=(None,), dtype=self._h5py.string_dtype(), chunks=(256,)
             )
@@ -157,6 +169,10 @@ class StackedWriter:
             )
         if data.attrs["unit_type"] != unit:
             raise ValueError(f"unit type {unit}, unlike the {data.attrs['unit_type']} of the arrays in {name}")
+        if physical_unit is not None and data.attrs.get("units", physical_unit) != physical_unit:
+            raise ValueError(f"values in {physical_unit}, unlike the {data.attrs['units']} of the arrays in {name}")
+        if physical_unit is not None:
+            data.attrs["units"] = physical_unit
         row = data.shape[0]
         data.resize(row + 1, axis=0)
         files.resize(row + 1, axis=0)
@@ -174,9 +190,18 @@ class StackedWriter:
             self._handle = None
 
 
-def dataset_attrs(unit: str, source: str, header: Any) -> dict[str, str]:
+def unit_attrs(unit: str, physical_unit: str | None) -> dict[str, str]:
+    """The unit type, and the physical unit as "units" when the header
+    gives one (left out otherwise, never guessed)."""
+    attrs = {"unit_type": unit}
+    if physical_unit is not None:
+        attrs["units"] = physical_unit
+    return attrs
+
+
+def dataset_attrs(unit: str, physical_unit: str | None, source: str, header: Any) -> dict[str, str]:
     return {
-        "unit_type": unit,
+        **unit_attrs(unit, physical_unit),
         "source_path": printable(source),
         "header": _header.to_json(header, indent=None, sort_keys=True) if header is not None else "",
     }

@@ -32,12 +32,13 @@ class Piece:
     """One array read (with the unit type it is in), or the error that
     stopped it."""
 
-    __slots__ = ("channel", "error", "segment", "unit", "value")
+    __slots__ = ("channel", "error", "physical_unit", "segment", "unit", "value")
 
     def __init__(self, channel: str, segment: int | None, unit: str | None, error: str | None = None) -> None:
         self.channel = channel
         self.segment = segment
         self.unit = unit
+        self.physical_unit: str | None = None
         self.value: Any = None
         self.error = error
 
@@ -88,6 +89,7 @@ def _read_piece(data_file: Any, selection: Selection, dtype: str | None) -> Piec
         values = data_file.read(selection.channel, selection.segment, selection.unit)
         if selection.unit is None:
             piece.unit = data_file.base_unit(selection.channel)
+        piece.physical_unit = data_file.physical_unit(selection.channel, piece.unit)
     except Exception as exc:
         piece.error = describe_error(exc)
         return piece

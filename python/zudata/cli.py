@@ -291,7 +291,8 @@ def _cmd_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         with _open(args.file) as data_file:
             values = data_file.read(args.channel, args.segment, args.unit)
-            unit = args.unit if args.unit is not None else data_file.base_unit(args.channel)
+            unit_type = args.unit if args.unit is not None else data_file.base_unit(args.channel)
+            unit = _plot.unit_label(unit_type, data_file.physical_unit(args.channel, unit_type))
     except Exception as exc:
         _warn(f"{args.file}: {describe_error(exc)}")
         return EXIT_FAILED
@@ -460,9 +461,11 @@ def _export(
                             part = _output.part_name(piece.channel, piece.segment)
                             try:
                                 if args.stack:
-                                    writer.add(part, file_names[path], piece.value, piece.unit)
+                                    writer.add(part, file_names[path], piece.value, piece.unit, piece.physical_unit)
                                 else:
-                                    attrs = _output.dataset_attrs(piece.unit, os.path.abspath(path), outcome.header)
+                                    attrs = _output.dataset_attrs(
+                                        piece.unit, piece.physical_unit, os.path.abspath(path), outcome.header
+                                    )
                                     writer.add(_output.dataset_name(file_names[path], piece.channel, piece.segment),
                                                piece.value, attrs)
                             except ValueError as exc:

@@ -266,12 +266,13 @@ def open_zu_dataset(
             array = ZuBackendArray(
                 handle, channel, unit_of[channel], segment_list, [sides[channel].get(s) for s in segment_list], grid
             )
-            attrs = {
-                "channel": channel,
-                "unit_type": unit_of[channel],
-                "units": unit_of[channel],
-                "sample_type": datafile.sample_type(channel),
-            }
+            attrs = {"channel": channel, "unit_type": unit_of[channel]}
+            # CF's "units" is the physical unit; a header that gives none
+            # leaves it out rather than have the unit type's name pass for one.
+            physical = datafile.physical_unit(channel, unit_of[channel])
+            if physical is not None:
+                attrs["units"] = physical
+            attrs["sample_type"] = datafile.sample_type(channel)
             encoding = {"preferred_chunks": {"segment": 1, "i": grid, "j": grid, "sample": TRACE_LENGTH}}
             data_vars[channel] = xr.Variable(DIMS, indexing.LazilyIndexedArray(array), attrs, encoding)
         coords: dict[str, Any] = {
