@@ -159,7 +159,7 @@ def test_reads_only_what_is_selected(sample, reads):
     [
         ({"channels": ["height", "nope"]}, zudata.UnknownChannelError, "'vDeflection'"),
         ({"units": {"nope": "volts"}}, zudata.UnknownChannelError, "'measuredHeight'"),
-        ({"units": "force"}, zudata.UnknownUnitError, "'nominal', 'distance'"),
+        ({"units": "force"}, zudata.UnknownUnitError, "'volts' \\(base\\), 'nominal', 'distance'"),
         ({"units": {"height": "force"}}, zudata.UnknownUnitError, "'nominal', 'distance'"),
         ({"segments": [0, 5]}, zudata.UnknownSegmentError, "0, 1, 2"),
     ],

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import os
+import zipfile
 
 import numpy as np
 import pytest
@@ -300,3 +301,28 @@ def test_an_unreachable_scheduler_is_a_usage_error_within_the_timeout(files, tmp
     # slower still under an emulator (ten to twenty times).
     assert took < limit + (30 if emulated() else 5)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize(
+    ("content", "said"),
+    [
+        ("truncated", "truncated: the file starts like a ZIP archive but its end record is missing"),
+        (b"%PDF-1.7 not a recording" * 100, "not a ZIP archive"),
+        (b"", "an empty file, not a ZIP archive"),
+        ("no header", "a ZIP archive but not a Zu data file: it has no header member"),
+    ],
+)
+def test_open_says_which_damage_with_the_readers_text(tmp_path, content, said):
+    path = tmp_path / "x.zu"
+    if content == "truncated":
+        truncated(path)
+    elif content == "no header":
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("notes.txt", "not a recording")
+    else:
+        path.write_bytes(content)
+    detail = str(pytest.raises(OSError, ZuDataFIle, str(path)).value)
+    with pytest.raises(zudata.FormatError) as e:
+        zudata.open(path)
+    assert e.value.strerror == f"{said} ({detail})"
+    assert e.value.filename == str(path)

@@ -41,6 +41,11 @@ def module_error(path, *call):
     return None
 
 
+def damage(path):
+    """What zu says of the truncated sample: which damage, then the reader's text."""
+    return f"truncated: the file starts like a ZIP archive but its end record is missing ({module_error(path)})"
+
+
 def module_data(path, channel, segment, unit):
     return ZuDataFIle(path).get_channel_data(channel, segment, unit)
 
@@ -73,7 +78,7 @@ def test_info_json_matches_the_module(files, names, status):
     assert [i["path"] for i in infos] == [str(files[n]) for n in names]
     for info in infos:
         if "error" in info:
-            assert info["error"] == module_error(info["path"])
+            assert info["error"] == damage(info["path"])
             continue
         data_file = ZuDataFIle(info["path"])
         assert info["grid"] == GRID
@@ -130,7 +135,7 @@ def test_check_reports_each_file(files, jobs):
     assert run.stderr == ""  # no progress bar when standard error is not a terminal
     lines = run.stdout.splitlines()
     assert lines[0] == f"OK    {files['good']}  (3 channels, 3 segments, {9 * GRID * GRID} traces)"
-    assert lines[1] == f"FAIL  {files['truncated']}  {module_error(files['truncated'])}"
+    assert lines[1] == f"FAIL  {files['truncated']}  {damage(files['truncated'])}"
     crc_error = module_error(files["crc"], "height", 1, "volts")
     assert "Invalid checksum" in crc_error
     assert lines[2] == f"FAIL  {files['crc']}  channel 'height', segment 1: {crc_error}"
@@ -208,10 +213,11 @@ def test_export_keeps_the_files_that_read(files, tmp_path):
     run = zu("export", *sources, "-c", "height", "-s", "1", "-u", "distance", "-o", out, "--jobs", "2")
     assert run.returncode == 1
     assert run.stdout == f"wrote {out}: 1 array, 2 failed\n"
-    assert f"zu: {files['truncated']}: {module_error(files['truncated'])}" in run.stderr
+    # Which damage it is, then the reader's own text.
+    assert f"zu: {files['truncated']}: {damage(files['truncated'])}" in run.stderr
     assert f"zu: {files['crc']}: {module_error(files['crc'], 'height', 1, 'distance')}" in run.stderr
     with np.load(out) as saved:
-        assert saved.files == ["good.zu/height/1"]
+        assert npz_arrays(saved) == ["good.zu/height/1"]
         np.testing.assert_array_equal(saved["good.zu/height/1"], module_data(files["good"], "height", 1, "distance"))
 
 
@@ -686,6 +692,21 @@ def test_export_stacks_every_file_into_one_dataset(tmp_path, compression, dtype)
                 np.testing.assert_array_equal(data[row], module_data(path, channel, 0, "distance").astype(dtype))
 
 
+@pytest.mark.parametrize(
+    ("key", "said"),
+    [
+        # Misspelt keys and groups: the nearest keys and groups as deep.
+        ("force-segments.cuont", "no key force-segments.cuont; nearest: force-segments.count"),
+        ("lcd-infos", "no key lcd-infos; nearest: lcd-info"),
+        ("xyzzy.plugh", "no key xyzzy.plugh\n"),
+    ],
+)
+def test_header_names_the_keys_nearest_a_missing_one(files, key, said):
+    run = zu("header", files["good"], "--key", key)
+    assert run.returncode == 1
+    assert f"zu: {files['good']}: {said}" in run.stderr
+
+
 def test_header_of_many_files_as_a_table_or_json(files, tmp_path):
     other = with_header_line(files["good"], tmp_path / "other.zu", "operator.name=tab\there C:\\new")
     keys = ["force-segments.count", "operator.name"]
@@ -696,7 +717,7 @@ def test_header_of_many_files_as_a_table_or_json(files, tmp_path):
         f"{files['good']}\t3\t",
         f"{other}\t3\ttab\\there C:\\\\new",
     ]
-    assert f"{files['good']}: no key operator.name" in run.stderr
+    assert f"{files['good']}: no key operator.name\n" in run.stderr  # nothing in the header is like it
     assert module_error(files["truncated"]) in run.stderr
     # A missing key alone makes the status 1; all keys found, 0.
     assert zu("header", other, files["good"], "--key", "operator.name").returncode == 1

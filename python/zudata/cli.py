@@ -172,10 +172,30 @@ def _values(path: str, header: dict[str, Any], keys: list[str]) -> tuple[dict[st
         try:
             values[key] = _header.lookup(header, key)
         except KeyError:
-            _warn(f"{path}: no key {key}")
+            _warn(f"{path}: no key {key}{_nearest_keys(header, key)}")
             values[key] = None
             complete = False
     return values, complete
+
+
+_MAX_KEYS_COMPARED = 50_000
+
+
+def _nearest_keys(header: dict[str, Any], key: str) -> str:
+    """"; nearest: a, b" naming the header's keys (or groups of keys) most
+    like a misspelt one, or "" when none is close."""
+    import difflib
+
+    # Keys and groups as deep as the one asked for (a deeper prefix cannot
+    # be its spelling).
+    depth = key.count(".") + 1
+    known: set[str] = set()
+    for dotted, _ in _header.flatten(header):
+        known.add(".".join(dotted.split(".", depth)[:depth]))
+        if len(known) > _MAX_KEYS_COMPARED:
+            break  # a hostile header must not make a typo cost minutes
+    nearest = difflib.get_close_matches(key, known, n=3, cutoff=0.6)
+    return f"; nearest: {', '.join(nearest)}" if nearest else ""
 
 
 def _table_row(path: str, values: dict[str, Any]) -> bool:

@@ -198,8 +198,9 @@ def _choose_units(datafile: Any, chosen: list[str], units: str | Mapping[str, st
             result[channel] = datafile.base_unit(channel)
             continue
         known = datafile.units(channel)
-        if unit not in known and unit != datafile.base_unit(channel):
-            raise zudata.UnknownUnitError(channel, unit, known)
+        base = datafile.base_unit(channel)
+        if unit not in known and unit != base:
+            raise zudata.UnknownUnitError(channel, unit, known, base)
         result[channel] = unit
     return result
 
