@@ -5,6 +5,7 @@ from __future__ import annotations
 import json
 import os
 import re
+import shutil
 import signal
 import subprocess
 import time
@@ -251,7 +252,7 @@ def test_export_with_nothing_readable_writes_nothing(files, tmp_path, channel, s
         ["-o", "x.npy", "FILE", "FILE2"],
         ["-o", "x.txt", "FILE"],
         ["-o", "x.npz", "FILE", "-s", "256"],
-        ["-o", "x.npz", "FILE", "--jobs", "0"],
+        ["-o", "x.npz", "FILE", "--jobs", "-1"],
         ["-o", "x.npz", "FILE", "--jobs", "2", "--dask", "tcp://127.0.0.1:1"],
     ],
 )
@@ -614,11 +615,14 @@ def zu_here(capsys):
         (["export", "-c", "height", "-s", "0", "-o", "OUT"], "read", 0),
     ],
 )
-def test_jobs_work_on_files_at_once(files, tmp_path, monkeypatch, zu_here, command, method, status):
+@pytest.mark.parametrize("jobs", ["2", "0"])
+def test_jobs_work_on_files_at_once(files, tmp_path, monkeypatch, zu_here, command, method, status, jobs):
+    if jobs == "0" and len(os.sched_getaffinity(0)) < 2:
+        pytest.skip("--jobs 0 is one job on a single core")
     met = meet_in_pairs(monkeypatch, method)
     args = [tmp_path / "out.npz" if a == "OUT" else a for a in command]
-    assert zu_here(*args, files["good"], files["crc"], "--jobs", "2")[0] == status
-    assert met, "--jobs 2 never worked on two files at once"
+    assert zu_here(*args, files["good"], files["crc"], "--jobs", jobs)[0] == status
+    assert met, f"--jobs {jobs} never worked on two files at once"
 
 
 @needs("h5py", "tools")
@@ -810,8 +814,25 @@ def test_check_quiet_prints_only_failures(files):
     run = zu("check", "--quiet", "--jobs", "2", files["good"], files["truncated"], files["crc"])
     assert run.returncode == 1
     lines = run.stdout.splitlines()
-    assert [line.split()[:2] for line in lines] == [["FAIL", str(files["truncated"])], ["FAIL", str(files["crc"])]]
-    assert zu("check", "-q", files["good"]).stdout == ""
+    assert [line.split()[:2] for line in lines[:-1]] == [["FAIL", str(files["truncated"])], ["FAIL", str(files["crc"])]]
+    assert lines[-1] == "1 of 3 files OK"
+    assert zu("check", "-q", files["good"]).stdout == "1 of 1 files OK\n"
+
+
+def test_directories_give_their_zu_files_in_name_order(files, tmp_path):
+    for name in ("b.zu", "a.ZU", "sub/c.zu", "sub/deeper/d.zu"):
+        (tmp_path / name).parent.mkdir(parents=True, exist_ok=True)
+        shutil.copyfile(files["good"], tmp_path / name)
+    (tmp_path / "notes.txt").write_text("not a recording")
+    (tmp_path / "empty").mkdir()
+    for recursive, found in [([], ["a.ZU", "b.zu"]), (["-r"], ["a.ZU", "b.zu", "sub/c.zu", "sub/deeper/d.zu"])]:
+        run = zu("check", *recursive, tmp_path, files["good"], "--jobs", "0")
+        assert (run.returncode, run.stderr) == (0, "")
+        assert [line.split()[1] for line in run.stdout.splitlines()[:-1]] == [
+            *(str(tmp_path / name) for name in found), str(files["good"])]
+    run = zu("info", tmp_path / "empty")
+    assert (run.returncode, run.stdout) == (1, "")
+    assert "a directory without Zu files" in run.stderr and "no Zu file to work on" in run.stderr
 
 
 @pytest.mark.parametrize("as_json", [[], ["--json"]])

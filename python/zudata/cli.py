@@ -7,6 +7,9 @@
     zu export FILE... -c CHANNEL... -s SEGMENT...|all [-u UNIT]... -o OUT.{npy,npz,h5}
               [--jobs N | --dask ADDRESS [--dask-timeout S]] [--dtype float32] [--stack] [--compression gzip]
 
+A FILE may be a directory: the Zu files (*.zu) in it, in name order; -r
+adds those below it. --jobs 0 works on one file per core.
+
 Exit status: 0 when everything worked, 1 when a file failed, 2 for a usage
 error, 130 / 143 when interrupted by SIGINT / SIGTERM; a closed pipe on
 standard output ends the command as SIGPIPE ends other tools.
@@ -38,6 +41,10 @@ _STARTED = time.monotonic()
 _EXIT_MARGIN = 1.0
 
 
+class _NoFiles(Exception):
+    """The directories named hold no Zu file, and no file was named."""
+
+
 class _StdoutError(Exception):
     """Standard output cannot take our output (a full disk, /dev/full)."""
 
@@ -53,6 +60,39 @@ def _say(text: str) -> None:
 
 def _warn(text: str) -> None:
     print(f"zu: {text}", file=sys.stderr, flush=True)
+
+
+def _files(args: argparse.Namespace) -> list[str]:
+    """The FILE arguments with each directory replaced by the Zu files
+    (*.zu) in it, in name order, and with -r those of its subdirectories
+    too (each directory's files before its subdirectories'), repeats of a
+    file under another spelling left out."""
+    paths: list[str] = []
+    for path in args.files:
+        if not os.path.isdir(path):
+            paths.append(path)
+            continue
+        found = _zu_files_in(path, args.recursive)
+        if not found:
+            _warn(f"{path}: a directory without Zu files (*.zu){'' if args.recursive else '; -r looks below it'}")
+        paths += found
+    if not paths:
+        raise _NoFiles
+    return _unique(paths)
+
+
+def _zu_files_in(directory: str, recursive: bool) -> list[str]:
+    found = []
+    for top, subdirectories, names in os.walk(directory, onerror=lambda exc: _warn(_path_error(exc))):
+        subdirectories.sort()
+        if not recursive:
+            subdirectories.clear()
+        found += [os.path.join(top, n) for n in sorted(names) if n.lower().endswith(".zu")]
+    return [p for p in found if not os.path.isdir(p)]
+
+
+def _path_error(exc: OSError) -> str:
+    return f"{exc.filename}: {describe_error(exc)}" if exc.filename else describe_error(exc)
 
 
 def _unique(paths: Sequence[str]) -> list[str]:
@@ -139,7 +179,7 @@ def _print_info(info: dict[str, Any]) -> None:
 
 def _cmd_info(args: argparse.Namespace) -> int:
     infos = []
-    for _, outcome in run_tasks(_describe, _unique(args.files), (), jobs=args.jobs):
+    for _, outcome in run_tasks(_describe, _files(args), (), jobs=args.jobs):
         infos.append(outcome.value)
         if not args.json:
             _print_info(outcome.value)
@@ -213,7 +253,7 @@ def _table_row(path: str, values: dict[str, Any]) -> bool:
 
 
 def _cmd_header(args: argparse.Namespace) -> int:
-    paths = _unique(args.files)
+    paths = _files(args)
     keys = list(dict.fromkeys(args.key))
     status = 0
     rows: list[dict[str, Any]] = []
@@ -251,7 +291,7 @@ def _cmd_header(args: argparse.Namespace) -> int:
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
-    paths = _unique(args.files)
+    paths = _files(args)
     failed = 0
     with Progress(len(paths), sys.stderr.isatty(), "checking") as bar:
         for path, outcome in run_tasks(check_file, paths, (), jobs=args.jobs):
@@ -266,7 +306,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
             else:
                 failed += 1
                 _say(f"FAIL  {path}  {outcome.error}")
-    if len(paths) > 1 and not args.quiet:
+    if len(paths) > 1 or args.quiet:
         _say(f"{len(paths) - failed} of {len(paths)} files OK")
     return EXIT_FAILED if failed else 0
 
@@ -360,7 +400,7 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     if kind is None:
         parser.error(f"-o {args.output}: the name must end in .npy, .npz, .h5 or .hdf5")
     selections = _selections(args, parser)
-    paths = _unique(args.files)
+    paths = _files(args)
     if kind == "npy" and (len(paths) > 1 or len(selections) > 1 or selections[0].segment is None):
         parser.error(".npy holds one array: one file, one channel, one segment; use .npz or .h5 for more")
     if kind != "h5" and (args.stack or args.compression):
@@ -516,9 +556,17 @@ def _jobs(text: str) -> int:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("--jobs must be at least 1")
-    return value
+    if value < 0:
+        raise argparse.ArgumentTypeError("--jobs must be 0 (every core) or more")
+    return value or _cores()
+
+
+def _cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
 
 
 def _segment(text: str) -> int:
@@ -553,12 +601,16 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = commands.add_parser("info", help="grid, segments, channels and unit types of each file")
-    info.add_argument("files", nargs="+", metavar="FILE")
+    info.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    info.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     info.add_argument("--json", action="store_true", help="one JSON list of objects, one per file")
-    info.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="look at N files at once (threads)")
+    info.add_argument(
+        "--jobs", type=_jobs, default=1, metavar="N", help="look at N files at once (threads; 0: a thread per core)",
+    )
 
     header = commands.add_parser("header", help="the header as key=value lines, or chosen values as a table")
-    header.add_argument("files", nargs="+", metavar="FILE")
+    header.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    header.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     header.add_argument(
         "--json", action="store_true", help="JSON: the nested header, or a list with one object per file"
     )
@@ -568,9 +620,12 @@ def _parser() -> argparse.ArgumentParser:
     )
 
     check = commands.add_parser("check", help="read every channel of every segment; exit 1 if any file fails")
-    check.add_argument("files", nargs="+", metavar="FILE")
-    check.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="check N files at once (threads)")
-    check.add_argument("-q", "--quiet", action="store_true", help="print only the files that fail")
+    check.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    check.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
+    check.add_argument(
+        "--jobs", type=_jobs, default=1, metavar="N", help="check N files at once (threads; 0: a thread per core)"
+    )
+    check.add_argument("-q", "--quiet", action="store_true", help="print only the files that fail and the count")
 
     plot = commands.add_parser("plot", help="heat map of one statistic per trace")
     plot.set_defaults(parser=plot)
@@ -591,7 +646,8 @@ def _parser() -> argparse.ArgumentParser:
 
     export = commands.add_parser("export", help="channels and segments of many files into .npy, .npz or HDF5")
     export.set_defaults(parser=export)
-    export.add_argument("files", nargs="+", metavar="FILE")
+    export.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    export.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     export.add_argument("-c", "--channel", required=True, action="append", help="channel name (repeatable)")
     export.add_argument(
         "-s", "--segment", required=True, type=_segment_or_all, action="append",
@@ -611,7 +667,9 @@ def _parser() -> argparse.ArgumentParser:
     )
     export.add_argument("--compression", choices=["gzip", "lzf"], help="HDF5: compress the datasets")
     where = export.add_mutually_exclusive_group()
-    where.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="read N files at once (threads)")
+    where.add_argument(
+        "--jobs", type=_jobs, default=1, metavar="N", help="read N files at once (threads; 0: a thread per core)"
+    )
     where.add_argument("--dask", metavar="ADDRESS", help="read on this Dask distributed scheduler, e.g. tcp://127.0.0.1:8786")
     export.add_argument("--dask-timeout", type=_seconds, default=10.0, metavar="S",
                         help="give up on reaching the --dask scheduler after S seconds (default 10)")
@@ -685,6 +743,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _StdoutError as exc:
         _silence_stdout()
         _warn(f"cannot write standard output: {exc}")
+        return EXIT_FAILED
+    except _NoFiles:
+        _warn("no Zu file to work on")
         return EXIT_FAILED
     except _output.OutputError as exc:
         _warn(str(exc))
