@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import pickle
 import shutil
 import sys
@@ -220,6 +221,16 @@ def test_open_mfdataset_threads(recordings, tmp_path):
     assert np.isnan(values[0, 2]).all() and np.isnan(values[0, :2, 2]).all()
     np.testing.assert_array_equal(values[0, 1, :2, :2], reference(recordings[0], "height", 1, "volts"))
     np.testing.assert_array_equal(values[1, 2], reference(bigger, "height", 2, "volts"))
+
+
+def test_the_file_coordinate_is_one_label_per_file(recordings, monkeypatch):
+    folder, name = os.path.split(recordings[0])
+    monkeypatch.chdir(folder)
+    spellings = [name, f"./{name}", Path(folder) / ".." / Path(folder).name / name]
+    labels = {xr.open_dataset(s, engine="zu").file.item() for s in spellings}
+    assert labels == {recordings[0]}
+    with xr.open_mfdataset([Path(name), recordings[1]], engine="zu", combine="nested", concat_dim="file") as ds:
+        assert ds.height.sel(file=os.path.abspath(name)).shape == (2, 2, 2, 100)
 
 
 @pytest.mark.slow

@@ -191,6 +191,35 @@ def test_to_dask_refuses_up_front(files, names, call, error, message):
         zudata.to_dask([files[n] for n in names], *call)
 
 
+@needs("dask", "dask")
+@pytest.mark.parametrize(
+    "many", [lambda paths: list(zudata.read_many(paths, "height", 1).values()),
+             lambda paths: list(zudata.to_dask(paths, "height", 1).compute(scheduler="synchronous"))],
+    ids=["read_many", "to_dask"],
+)
+def test_no_unit_means_the_base_unit_as_in_read(files, many):
+    # As DataFile.read: without a unit, the channel's base unit type.
+    values = many([files["a"], files["b"]])
+    for got, path in zip(values, [files["a"], files["b"]], strict=True):
+        np.testing.assert_array_equal(got, module_result(path, ("height", 1, "volts")))
+
+
+@needs("dask", "dask")
+def test_to_dask_can_leave_out_the_files_that_do_not_fit(files):
+    names = ["truncated", "a", "small", "crc", "b"]
+    with pytest.warns(zudata.SkippedFilesWarning) as caught:
+        lazy = zudata.to_dask([files[n] for n in names], *CALL, errors="warn")
+    (warning,) = caught
+    assert list(warning.message.skipped) == [str(files["truncated"]), str(files["small"])]
+    assert "end record is missing" in warning.message.skipped[str(files["truncated"])]
+    assert f"{files['small']}: a 2 x 2 grid, unlike the 4 x 4 grid of {files['a']}" in str(warning.message)
+    assert lazy.shape == (3, GRID, GRID, 100)
+    np.testing.assert_array_equal(lazy[[0, 2]].compute(scheduler="synchronous"),
+                                  np.stack([module_result(files["a"]), module_result(files["b"])]))
+    with pytest.raises(ValueError, match="no file has a square grid"), pytest.warns(zudata.SkippedFilesWarning):
+        zudata.to_dask([files["truncated"]], *CALL, errors="warn")
+
+
 @pytest.fixture(scope="module")
 def cluster():
     distributed = pytest.importorskip("distributed")
