@@ -44,7 +44,10 @@ def test_read_many_reports_failures_per_file(files, capfd, jobs):
     assert list(results) == [files["a"], files["b"]]
     for path in results:
         np.testing.assert_array_equal(results[path], module_result(path))
-    assert results.errors == {p: module_result(p) for p in (files["truncated"], files["crc"])}
+    assert list(results.errors) == [files["truncated"], files["crc"]]
+    assert results.errors[files["crc"]] == module_result(files["crc"])
+    # Which damage it is, with the reader's own text.
+    assert results.errors[files["truncated"]].endswith(f"is missing ({module_result(files['truncated'])})")
     assert "Invalid checksum" in results.errors[files["crc"]]
 
 
