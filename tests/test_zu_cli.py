@@ -222,14 +222,35 @@ def test_export_keeps_the_files_that_read(files, tmp_path):
         np.testing.assert_array_equal(saved["good.zu/height/1"], module_data(files["good"], "height", 1, "distance"))
 
 
+def test_export_says_a_cause_many_files_share_once(files, tmp_path):
+    sources = copies(files["truncated"], tmp_path, 5)
+    for name in ("other.zu", "another.zu"):
+        line = "lcd-info.0.conversion-set.conversion.force.base-calibration-slot=volts"
+        with_header_line(files["good"], tmp_path / name, line)
+    extra = [tmp_path / "other.zu", tmp_path / "another.zu"]
+    out = tmp_path / "out.npz"
+    # Only the two files with the made-up conversion have "force" for height.
+    run = zu("export", *sources, files["good"], *extra, "-c", "height", "-s", "0", "-u", "force", "-o", out)
+    assert run.returncode == 1
+    names = ", ".join(str(p) for p in sources[:3])
+    assert run.stderr.splitlines() == [
+        f"zu: 5 files: {damage(sources[0])}: {names} and 2 more",
+        f"zu: {files['good']}: channel 'height' has no unit type 'force'",
+        f"zu: 2 files: {module_error(extra[0], 'height', 0, 'force')}: {extra[0]}, {extra[1]}",
+        f"zu: no array could be read; {out} not written",
+    ]
+    assert run.stdout == ""
+
+
 @needs("h5py", "tools")
 @pytest.mark.parametrize(
     ("channel", "segment", "unit", "names", "named"),
     [
-        # The message names what was asked for and what the file has.
-        ("nosuch", "0", "volts", ["good"], ["nosuch", "height", "vDeflection", "measuredHeight"]),
+        # The message names what was asked for and what the files have; a
+        # request no file can answer is a usage error.
+        ("nosuch", "0", "volts", ["good", "crc"], ["nosuch", "height", "vDeflection", "measuredHeight"]),
         ("nosuch", "all", "volts", ["good"], ["nosuch", "height", "vDeflection", "measuredHeight"]),
-        ("height", "0", "furlongs", ["good"], ["furlongs", "distance", "nominal"]),
+        ("height", "0", "furlongs", ["good", "truncated"], ["furlongs", "distance", "nominal", "volts"]),
         ("height", "7", "volts", ["good"], [r"\b7\b", r"\b0\D{1,3}1\D{1,3}2\b"]),
         ("height", "0", "volts", ["truncated"], None),
     ],
@@ -238,7 +259,8 @@ def test_export_with_nothing_readable_writes_nothing(files, tmp_path, channel, s
     out = tmp_path / "out.h5"
     out.write_bytes(b"an older export")
     run = zu("export", *(files[n] for n in names), "-c", channel, "-s", segment, "-u", unit, "-o", out)
-    assert (run.returncode, run.stdout) == (1, "")
+    assert (run.returncode, run.stdout) == (1 if named is None else 2, "")
+    assert len(run.stderr.splitlines()) == 2 if named is None else 1, run.stderr
     assert "Traceback" not in run.stderr
     for pattern in named or [re.escape(module_error(files["truncated"]))]:
         assert re.search(pattern, run.stderr), (pattern, run.stderr)
@@ -634,7 +656,8 @@ def test_jobs_work_on_files_at_once(files, tmp_path, monkeypatch, zu_here, comma
           ("vDeflection", 0, "force")]),
         (["-c", "measuredHeight", "-s", "all", "--dtype", "float32", "--compression", "lzf"],
          [("measuredHeight", 0, "volts"), ("measuredHeight", 1, "volts"), ("measuredHeight", 2, "volts")]),
-        (["-c", "height", "-c", "nosuch", "-s", "1", "-u", "nominal"], [("height", 1, "nominal")]),
+        (["-c", "height", "-c", "measuredHeight", "-s", "1", "-u", "nominal"],
+         [("height", 1, "nominal"), ("measuredHeight", 1, "nominal")]),
     ],
 )
 def test_export_of_several_channels_and_segments(files, tmp_path, selection, expected):
@@ -643,7 +666,7 @@ def test_export_of_several_channels_and_segments(files, tmp_path, selection, exp
     sources = [files["good"], files["crc"]]
     out = tmp_path / "out.h5"
     run = zu("export", *sources, *selection, "-o", out, "--jobs", "2")
-    failures = [] if "nosuch" not in selection else ["nosuch"] * 2
+    failures: list[str] = []
     # The crc file's height members of segment 1 are damaged.
     damaged = [(s, c, g) for s in sources for c, g, _ in expected if s == files["crc"] and (c, g) == ("height", 1)]
     written = len(sources) * len(expected) - len(damaged)

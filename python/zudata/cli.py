@@ -24,13 +24,13 @@ import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 from collections.abc import Sequence
 
 from . import _header, _output, _walk
 from ._progress import Progress
 from ._run import Interrupted, Outcome, check_stop, describe_error, request_stop, run_tasks
-from ._tasks import Selection, check_file, read_selections
+from ._tasks import Catalogue, Selection, catalogue, check_file, read_selections, unmet
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
@@ -411,10 +411,98 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     if args.dask:
         client = _connect(args.dask, args.dask_timeout)
     try:
-        return _export(args, kind, paths, selections, client)
+        return _export(args, kind, checked, selections, client)
     finally:
         if client is not None:
             client.close(timeout=10)
+
+
+class _Checked(NamedTuple):
+    """A request checked against every file's catalogue: the files that
+    open, the positions of the selections each cannot answer (by absolute
+    path), the failures found so far as (path, cause), and the usage error
+    when no file can answer some selection."""
+
+    paths: list[str]
+    skipped: dict[str, frozenset[int]]
+    failures: list[tuple[str, str]]
+    usage: str | None
+
+
+def _check_request(paths: list[str], selections: tuple[Selection, ...], jobs: int) -> _Checked:
+    """Checks every selection against every file's catalogue (header and
+    directory; nothing decoded) before anything is read, so that a request
+    no file can answer is one usage error, not one error per file."""
+    catalogues: dict[str, Catalogue] = {}
+    failures: list[tuple[str, str]] = []
+    with Progress(len(paths), sys.stderr.isatty(), "checking") as bar:
+        for path, outcome in run_tasks(catalogue, paths, (), jobs=jobs):
+            bar.advance(0)
+            if outcome.error is not None:
+                failures.append((path, outcome.error))
+            else:
+                catalogues[path] = outcome.value
+    skipped: dict[str, set[int]] = {}
+    for position, selection in enumerate(selections):
+        causes = {path: unmet(selection, found) for path, found in catalogues.items()}
+        if catalogues and all(causes.values()):
+            return _Checked([], {}, failures, _nobody_has(selection, list(catalogues.values())))
+        for path, cause in causes.items():
+            if cause is not None:
+                skipped.setdefault(os.path.abspath(path), set()).add(position)
+                failures.append((path, cause))
+    readable = [p for p in paths if p in catalogues]
+    return _Checked(readable, {p: frozenset(s) for p, s in skipped.items()}, failures, None)
+
+
+def _nobody_has(selection: Selection, catalogues: list[Catalogue]) -> str:
+    """The usage error for a selection that no file can answer, naming what
+    the files have instead."""
+    channel, segment, unit = selection
+    asked = f"channel {channel!r}, {'every segment' if segment is None else f'segment {segment}'}"
+    asked += f", unit type {unit!r}" if unit is not None else ""
+    having = [c for c in catalogues if channel in c.units]
+    if not having:
+        channels = sorted({name for c in catalogues for name in c.units})
+        return f"no file has {asked}: no file has that channel; the files' channels are {_listing(channels)}"
+    units = [c.units[channel] for c in having]
+    if unit is not None and all(u is not None and unit not in u for u in units):
+        known = sorted({name for u in units if u is not None for name in u})
+        return f"no file has {asked}: the channel's unit types are {_listing(known)}"
+    segments = sorted({s for c in having for s in c.segments[channel]})
+    return f"no file has {asked}: the channel has traces in segments {_listing(segments)}"
+
+
+def _listing(items: list[Any]) -> str:
+    return ", ".join(repr(i) if isinstance(i, str) else str(i) for i in items) or "(none)"
+
+
+# Files named when many share one cause.
+_NAMED_IN_A_GROUP = 3
+
+
+def _report_failures(failures: list[tuple[str, str]]) -> None:
+    """Says each cause once, in the order first met: for one file as
+    "path: cause", for several with their count and the first few names."""
+    by_cause: dict[str, list[str]] = {}
+    for path, cause in failures:
+        by_cause.setdefault(cause, []).append(path)
+    for cause, paths in by_cause.items():
+        paths = list(dict.fromkeys(paths))
+        if len(paths) == 1:
+            _warn(f"{paths[0]}: {cause}")
+            continue
+        named = ", ".join(paths[:_NAMED_IN_A_GROUP])
+        more = f" and {len(paths) - _NAMED_IN_A_GROUP} more" if len(paths) > _NAMED_IN_A_GROUP else ""
+        _warn(f"{len(paths)} files: {cause}: {named}{more}")
+
+
+def _say_padded(padded: dict[str, list[str]]) -> None:
+    """Names the files of each stack whose smaller grid is padded with NaN."""
+    for name, files in padded.items():
+        named = ", ".join(files[:_NAMED_IN_A_GROUP])
+        more = f" and {len(files) - _NAMED_IN_A_GROUP} more" if len(files) > _NAMED_IN_A_GROUP else ""
+        _warn(f"{name}: {len(files)} file{'s' * (len(files) != 1)} with a smaller grid, padded with NaN: {named}{more}")
 
 
 def _connect(address: str, timeout: float) -> Any:
@@ -486,14 +574,41 @@ def _client_by(address: str, deadline: float) -> tuple[Any, str]:
 
 
 def _export(
-    args: argparse.Namespace, kind: str, paths: list[str], selections: tuple[Selection, ...], client: Any
+    args: argparse.Namespace, kind: str, checked: _Checked, selections: tuple[Selection, ...], client: Any
 ) -> int:
+    paths = checked.paths
+    failures = list(checked.failures)
+    try:
+        written = _write_export(args, kind, paths, selections, checked.skipped, client, failures)
+    finally:
+        _report_failures(failures)
+    if written == 0:
+        _warn(f"no array could be read; {args.output} not written")
+        return EXIT_FAILED
+    failed = len(failures)
+    tail = f", {failed} failed" if failed else ""
+    _say(f"wrote {args.output}: {written} array{'s' if written != 1 else ''}{tail}")
+    return EXIT_FAILED if failed else 0
+
+
+def _write_export(
+    args: argparse.Namespace,
+    kind: str,
+    paths: list[str],
+    selections: tuple[Selection, ...],
+    skipped: dict[str, frozenset[int]],
+    client: Any,
+    failures: list[tuple[str, str]],
+) -> int:
+    """Reads and writes; returns the number of arrays written (0: no output
+    left behind). Each failure is added to `failures`."""
+    if not paths:
+        return 0
     file_names = dict(zip(paths, _output.file_names(paths), strict=True))
     with_header = kind == "h5" and not args.stack
     # A cluster's workers do not share our working directory.
     sent = [os.path.abspath(p) for p in paths]
-    read_args = (selections, with_header, args.dtype)
-    failed = 0
+    read_args = (selections, with_header, args.dtype, skipped)
     written = 0
     try:
         with _output.replaced_atomically(args.output) as temp:
@@ -510,13 +625,11 @@ def _export(
                     for path, outcome in outcomes:
                         bar.advance(outcome.traces)
                         if outcome.error is not None:
-                            failed += 1
-                            _warn(f"{path}: {outcome.error}")
+                            failures.append((path, outcome.error))
                             continue
                         for piece in outcome.value:
                             if piece.error is not None:
-                                failed += 1
-                                _warn(f"{path}: {piece.error}")
+                                failures.append((path, piece.error))
                                 continue
                             part = _output.part_name(piece.channel, piece.segment)
                             try:
@@ -529,8 +642,7 @@ def _export(
                                     writer.add(_output.dataset_name(file_names[path], piece.channel, piece.segment),
                                                piece.value, attrs)
                             except ValueError as exc:
-                                failed += 1
-                                _warn(f"{path}: {exc}")
+                                failures.append((path, str(exc)))
                                 continue
                             written += 1
                         # The arrays go as soon as they are written.
@@ -541,11 +653,8 @@ def _export(
             if written == 0:
                 raise _NothingToWrite
     except _NothingToWrite:
-        _warn(f"no array could be read; {args.output} not written")
-        return EXIT_FAILED
-    tail = f", {failed} failed" if failed else ""
-    _say(f"wrote {args.output}: {written} array{'s' if written != 1 else ''}{tail}")
-    return EXIT_FAILED if failed else 0
+        return 0
+    return written
 
 
 # --- command line ---------------------------------------------------------
