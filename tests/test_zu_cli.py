@@ -9,6 +9,7 @@ import shutil
 import signal
 import subprocess
 import time
+import zipfile
 
 import numpy as np
 import pytest
@@ -198,14 +199,28 @@ def test_export_round_trip(files, tmp_path, suffix, jobs):
                 np.testing.assert_array_equal(saved[f"{name}/vDeflection/2"], values)
                 texts = (saved[f"{name}/vDeflection/2.unit_type"], saved[f"{name}/vDeflection/2.units"])
                 assert texts == ("force", "N")
+                assert saved[f"{name}/vDeflection/2.dims"].tolist() == ["i", "j", "sample"]
     else:
         with h5py.File(out, "r") as saved:
             for path in sources:
                 dataset = saved[f"{path.name}/vDeflection/2"]
                 np.testing.assert_array_equal(dataset[()], expected[path.name])
                 assert (dataset.attrs["unit_type"], dataset.attrs["units"]) == ("force", "N")
+                assert [d.label for d in dataset.dims] == ["i", "j", "sample"]
                 assert dataset.attrs["source_path"] == str(path)
                 assert json.loads(dataset.attrs["header"]) == ZuDataFIle(path).header
+
+
+@pytest.mark.parametrize(("compression", "method"), [([], zipfile.ZIP_STORED), (["--compression", "gzip"],
+                                                                                  zipfile.ZIP_DEFLATED)])
+def test_export_npz_compressed_as_savez_compressed(files, tmp_path, compression, method):
+    out = tmp_path / "out.npz"
+    run = zu("export", files["good"], "-c", "height", "-s", "1", "-o", out, *compression)
+    assert run.returncode == 0, run.stderr
+    with zipfile.ZipFile(out) as archive:
+        assert {info.compress_type for info in archive.infolist()} == {method}
+    with np.load(out) as saved:
+        np.testing.assert_array_equal(saved["good.zu/height/1"], module_data(files["good"], "height", 1, "volts"))
 
 
 def test_export_keeps_the_files_that_read(files, tmp_path):
@@ -420,7 +435,8 @@ def h5_names(path):
         (["export", "GOOD", "-c", "height", "-s", "all", "-o", "x.npy"], 2, "", ".npy holds one array"),
         (["export", "GOOD", "-c", "height", "-c", "vDeflection", "-s", "0", "-o", "x.npy"], 2, "", "one channel"),
         (["export", "GOOD", "-c", "height", "-s", "0", "-o", "x.npz", "--stack"], 2, "", "HDF5"),
-        (["export", "GOOD", "-c", "height", "-s", "0", "-o", "x.npz", "--compression", "gzip"], 2, "", "HDF5"),
+        (["export", "GOOD", "-c", "height", "-s", "0", "-o", "x.npz", "--compression", "lzf"], 2, "", "HDF5"),
+        (["export", "GOOD", "-c", "height", "-s", "0", "-o", "x.npy", "--compression", "gzip"], 2, "", ".npz"),
         (["export", "GOOD", "-c", "height", "-s", "0", "-u", "a", "-u", "b", "-o", "x.npz"], 2, "", "once per -c"),
         (["export", "GOOD", "-c", "height", "-s", "0", "-o", "x.csv"], 2, "", ".npz"),
         (["plot", "GOOD", "-c", "height", "-s", "0", "-o", "x.xyz"], 2, "", ".png"),
@@ -696,27 +712,35 @@ def test_export_stacks_every_file_into_one_dataset(tmp_path, compression, dtype)
     import h5py
 
     sources = distinct(tmp_path, 5)
-    small = good(tmp_path / "small.zu", grid=2)
-    order = [sources[2], sources[0], small, sources[4], sources[1], sources[3]]
+    # A smaller grid first (the stack grows) and one later (it is padded).
+    small = [good(tmp_path / f"small{k}.zu", grid=2) for k in range(2)]
+    order = [small[0], sources[2], sources[0], small[1], sources[4], sources[1], sources[3]]
     out = tmp_path / "stack.h5"
     extra = ["--compression", compression] if compression else []
     run = zu("export", *order, "-c", "height", "-c", "vDeflection", "-s", "0", "-u", "distance", "-o", out,
              "--stack", "--jobs", "2", "--dtype", dtype, *extra)
-    assert run.returncode == 1  # the 2 x 2 file does not fit the stack
-    assert run.stderr.count("small.zu: a 2 x 2 grid, unlike the 4 x 4 grid") == 2
-    assert run.stdout == f"wrote {out}: 10 arrays, 2 failed\n"
-    kept = [p for p in order if p != small]
+    # The 2 x 2 file is padded with NaN to the others' grid, as an outer join, and said so.
+    assert run.returncode == 0, run.stderr
+    assert run.stderr.splitlines() == [
+        f"zu: {c}/0: 2 files with a smaller grid, padded with NaN: small0.zu, small1.zu"
+        for c in ("height", "vDeflection")]
+    assert run.stdout == f"wrote {out}: 14 arrays\n"
     with h5py.File(out, "r") as saved:
         for channel in ("height", "vDeflection"):
             data = saved[f"{channel}/0"]
-            assert data.shape == (5, GRID, GRID, 100)
+            assert data.shape == (7, GRID, GRID, 100)
             assert data.dtype == np.dtype(dtype)
             assert data.compression == compression
-            assert data.attrs["unit_type"] == "distance"
+            assert (data.attrs["unit_type"], data.attrs["units"]) == ("distance", "m")
+            assert [d.label for d in data.dims] == ["file", "i", "j", "sample"]
             scale = data.dims[0][0]
-            assert [name.decode() for name in scale[()]] == [p.name for p in kept]
-            for row, path in enumerate(kept):
-                np.testing.assert_array_equal(data[row], module_data(path, channel, 0, "distance").astype(dtype))
+            assert h5py.check_string_dtype(scale.dtype).encoding == "utf-8"
+            assert list(scale.asstr()[()]) == [p.name for p in order]
+            for row, path in enumerate(order):
+                expected = module_data(path, channel, 0, "distance").astype(dtype)
+                n = expected.shape[0]
+                np.testing.assert_array_equal(data[row, :n, :n], expected)
+                assert np.isnan(data[row, n:]).all() and np.isnan(data[row, :, n:]).all()
 
 
 @pytest.mark.parametrize(

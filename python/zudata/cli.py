@@ -403,10 +403,18 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     paths = _files(args)
     if kind == "npy" and (len(paths) > 1 or len(selections) > 1 or selections[0].segment is None):
         parser.error(".npy holds one array: one file, one channel, one segment; use .npz or .h5 for more")
-    if kind != "h5" and (args.stack or args.compression):
-        parser.error("--stack and --compression are for HDF5 output (.h5)")
+    if kind != "h5" and args.stack:
+        parser.error("--stack is for HDF5 output (.h5)")
+    if kind == "npy" and args.compression:
+        parser.error("--compression is for .npz (gzip) and HDF5 output (.h5)")
+    if kind == "npz" and args.compression not in (None, "gzip"):
+        parser.error(f"--compression {args.compression} is for HDF5 output; .npz takes gzip (as savez_compressed)")
     if kind == "h5":
         import h5py  # noqa: F401  (fail before reading anything)
+    checked = _check_request(paths, selections, args.jobs)
+    if checked.usage is not None:
+        _warn(checked.usage)
+        return EXIT_USAGE
     client = None
     if args.dask:
         client = _connect(args.dask, args.dask_timeout)
@@ -647,6 +655,8 @@ def _write_export(
                             written += 1
                         # The arrays go as soon as they are written.
                         outcome.value = None
+                if args.stack:
+                    _say_padded(writer.padded())
             finally:
                 writer.close()
             check_stop()
@@ -772,9 +782,12 @@ def _parser() -> argparse.ArgumentParser:
     )
     export.add_argument(
         "--stack", action="store_true",
-        help="HDF5: one (files, n, n, 100) dataset per channel and segment, the file names as its dimension scale",
+        help="HDF5: one (file, i, j, sample) dataset per channel and segment, the file names as its dimension "
+        "scale; smaller grids are padded with NaN",
     )
-    export.add_argument("--compression", choices=["gzip", "lzf"], help="HDF5: compress the datasets")
+    export.add_argument(
+        "--compression", choices=["gzip", "lzf"], help="compress the arrays: .h5 gzip or lzf, .npz gzip (deflate)"
+    )
     where = export.add_mutually_exclusive_group()
     where.add_argument(
         "--jobs", type=_jobs, default=1, metavar="N", help="read N files at once (threads; 0: a thread per core)"
