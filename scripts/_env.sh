@@ -17,7 +17,8 @@
 #   zu_venv_dir MINOR IS_PRIMARY   prints the environment directory
 #   zu_prepare_env MINOR DIR [SETTING...]
 #                                  creates DIR if needed, installs the project
-#                                  with its test extras (each SETTING, such as
+#                                  with the extras in ZU_EXTRAS (default: the
+#                                  test, tools, dask and xarray ones; each SETTING, such as
 #                                  cmake.define.NAME=VALUE, goes to the build
 #                                  backend as pip's -C); sets ZU_ENV_PY and
 #                                  ZU_ENV_VERSION
@@ -223,7 +224,10 @@ zu_prepare_env() {
   # pip always rebuilds and reinstalls a project given as a local directory,
   # even at an unchanged version, so the installed module is never stale;
   # the CMake build directory (build/<wheel tag>) keeps rebuilds incremental.
-  (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" "${settings[@]}" ".[test,tools,dask,xarray]" </dev/null) || return 1
+  # ZU_EXTRAS: the extras to install (the demo takes only what running the
+  # package needs; the tests also want their tools).
+  (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" "${settings[@]}" \
+    ".[${ZU_EXTRAS:-test,tools,dask,xarray}]" </dev/null) || return 1
   zu_check_installed "$ZU_ENV_PY" || return 1
 }
 

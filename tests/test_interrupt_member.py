@@ -11,7 +11,7 @@ import time
 import pytest
 from conftest import channel_lines, child_argv
 from zu_files import ZU
-from zudata.datafile import Member, build, zeros_crc32, zeros_deflate
+from zudata.testfiles import Member, build, zeros_crc32, zeros_deflate
 
 # One member of 1 GiB of zeros takes seconds to inflate; the interrupt must
 # act long before. The aim is 0.1 s; the bound leaves room for a loaded

@@ -177,7 +177,8 @@ def test_path_arguments(tmp_path):
 REQUESTS = {
     "channel": (("Q", 0, None), zudata.UnknownChannelError, ["'Q'", "'N'", "'F'"]),
     "channel-units": (("Q",), zudata.UnknownChannelError, ["'Q'", "'N', 'F'"]),
-    "unit": (("N", 0, "kV"), zudata.UnknownUnitError, ["'kV'", "'P'"]),
+    "unit": (("N", 0, "kV"), zudata.UnknownUnitError, ["'kV'", "are 'volts' (base), 'P'"]),
+    "unit-other-base": (("F", 0, "kV"), zudata.UnknownUnitError, ["'kV'", "are 'nm' (base), 'um'"]),
     "segment": (("N", 1, None), zudata.UnknownSegmentError, ["segment 1", "segments 0, 2"]),
     "segment-range": (("N", 256, None), zudata.UnknownSegmentError, ["256", "segments 0, 2"]),
     "segment-empty-channel": (("F", 3, None), zudata.UnknownSegmentError, ["segment 3", "segments 0"]),

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import pickle
 import shutil
 import sys
@@ -79,8 +80,16 @@ OPENERS = {
 }
 
 
+def physical_unit(channel, unit):
+    """The physical unit the sample writer records for a channel's unit type."""
+    spec = make_sample.channel_by_name(channel)
+    return "V" if unit == spec.base else spec.conversions[unit].unit
+
+
 @pytest.mark.parametrize("opener", OPENERS)
-@pytest.mark.parametrize("units", [None, "distance", {"vDeflection": "force", "height": "volts"}])
+@pytest.mark.parametrize(
+    "units", [None, "distance", {"vDeflection": "force", "height": "volts", "measuredHeight": "calibrated"}]
+)
 def test_values_and_attributes(sample, opener, units):
     if units == "distance":
         kw = {"units": "distance", "channels": ["vDeflection", "height"]}
@@ -94,8 +103,12 @@ def test_values_and_attributes(sample, opener, units):
         assert (opener == "dask") == (ds.height.chunks is not None)
         for name, variable in ds.data_vars.items():
             unit = units if isinstance(units, str) else (units or {}).get(name, "volts")
-            assert variable.attrs == {"channel": name, "unit_type": unit, "units": unit,
-                                      "sample_type": "float-data" if name == "height" else "integer-data"}
+            expected = {"channel": name, "unit_type": unit,
+                        "sample_type": "float-data" if name == "height" else "integer-data"}
+            # The header's physical unit, or no "units" at all where it gives none.
+            if physical_unit(name, unit) is not None:
+                expected["units"] = physical_unit(name, unit)
+            assert variable.attrs == expected
             for k, segment in enumerate(ds.segment.values):
                 np.testing.assert_array_equal(variable.isel(segment=k).values,
                                               reference(sample, name, int(segment), unit))
@@ -183,7 +196,7 @@ def test_lazy_indexing_matches_the_loaded_array(irregular, reads, steps):
     [
         ({"channels": ["height", "nope"]}, zudata.UnknownChannelError, "'vDeflection'"),
         ({"units": {"nope": "volts"}}, zudata.UnknownChannelError, "'measuredHeight'"),
-        ({"units": "force"}, zudata.UnknownUnitError, "'nominal', 'distance'"),
+        ({"units": "force"}, zudata.UnknownUnitError, "'volts' \\(base\\), 'nominal', 'distance'"),
         ({"units": {"height": "force"}}, zudata.UnknownUnitError, "'nominal', 'distance'"),
         ({"segments": [0, 5]}, zudata.UnknownSegmentError, "0, 1, 2"),
     ],
@@ -246,6 +259,16 @@ def test_open_mfdataset_threads(recordings, tmp_path):
     np.testing.assert_array_equal(values[1, 2], reference(bigger, "height", 2, "volts"))
 
 
+def test_the_file_coordinate_is_one_label_per_file(recordings, monkeypatch):
+    folder, name = os.path.split(recordings[0])
+    monkeypatch.chdir(folder)
+    spellings = [name, f"./{name}", Path(folder) / ".." / Path(folder).name / name]
+    labels = {xr.open_dataset(s, engine="zu").file.item() for s in spellings}
+    assert labels == {recordings[0]}
+    with xr.open_mfdataset([Path(name), recordings[1]], engine="zu", combine="nested", concat_dim="file") as ds:
+        assert ds.height.sel(file=os.path.abspath(name)).shape == (2, 2, 2, 100)
+
+
 @pytest.mark.slow
 def test_open_mfdataset_on_a_local_cluster(recordings):
     distributed = pytest.importorskip("distributed")
@@ -270,7 +293,7 @@ def test_attributes_survive_writing(sample, tmp_path, writer):
             ds.to_zarr(tmp_path / "out.zarr")
             back = xr.open_zarr(tmp_path / "out.zarr")
         with back:
-            assert back.vDeflection.attrs["units"] == "force"
+            assert back.vDeflection.attrs["units"] == "N"
             xr.testing.assert_identical(back.load(), ds.load())  # attributes included
 
 

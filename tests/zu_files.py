@@ -53,6 +53,12 @@ def copies(source: Path, directory: Path, count: int) -> list[Path]:
     return paths
 
 
+def npz_arrays(saved) -> list[str]:
+    """The data arrays of a loaded .npz export, without the text arrays
+    ("<name>.unit_type", ...) that stand for each one's attributes."""
+    return [name for name in saved.files if not name.endswith((".unit_type", ".units", ".dims"))]
+
+
 def zu(*args: object, timeout: float = 120) -> subprocess.CompletedProcess[str]:
     return subprocess.run(
         [ZU, *map(str, args)], capture_output=True, text=True, timeout=timeout, stdin=subprocess.DEVNULL

@@ -120,6 +120,21 @@ class DataFile:
         uses it when no unit is given."""
         return self._channel_query(self._reader.base_unit, channel)
 
+    def physical_unit(self, channel: str, unit: str | None = None) -> str | None:
+        """The physical unit ("V", "N", ...) the header gives for `channel`'s
+        values in unit type `unit` (None: the base unit type), or None when
+        the header gives none. The base unit type's is the encoder's
+        (`encoder.scaling.unit.unit`), another's its conversion record's
+        (`conversion-set.conversion.<unit>.scaling.unit.unit`)."""
+        if unit is not None and unit == self.base_unit(channel):
+            unit = None
+        record = _channel_record(self.header, channel)
+        path = ("encoder",) if unit is None else ("conversion-set", "conversion", unit)
+        node: Any = record
+        for key in (*path, "scaling", "unit", "unit"):
+            node = node.get(key) if isinstance(node, dict) else None
+        return node if isinstance(node, str) and node.strip() else None
+
     def sample_type(self, channel: str) -> str:
         """The channel's sample type text ("float-data" for binary32
         samples; anything else means signed 32-bit integers)."""
@@ -168,6 +183,17 @@ class DataFile:
             channel: {segment: SegmentLayout(traces, grid_side(traces)) for segment, traces in segments.items()}
             for channel, segments in counts.items()
         }
+
+
+def _channel_record(header: dict[str, Any], channel: str) -> dict[str, Any]:
+    """The first record under "lcd-info" named `channel`, as the reads pick
+    it; {} when there is none."""
+    table = header.get("lcd-info")
+    for record in table.values() if isinstance(table, dict) else ():
+        names = record.get("channel") if isinstance(record, dict) else None
+        if isinstance(names, dict) and names.get("name") == channel:
+            return record
+    return {}
 
 
 def open(location: str | os.PathLike[str]) -> DataFile:  # noqa: A001 - the package's way in
