@@ -8,6 +8,8 @@
 #                                  scripts/cross.sh and its test
 #   zu_ensure_zip_writers          other programs' ZIP writers (apt-get),
 #                                  whose archives the tests read
+#   zu_ensure_browser              Debian's chromium (apt-get), for the
+#                                  documentation's browser check
 #   zu_discover_pythons            fills ZU_MINORS (newest first) and
 #                                  ZU_CANDIDATES[minor] (newline-separated
 #                                  interpreters, preferred first)
@@ -95,6 +97,17 @@ zu_ensure_zip_writers() {
   zu_log "installing ${missing[*]} with apt-get (ZIP writers the tests read)"
   zu_apt_install --no-install-recommends "${missing[@]}" >/dev/null ||
     zu_warn "could not install ${missing[*]}; the tests of those writers' archives will be skipped"
+}
+
+# Debian's chromium, in which scripts/docs_browser.py checks the built site
+# (Playwright drives it; no browser is downloaded). Returns 1, with a
+# warning, when it is missing and cannot be installed.
+zu_ensure_browser() {
+  [[ -x /usr/bin/chromium ]] && return 0
+  zu_log "installing chromium with apt-get (the documentation's browser check)"
+  zu_apt_install --no-install-recommends chromium >/dev/null && [[ -x /usr/bin/chromium ]] && return 0
+  zu_warn "could not install chromium; the documentation's browser check cannot run"
+  return 1
 }
 
 # Lowest supported minor version, taken from requires-python so that the set
