@@ -45,7 +45,9 @@ smartquotes = False
 
 html_theme = "furo"
 html_title = f"zu_data_reader {release}"
-html_static_path: list[str] = []
+html_static_path = ["_static"]
+# Declared, so that browsers do not ask the server for /favicon.ico.
+html_favicon = "_static/favicon.svg"
 
 # Signatures as the type hints give them; the text says what a value means.
 autodoc_typehints = "signature"
@@ -75,4 +77,6 @@ sphinx_gallery_conf = {
     "image_scrapers": ("matplotlib",),
     "abort_on_example_error": True,
     "show_signature": False,
+    # The timing pages load scripts from the network; the site is read offline too.
+    "write_computation_times": False,
 }

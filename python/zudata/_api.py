@@ -70,6 +70,7 @@ class DataFile:
 
     @property
     def closed(self) -> bool:
+        """True once close() was called."""
         return self._reader.closed
 
     def __enter__(self) -> DataFile:
