@@ -33,7 +33,9 @@ class SegmentLayout(NamedTuple):
     """What one channel holds in one segment: `traces` members, laid out as
     a `side` x `side` grid when their count is a square (else None)."""
 
+    #: The number of members (traces) of the channel in the segment.
     traces: int
+    #: n when traces is n * n, else None (no square grid).
     side: int | None
 
 
