@@ -25,7 +25,7 @@ for k in range(3):
 out = folder / "stack.h5"
 command = [sys.executable, "-m", "zudata", "export", str(folder), "-c", "height", "-s", "0", "-u", "distance",
            "-o", str(out), "--stack", "--dtype", "float32"]
-subprocess.run(command, check=True)
+print(subprocess.run(command, check=True, capture_output=True, text=True).stdout)
 
 # %%
 # Read back: the dataset, its units and which file each row comes from.
