@@ -11,6 +11,8 @@
 #                                  scripts/cross.sh and its test
 #   zu_ensure_zip_writers          other programs' ZIP writers (apt-get),
 #                                  whose archives the tests read
+#   zu_ensure_browser              Debian's chromium (apt-get), for the
+#                                  documentation's browser check
 #   zu_discover_pythons            fills ZU_MINORS (newest first) and
 #                                  ZU_CANDIDATES[minor] (newline-separated
 #                                  interpreters, preferred first)
@@ -113,6 +115,17 @@ zu_ensure_zip_writers() {
   ((${#missing[@]})) || return 0
   zu_apt_install "ZIP writers whose archives the tests read" --no-install-recommends "${missing[@]}" >/dev/null ||
     zu_warn "without ${missing[*]} the tests of those writers' archives are skipped"
+}
+
+# Debian's chromium, in which scripts/docs_browser.py checks the built site
+# (Playwright drives it; no browser is downloaded). Returns 1, with a
+# warning, when it is missing and cannot be installed.
+zu_ensure_browser() {
+  [[ -x /usr/bin/chromium ]] && return 0
+  zu_apt_install "the documentation's browser check" --no-install-recommends chromium >/dev/null &&
+    [[ -x /usr/bin/chromium ]] && return 0
+  zu_warn "could not install chromium; the documentation's browser check cannot run"
+  return 1
 }
 
 # Lowest supported minor version, taken from requires-python so that the set

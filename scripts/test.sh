@@ -11,7 +11,8 @@
 # in a fresh environment, builds and tests the CPython 3.14 wheel in a Debian testing
 # root (both scripts/_wheels.sh; the first run lays the root and the
 # toolchain caches under ~/.cache/zu), checks the shipped type stubs against
-# the built module in the newest one,
+# the built module in the newest one, builds the documentation site with it
+# and checks the site in chromium (scripts/docs.sh),
 # then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
 # with a replay of the fuzz corpus (scripts/sanitize.sh), and the static
 # checks (scripts/check.sh). Compiler warnings are errors in these builds.
@@ -29,6 +30,7 @@
 #                                         missing packages are listed, the
 #                                         tests that need them skip saying
 #                                         so (the build headers stay required)
+#   ZU_NO_DOCS=1 scripts/test.sh          skip the documentation site
 #
 # Exits non-zero when any build, test run or stub check fails; a test run that
 # collects no tests (pytest exit code 5) counts as a failure.
@@ -222,6 +224,29 @@ else
   else
     failed=1
     summary+=("$(printf '%-12s %-6s %s' "stubs" FAIL "stubtest or mypy under Python $primary_version")")
+  fi
+fi
+
+# The documentation: built with warnings as errors against the installed
+# package (API, command line and gallery come from it), then opened in a
+# real browser.
+if [[ ${ZU_NO_DOCS:-0} != 1 ]]; then
+  if ((!primary_built)); then
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "docs" FAIL "not built: the module did not build for Python $primary_version")")
+  else
+    rc=0
+    started=$SECONDS
+    ZU_DOCS_PY=$primary_py bash scripts/docs.sh </dev/null || rc=$?
+    took=$((SECONDS - started))
+    if ((rc == 0)); then
+      summary+=("$(printf '%-12s %-6s %s' "docs" PASS "built with -W -n and checked in chromium (${took} s; build/docs)")")
+    elif ((rc == 3)); then
+      summary+=("$(printf '%-12s %-6s %s' "docs" SKIP "built with -W -n; no chromium for the browser check")")
+    else
+      failed=1
+      summary+=("$(printf '%-12s %-6s %s' "docs" FAIL "scripts/docs.sh exit code $rc")")
+    fi
   fi
 fi
 

@@ -1,5 +1,7 @@
 """Zu data files from Python: one file from many threads, many files at once.
 
+The ways in::
+
     zudata.open(location) -> DataFile     read(), layout(), channels(), units(), ...
     read_many(paths, channel, segment, unit=None, *, jobs=None, client=None, progress=False)
     to_dask(paths, channel, segment, unit=None, *, errors="raise")

@@ -40,7 +40,9 @@ class SegmentLayout(NamedTuple):
     """What one channel holds in one segment: `traces` members, laid out as
     a `side` x `side` grid when their count is a square (else None)."""
 
+    #: The number of members (traces) of the channel in the segment.
     traces: int
+    #: n when traces is n * n, else None (no square grid).
     side: int | None
 
 
@@ -72,6 +74,7 @@ class DataFile:
 
     @property
     def closed(self) -> bool:
+        """True once close() was called."""
         return self._reader.closed
 
     def __enter__(self) -> DataFile:

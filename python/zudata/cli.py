@@ -38,6 +38,56 @@ from ._tasks import Catalogue, Selection, catalogue, check_file, read_selections
 EXIT_FAILED = 1
 EXIT_USAGE = 2
 
+# What each exit status means, and examples of each command: `zu --help`,
+# the manual page and the documentation site are all written from these
+# and from the parser below.
+EXIT_STATUSES = (
+    (0, "everything worked"),
+    (EXIT_FAILED, "a file failed (it could not be read, or lacks what was asked), or the output could not be written"),
+    (EXIT_USAGE, "usage error: a bad option or argument, or a request no file can answer"),
+    (130, "interrupted by SIGINT (Ctrl-C); any partial output is removed"),
+    (143, "terminated by SIGTERM; any partial output is removed"),
+)
+
+EXAMPLES = {
+    "info": (
+        ("zu info scan.zu", "grid, segments, channels and unit types of one file"),
+        ("zu info scans --json --jobs 0", "every *.zu in scans as JSON, a thread per core"),
+    ),
+    "header": (
+        ("zu header scan.zu", "the whole header as sorted key=value lines"),
+        ("zu header scans --key force-settings.spring-constant", "one value per file, as a table"),
+    ),
+    "check": (("zu check scans -r --quiet", "read every segment of every Zu file in scans and below; list failures"),),
+    "plot": (
+        (
+            "zu plot scan.zu -c vDeflection -s 0 -u force --stat max --trace 0,0 -o map.png",
+            "map of the maximum force per position, with the trace at row 0, column 0",
+        ),
+    ),
+    "export": (
+        (
+            "zu export scans -c height -s 0 -u distance -o heights.npz",
+            "segment 0 of height from every file, one array each",
+        ),
+        (
+            "zu export scans -c height -s all -o stack.h5 --stack --jobs 2",
+            "one (file, i, j, sample) dataset per channel and segment",
+        ),
+    ),
+}
+
+
+def _epilog(command: str | None) -> str:
+    """The examples (and, for `zu` itself, the exit statuses) under --help."""
+    if command is None:
+        pairs = [pair for examples in EXAMPLES.values() for pair in examples[:1]]
+    else:
+        pairs = list(EXAMPLES[command])
+    lines = ["examples:"] + [f"  {line}\n      {what}" for line, what in pairs]
+    lines += ["", "exit status:"] + [f"  {status:<4}{what}" for status, what in EXIT_STATUSES]
+    return "\n".join(lines)
+
 # --dask-timeout counts from here, close to the start of the process; the
 # command needs a moment after giving up to exit.
 _STARTED = time.monotonic()
@@ -719,14 +769,30 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _command(commands: Any, name: str, summary: str) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
+        name,
+        help=summary,
+        description=summary,
+        epilog=_epilog(name),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    return parser
+
+
 def _parser() -> argparse.ArgumentParser:
     from . import __version__
 
-    parser = argparse.ArgumentParser(prog="zu", description="Look at, check, plot and export Zu data files.")
+    parser = argparse.ArgumentParser(
+        prog="zu",
+        description="Look at, check, plot and export Zu data files.",
+        epilog=_epilog(None),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--version", action="version", version=f"zu {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    info = commands.add_parser("info", help="grid, segments, channels and unit types of each file")
+    info = _command(commands, "info", "grid, segments, channels and unit types of each file")
     info.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
     info.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     info.add_argument("--json", action="store_true", help="one JSON list of objects, one per file")
@@ -734,7 +800,7 @@ def _parser() -> argparse.ArgumentParser:
         "--jobs", type=_jobs, default=1, metavar="N", help="look at N files at once (threads; 0: a thread per core)",
     )
 
-    header = commands.add_parser("header", help="the header as key=value lines, or chosen values as a table")
+    header = _command(commands, "header", "the header as key=value lines, or chosen values as a table")
     header.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
     header.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     header.add_argument(
@@ -745,7 +811,7 @@ def _parser() -> argparse.ArgumentParser:
         help="only this dotted key's value: a tab-separated table with one row per file (repeatable: one column each)",
     )
 
-    check = commands.add_parser("check", help="read every channel of every segment; exit 1 if any file fails")
+    check = _command(commands, "check", "read every channel of every segment; exit 1 if any file fails")
     check.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
     check.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     check.add_argument(
@@ -753,7 +819,7 @@ def _parser() -> argparse.ArgumentParser:
     )
     check.add_argument("-q", "--quiet", action="store_true", help="print only the files that fail and the count")
 
-    plot = commands.add_parser("plot", help="heat map of one statistic per trace")
+    plot = _command(commands, "plot", "heat map of one statistic per trace")
     plot.set_defaults(parser=plot)
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("-c", "--channel", required=True, help="channel name")
@@ -770,7 +836,7 @@ def _parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", required=True, metavar="MAP.png",
                       help="the image; its suffix picks the format (.png, .pdf, .svg, .jpg, ...)")
 
-    export = commands.add_parser("export", help="channels and segments of many files into .npy, .npz or HDF5")
+    export = _command(commands, "export", "channels and segments of many files into .npy, .npz or HDF5")
     export.set_defaults(parser=export)
     export.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
     export.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
