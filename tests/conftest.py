@@ -156,7 +156,11 @@ def native(request) -> Path:
     root = Path(__file__).resolve().parents[1]
     tree = root / "build" / ("tests-" + request.param.replace(" ", "-"))
     tree.mkdir(parents=True, exist_ok=True)
-    configure = ["cmake", "-S", str(root), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release", "-DZU_WERROR=ON",
+    # Each environment's run configures the shared tree with its own
+    # interpreter; FindPython's cached answers for another version would
+    # fail the configure, so they are dropped first (-U).
+    configure = ["cmake", "-U", "Python_*", "-U", "_Python_*", "-S", str(root), "-B", str(tree),
+                 "-DCMAKE_BUILD_TYPE=Release", "-DZU_WERROR=ON",
                  "-DZU_BUILD_FUZZ_REPLAY=ON", f"-DZU_WITH_LIBDEFLATE={NATIVE_CONFIGS[request.param]}",
                  f"-DPython_EXECUTABLE={sys.executable}"]
     build = ["cmake", "--build", str(tree), "--target", "zu_test_driver", "fuzz_data_file_replay",
