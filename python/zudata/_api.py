@@ -52,12 +52,14 @@ class DataFile:
 
     __slots__ = ("__weakref__", "_location", "_reader")
 
-    def __init__(self, location: str | os.PathLike[str]) -> None:
+    def __init__(self, location: str | os.PathLike[str], *, _window_bytes: int = 0) -> None:
+        # _window_bytes: the most bytes a read fetches at once (0: the
+        # default, a few MiB); tests make it tiny.
         path = os.fspath(location)
         if isinstance(path, str) and "\0" in path:
             raise ValueError("embedded null byte")
         try:
-            self._reader = Reader(location)
+            self._reader = Reader(location, _window_bytes)
         except NativeError as err:
             raise mapped_error(err, path) from None
         self._location = pathlib.Path(path)

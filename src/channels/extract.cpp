@@ -8,6 +8,7 @@
 
 #include "header/number.h"
 #include "platform/bits.h"
+#include "zip/fetch_plan.h"
 
 namespace zu {
 
@@ -186,14 +187,15 @@ std::string member_path(std::string_view name, uint8_t segment) {
 
 namespace {
 
-// The read shared by both roads; `walk(predicate, sink)` runs the member walk.
-template <class Walk>
-Result<ChannelValues> read_with(Walk&& walk, const Conversion& conversion, std::string_view name,
+// The read shared by every road; `read(path, sink)` finds the members of
+// `path` and hands them to the sink.
+template <class Read>
+Result<ChannelValues> read_with(Read&& read, const Conversion& conversion, std::string_view name,
                                 uint8_t segment, DiagnosticSink& diagnostics) {
   const std::string path = member_path(name, segment);
   ChannelValues result;
   TraceSink sink(conversion, result);
-  ZU_TRY(walk([&](std::span<const uint8_t> n) { return ends_with(n, path); }, sink));
+  ZU_TRY(read(path, sink));
   if (result.member_count == 0) return ZuError::no_file(path);
   sink.finish();
   const double second = sink.second_value();
@@ -206,8 +208,9 @@ Result<ChannelValues> read_with(Walk&& walk, const Conversion& conversion, std::
 Result<ChannelValues> read_channel_values(zip::ZipReader& reader, const Conversion& conversion,
                                           std::string_view name, uint8_t segment,
                                           DiagnosticSink& diagnostics) {
-  auto walk = [&](const zip::NamePredicate& predicate, zip::MemberSink& sink) {
-    return reader.for_each_file(predicate, sink);
+  auto walk = [&](const std::string& path, zip::MemberSink& sink) {
+    return reader.for_each_file([&](std::span<const uint8_t> n) { return ends_with(n, path); },
+                                sink);
   };
   return read_with(walk, conversion, name, segment, diagnostics);
 }
@@ -216,10 +219,26 @@ Result<ChannelValues> read_channel_values(const zip::ZipReader& reader, zip::Rea
                                           zip::CancelCheck* cancel, const Conversion& conversion,
                                           std::string_view name, uint8_t segment,
                                           DiagnosticSink& diagnostics) {
-  auto walk = [&](const zip::NamePredicate& predicate, zip::MemberSink& sink) {
-    return reader.for_each_file(predicate, sink, scratch, cancel);
+  auto walk = [&](const std::string& path, zip::MemberSink& sink) {
+    return reader.for_each_file([&](std::span<const uint8_t> n) { return ends_with(n, path); },
+                                sink, scratch, cancel);
   };
   return read_with(walk, conversion, name, segment, diagnostics);
+}
+
+Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::ReadScratch& scratch,
+                                          zip::CancelCheck* cancel, const Conversion& conversion,
+                                          std::span<const zip::PackedEntry> members,
+                                          uint64_t window_bytes, std::string_view name,
+                                          uint8_t segment, DiagnosticSink& diagnostics) {
+  auto read = [&](const std::string&, zip::MemberSink& sink) {
+    std::vector<zip::ZipEntry> entries;
+    entries.reserve(members.size());
+    for (const zip::PackedEntry& m : members) entries.push_back(m.unpack());
+    return zip::read_in_windows(reader.file(), reader.file_length(), entries, sink, scratch, cancel,
+                                window_bytes);
+  };
+  return read_with(read, conversion, name, segment, diagnostics);
 }
 
 }  // namespace zu

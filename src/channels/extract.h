@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -83,5 +84,15 @@ Result<ChannelValues> read_channel_values(const zip::ZipReader& reader, zip::Rea
                                           zip::CancelCheck* cancel, const Conversion& conversion,
                                           std::string_view name, uint8_t segment,
                                           DiagnosticSink& diagnostics);
+
+// The same read of members already found: `members` are the entries of the
+// channel in `segment` in directory order, as a directory index keeps them
+// (see ChannelIndex), fetched in windows of at most `window_bytes` (see
+// read_in_windows). Same results and errors as the walking read above.
+Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::ReadScratch& scratch,
+                                          zip::CancelCheck* cancel, const Conversion& conversion,
+                                          std::span<const zip::PackedEntry> members,
+                                          uint64_t window_bytes, std::string_view name,
+                                          uint8_t segment, DiagnosticSink& diagnostics);
 
 }  // namespace zu

@@ -41,21 +41,28 @@ class FirstMemberSink final : public zip::MemberSink {
   bool found_ = false;
 };
 
-// Reads the header member (the first, if several), checks that it is UTF-8
-// and parses it. Errors: the archive's, NoFile("shared-data header"),
-// InvalidUtf8Header, the parser's.
-Result<ZuHeader> read_header(zip::ZipReader& reader) {
-  auto is_header = [](std::span<const uint8_t> name) {
-    return std::equal(name.begin(), name.end(), kHeaderMemberName.begin(), kHeaderMemberName.end(),
-                      [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
-  };
-  FirstMemberSink sink;
-  ZU_TRY(reader.for_each_file(is_header, sink));
+bool is_header(std::span<const uint8_t> name) {
+  return std::equal(name.begin(), name.end(), kHeaderMemberName.begin(), kHeaderMemberName.end(),
+                    [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
+}
+
+// Checks that the header member's bytes are UTF-8 and parses them. Errors:
+// NoFile("shared-data header") when there was none, InvalidUtf8Header, the
+// parser's.
+Result<ZuHeader> parse_header(const FirstMemberSink& sink) {
   if (!sink.found()) return ZuError::no_file("shared-data header");
   const std::vector<uint8_t>& bytes = sink.bytes();
   if (auto err = utf8_error(bytes)) return ZuError::invalid_utf8_header(std::move(*err));
   return ZuHeader::from_str(
       std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+// Reads the header member (the first, if several) and parses it. Errors:
+// the archive's, then parse_header's.
+Result<ZuHeader> read_header(zip::ZipReader& reader) {
+  FirstMemberSink sink;
+  ZU_TRY(reader.for_each_file(is_header, sink));
+  return parse_header(sink);
 }
 
 }  // namespace
@@ -64,6 +71,42 @@ Result<DataFile> DataFile::open(std::string location) {
   ZU_TRY_ASSIGN(zip::ZipReader reader, zip::ZipReader::open(location));
   ZU_TRY_ASSIGN(ZuHeader header, read_header(reader));
   return DataFile(std::move(location), std::move(reader), std::move(header));
+}
+
+Result<DataFile> DataFile::open_indexed(std::string location, uint64_t window_bytes) {
+  ZU_TRY_ASSIGN(zip::ZipReader reader, zip::ZipReader::open(location));
+  // One walk finds the header entries and keeps every name that can be a
+  // channel member; the header's entries are then read as read_header's
+  // own walk would read them.
+  std::vector<zip::ZipEntry> header_entries;
+  MemberCandidates candidates;
+  bool header_name = false;
+  auto wanted = [&](std::span<const uint8_t> name) {
+    header_name = is_header(name);
+    return header_name || candidates.offer(name);
+  };
+  auto keep = [&](const zip::ZipEntry& entry) {
+    if (header_name) {
+      header_entries.push_back(entry);
+    } else {
+      candidates.add(entry);
+    }
+  };
+  {
+    zip::ReadScratch scratch;
+    ZU_TRY(reader.for_each_entry(wanted, keep, scratch));
+  }
+  FirstMemberSink sink;
+  ZU_TRY(reader.read_entries(header_entries, sink));
+  ZU_TRY_ASSIGN(ZuHeader header, parse_header(sink));
+  DataFile file(std::move(location), std::move(reader), std::move(header));
+  file.window_bytes_ = window_bytes;
+  Result<std::vector<std::string_view>> names = file.channel_names();
+  if (names) {
+    file.index_ =
+        std::make_unique<const ChannelIndex>(ChannelIndex::build(names.value(), candidates));
+  }
+  return file;
 }
 
 Result<std::vector<std::string_view>> DataFile::channel_names() const {
@@ -90,11 +133,42 @@ Result<ChannelValues> DataFile::read_channel(std::string_view name, uint8_t segm
                                              DiagnosticSink& diagnostics, zip::ReadScratch& scratch,
                                              zip::CancelCheck* cancel) const {
   ZU_TRY_ASSIGN(Conversion conversion, header_.convert_to_type(name, unit_type, diagnostics));
+  if (index_) {
+    if (auto members = index_->members(name, segment)) {
+      Result<ChannelValues> values =
+          read_indexed_values(reader_, scratch, cancel, conversion, *members, window_bytes_, name,
+                              segment, diagnostics);
+      if (!values && values.error().kind() != ZuErrorKind::Cancelled) {
+        return explain_failure(values.take_error(), *members, name, segment, scratch);
+      }
+      return values;
+    }
+  }
   return read_channel_values(reader_, scratch, cancel, conversion, name, segment, diagnostics);
+}
+
+ZuError DataFile::explain_failure(ZuError error, std::span<const zip::PackedEntry> indexed,
+                                  std::string_view name, uint8_t segment,
+                                  zip::ReadScratch& scratch) const {
+  // A read that failed on members the index knows: if the directory no
+  // longer lists them as it did at open, the file was rewritten meanwhile,
+  // and that is what the caller needs to hear. Only failures pay this walk.
+  const std::string path = member_path(name, segment);
+  std::vector<zip::PackedEntry> now;
+  Result<void> walked = reader_.for_each_entry(
+      [&](std::span<const uint8_t> n) {
+        return n.size() >= path.size() &&
+               std::equal(path.begin(), path.end(), n.end() - static_cast<ptrdiff_t>(path.size()),
+                          [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
+      },
+      [&](const zip::ZipEntry& e) { now.emplace_back(e); }, scratch);
+  if (walked && std::equal(now.begin(), now.end(), indexed.begin(), indexed.end())) return error;
+  return ZuError::zip("the file changed after it was opened (" + error.message() + ")");
 }
 
 Result<std::vector<ChannelLayout>> DataFile::layout(zip::ReadScratch& scratch) const {
   ZU_TRY_ASSIGN(std::vector<std::string_view> names, channel_names());
+  if (index_) return index_->layout();
   return count_channel_members(reader_, scratch, names);
 }
 

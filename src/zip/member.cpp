@@ -376,7 +376,6 @@ uint8_t* MemberReader::output_room(size_t len) {
 // the streaming road, which then decides what is wrong with it.
 bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sink) {
   const size_t csize = static_cast<size_t>(e.compressed_size);
-  const size_t usize = static_cast<size_t>(e.uncompressed_size);
   const size_t desc = e.has_data_descriptor ? kDataDescriptorReadSize : 0;
   const size_t guess = kLocalHeaderSize + e.local_variable_guess;
   const size_t want = guess + csize + desc;
@@ -400,9 +399,37 @@ bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sin
     if (!more || more.value() < csize + desc) return false;
     data = in;
   }
+  return decode_data(e, limit - range.start, data, sink);
+}
+
+bool MemberReader::decode_fetched(std::span<const uint8_t> fetched, const ZipEntry& e,
+                                  uint64_t limit, MemberSink& sink) {
+  if (e.uncompressed_size > kWholeMemberMax || e.compressed_size > kWholeMemberMax ||
+      fetched.size() < kLocalHeaderSize) {
+    return false;
+  }
+  const LocalHeader h = parse_local_header(fetched.data());
+  if (h.signature != kLocalHeaderSignature) return false;
+  DataRange range;
+  if (!data_range(e.local_header_offset, h.length, e.compressed_size, range) ||
+      range.start > limit) {
+    return false;
+  }
+  const size_t desc = e.has_data_descriptor ? kDataDescriptorReadSize : 0;
+  if (h.length + e.compressed_size + desc > fetched.size()) return false;
+  return decode_data(e, limit - range.start, fetched.data() + h.length, sink);
+}
+
+// Decodes and verifies the member whose compressed data (and descriptor, if
+// any) start at `data`, of which no more than `readable` bytes lie before
+// the limit; delivers its bytes when they verify.
+bool MemberReader::decode_data(const ZipEntry& e, uint64_t readable_before_limit,
+                               const uint8_t* data, MemberSink& sink) {
+  const size_t csize = static_cast<size_t>(e.compressed_size);
+  const size_t usize = static_cast<size_t>(e.uncompressed_size);
   // A stream that needs bytes at or past the limit goes to the streaming
   // road, which reports the overlap.
-  const size_t readable = static_cast<size_t>(std::min<uint64_t>(csize, limit - range.start));
+  const size_t readable = static_cast<size_t>(std::min<uint64_t>(csize, readable_before_limit));
   // One stored block (common for noisy samples) is its own output.
   std::span<const uint8_t> bytes;
   if (auto payload = single_stored_block({data, readable}); payload && payload->size() == usize) {
@@ -412,7 +439,7 @@ bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sin
     if (!whole_.decode_exact({data, readable}, {out, usize})) return false;
     bytes = {out, usize};
   }
-  const uint32_t stored = desc != 0 ? descriptor_crc(data + csize) : e.crc32;
+  const uint32_t stored = e.has_data_descriptor ? descriptor_crc(data + csize) : e.crc32;
   if (!crc_matches(usize, crc32_update(0, bytes.data(), usize), stored)) return false;
   sink.member_bytes(bytes);
   return true;

@@ -68,17 +68,22 @@ PyObject* raise_result(Result<T>& r) {
 
 // ---- construction and life -------------------------------------------------
 
-constexpr const char* kNewParams[] = {"location"};
+constexpr const char* kNewParams[] = {"location", "window_bytes"};
 
+// Reader(location, window_bytes): window_bytes 0 means the default size of
+// the windows reads fetch at once; others are for tests.
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[1];
+  PyObject* bound[2];
   if (!bind_tuple({"Reader()", kNewParams}, args, kwargs, bound)) return nullptr;
   std::string location;
   if (!convert_path(bound[0], kNewParams[0], location)) return nullptr;
+  const unsigned long long window = PyLong_AsUnsignedLongLong(bound[1]);
+  if (PyErr_Occurred() != nullptr) return nullptr;
+  const uint64_t window_bytes = window == 0 ? zip::kDefaultWindowBytes : window;
   std::optional<Result<DataFile>> opened;
   {
     WithoutGil released;
-    opened.emplace(DataFile::open(std::move(location)));
+    opened.emplace(DataFile::open_indexed(std::move(location), window_bytes));
   }
   if (!*opened) return raise_native(opened->error());
   auto file = std::make_shared<const DataFile>(opened->take());
@@ -276,7 +281,8 @@ PyGetSetDef kGetSet[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, as_slot(Guarded<reader_new>::call)},
     {Py_tp_dealloc, as_slot(reader_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Reader(location)\n--\n\nOne open data file (see zudata.open).")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Reader(location, window_bytes)\n--\n\nOne open data file (see zudata.open).")},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},

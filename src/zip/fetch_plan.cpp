@@ -1,0 +1,114 @@
+#include "zip/fetch_plan.h"
+
+#include <algorithm>
+#include <memory>
+
+#include "platform/bits.h"
+#include "zip/records.h"
+
+namespace zu::zip {
+
+namespace {
+
+// Where the member of `e` ends in the file, as one fetch should cover it:
+// local header (with the variable part the central record suggests), data
+// and descriptor. False when that does not fit in 64 bits.
+bool fetch_end(const ZipEntry& e, uint64_t& end) {
+  const uint64_t desc = e.has_data_descriptor ? kDataDescriptorReadSize : 0;
+  return !platform::add_overflow(e.local_header_offset,
+                                 uint64_t{kLocalHeaderSize} + e.local_variable_guess + desc,
+                                 &end) &&
+         !platform::add_overflow(end, e.compressed_size, &end);
+}
+
+}  // namespace
+
+FetchPlan plan_fetches(const std::vector<ZipEntry>& entries, const ReadPlan& reads,
+                       uint64_t window_bytes) {
+  FetchPlan plan;
+  FetchWindow* open = nullptr;  // the window the next member may join
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const ZipEntry& e = entries[i];
+    uint64_t end = 0;
+    const bool own = reads.first[i] == i;
+    const bool fits = own && e.uncompressed_size <= kWholeMemberMax &&
+                      e.compressed_size <= kWholeMemberMax && fetch_end(e, end) &&
+                      end - e.local_header_offset <= window_bytes;
+    if (!fits) {
+      // Read on its own (or repeated), but still in its place in the order.
+      if (open != nullptr && !own) {
+        ++open->count;  // a repeat needs no bytes: it stays in the window
+        continue;
+      }
+      plan.windows.push_back(FetchWindow{e.local_header_offset, 0, i, 1});
+      open = nullptr;
+      continue;
+    }
+    if (open != nullptr) {
+      const uint64_t window_end = open->offset + open->length;
+      const bool joins = e.local_header_offset >= window_end &&
+                         e.local_header_offset - window_end <= kMaxFetchedGap &&
+                         end - open->offset <= window_bytes;
+      if (joins) {
+        open->length = end - open->offset;
+        ++open->count;
+        continue;
+      }
+    }
+    plan.windows.push_back(FetchWindow{e.local_header_offset, end - e.local_header_offset, i, 1});
+    open = &plan.windows.back();
+  }
+  return plan;
+}
+
+Result<void> decode_window(std::span<const uint8_t> fetched, const FetchWindow& window,
+                           const std::vector<ZipEntry>& entries, const ReadPlan& reads,
+                           uint64_t file_length, MemberReader& reader, MemberSink& sink,
+                           CancelPoll& poll) {
+  for (size_t i = window.first; i < window.first + window.count; ++i) {
+    const ZipEntry& e = entries[i];
+    if (poll.should_stop(e.uncompressed_size)) return ZuError::cancelled();
+    sink.begin_member(i, deliverable_size(e, file_length));
+    if (reads.first[i] != i) {
+      sink.repeat_member(reads.first[i]);
+    } else {
+      const uint64_t at = e.local_header_offset - window.offset;
+      const bool inside = window.length != 0 && at < fetched.size();
+      if (!inside || !reader.decode_fetched(fetched.subspan(static_cast<size_t>(at)), e,
+                                            reads.limit[i], sink)) {
+        ZU_TRY(reader.read(e, reads.limit[i], sink));
+      }
+    }
+    sink.end_member();
+  }
+  return {};
+}
+
+Result<void> read_in_windows(const FileReader& file, uint64_t file_length,
+                             const std::vector<ZipEntry>& entries, MemberSink& sink,
+                             ReadScratch& scratch, CancelCheck* cancel, uint64_t window_bytes) {
+  const ReadPlan reads = plan_reads(entries);
+  const FetchPlan plan = plan_fetches(entries, reads, window_bytes);
+  sink.begin_files(entries.size());
+  MemberReader reader(file, file_length, scratch.whole);
+  CancelPoll poll(cancel);
+  // Sized for the largest window and left uninitialised: every byte used
+  // is first written by the read.
+  uint64_t largest = 0;
+  for (const FetchWindow& window : plan.windows) largest = std::max(largest, window.length);
+  std::unique_ptr<uint8_t[]> buffer(new uint8_t[static_cast<size_t>(largest)]);
+  for (const FetchWindow& window : plan.windows) {
+    size_t got = 0;
+    if (window.length != 0) {
+      // A failing read leaves the members to their own reads, which report it.
+      Result<size_t> read =
+          file.read_up_to(window.offset, buffer.get(), static_cast<size_t>(window.length));
+      got = read ? read.value() : 0;
+    }
+    ZU_TRY(decode_window({buffer.get(), got}, window, entries, reads, file_length, reader, sink,
+                         poll));
+  }
+  return {};
+}
+
+}  // namespace zu::zip
