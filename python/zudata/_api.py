@@ -48,7 +48,12 @@ class DataFile:
     Any number of threads may call its methods at once; read() and
     layout() run without the interpreter lock. close() (or leaving a with
     block) closes it: reads already running on other threads finish, later
-    calls raise ValueError."""
+    calls raise ValueError.
+
+    The archive's directory is read once, when the file is opened, and
+    its channel members indexed: read() and layout() use that index, and a
+    read fetches its members a few MiB at a time. A read of a file that
+    was rewritten after it was opened raises FormatError."""
 
     __slots__ = ("__weakref__", "_location", "_reader")
 

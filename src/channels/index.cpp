@@ -9,26 +9,6 @@ namespace {
 
 constexpr uint8_t kDat[] = {'.', 'd', 'a', 't'};
 
-// (channel * 256 + segment, candidate): sorted, these give every group's
-// members together and in directory order.
-using Claim = std::pair<size_t, size_t>;
-
-// Sorts claims by key; a counting sort when the keys are few beside the
-// claims (the usual file: a few channels, many members), so that opening
-// stays linear in the directory.
-void sort_claims(std::vector<Claim>& claims, size_t key_count) {
-  if (key_count > claims.size() * 4 + 65536) {
-    std::sort(claims.begin(), claims.end());
-    return;
-  }
-  std::vector<size_t> start(key_count + 1, 0);
-  for (const Claim& c : claims) ++start[c.first + 1];
-  for (size_t k = 0; k < key_count; ++k) start[k + 1] += start[k];
-  std::vector<Claim> sorted(claims.size());
-  for (const Claim& c : claims) sorted[start[c.first]++] = c;  // stable
-  claims = std::move(sorted);
-}
-
 }  // namespace
 
 bool MemberCandidates::offer(std::span<const uint8_t> name) {
@@ -40,34 +20,79 @@ bool MemberCandidates::offer(std::span<const uint8_t> name) {
   return true;
 }
 
-ChannelIndex ChannelIndex::build(const std::vector<std::string_view>& channel_names,
-                                 const MemberCandidates& candidates) {
+namespace {
+
+// The channel names copied, so the builder does not depend on the tree
+// they were read from.
+std::vector<std::string> copied(const std::vector<std::string_view>& names) {
+  return {names.begin(), names.end()};
+}
+
+std::vector<std::string_view> views(const std::vector<std::string>& names) {
+  return {names.begin(), names.end()};
+}
+
+constexpr size_t kMostDenseKeys = size_t{1} << 16;
+
+}  // namespace
+
+ChannelIndex::Builder::Builder(const std::vector<std::string_view>& channel_names)
+    : names_given_storage_(copied(channel_names)),
+      names_given_(views(names_given_storage_)),
+      counter_(names_given_) {
+  const size_t keys = counter_.channel_count() * kSegmentCount;
+  use_dense_ = keys <= kMostDenseKeys;
+  if (use_dense_) dense_.resize(keys);
+}
+
+bool ChannelIndex::Builder::offer(std::span<const uint8_t> name) {
+  pending_.clear();
+  counter_.for_each_claim(name, [this](size_t channel, size_t segment) {
+    pending_.push_back(channel * kSegmentCount + segment);
+  });
+  return !pending_.empty();
+}
+
+void ChannelIndex::Builder::add(const zip::ZipEntry& entry) {
+  const zip::PackedEntry packed(entry);
+  for (size_t key : pending_) {
+    (use_dense_ ? dense_[key] : sparse_[key]).push_back(packed);
+  }
+}
+
+void ChannelIndex::Builder::add_all(const MemberCandidates& earlier) {
+  for (size_t i = 0; i < earlier.size(); ++i) {
+    if (offer(earlier.name(i))) add(earlier.entry(i).unpack());
+  }
+}
+
+ChannelIndex ChannelIndex::Builder::finish() {
   ChannelIndex index;
-  const MemberNameCounter counter(channel_names);
-  index.names_.reserve(counter.channel_count());
-  for (size_t c = 0; c < counter.channel_count(); ++c) {
-    index.names_.emplace_back(counter.channel_name(c));
+  index.names_.reserve(counter_.channel_count());
+  for (size_t c = 0; c < counter_.channel_count(); ++c) {
+    index.names_.emplace_back(counter_.channel_name(c));
   }
   for (size_t c = 0; c < index.names_.size(); ++c) index.channel_of_.emplace(index.names_[c], c);
-
-  std::vector<Claim> claims;
-  claims.reserve(candidates.size());
-  for (size_t i = 0; i < candidates.size(); ++i) {
-    counter.for_each_claim(candidates.name(i), [&](size_t channel, size_t segment) {
-      claims.emplace_back(channel * kSegmentCount + segment, i);
-    });
-  }
-  sort_claims(claims, index.names_.size() * kSegmentCount);
-
-  index.entries_.reserve(claims.size());
-  for (size_t k = 0; k < claims.size();) {
-    const size_t key = claims[k].first;
-    Group group{key / kSegmentCount, key % kSegmentCount, index.entries_.size(), 0};
-    for (; k < claims.size() && claims[k].first == key; ++k) {
-      index.entries_.push_back(candidates.entry(claims[k].second));
+  std::vector<std::pair<size_t, std::vector<zip::PackedEntry>*>> groups;
+  size_t total = 0;
+  if (use_dense_) {
+    for (size_t key = 0; key < dense_.size(); ++key) {
+      if (!dense_[key].empty()) groups.emplace_back(key, &dense_[key]);
     }
-    group.end = index.entries_.size();
-    index.groups_.push_back(group);
+  } else {
+    for (auto& [key, entries] : sparse_) groups.emplace_back(key, &entries);
+    std::sort(groups.begin(), groups.end());
+  }
+  for (const auto& g : groups) total += g.second->size();
+  // One array of exactly the members' size: the groups' own vectors grew
+  // by doubling and are freed here.
+  index.entries_.reserve(total);
+  for (const auto& [key, entries] : groups) {
+    const size_t begin = index.entries_.size();
+    index.entries_.insert(index.entries_.end(), entries->begin(), entries->end());
+    index.groups_.push_back(
+        Group{key / kSegmentCount, key % kSegmentCount, begin, index.entries_.size()});
+    *entries = {};
   }
   return index;
 }

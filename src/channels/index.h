@@ -47,11 +47,11 @@ class MemberCandidates {
 
 class ChannelIndex {
  public:
-  // The index of `candidates` for the distinct names of `channel_names`
-  // (the header's channels, in its order). A name that ends with the member
-  // paths of several channels is indexed under each, as reads find it.
-  static ChannelIndex build(const std::vector<std::string_view>& channel_names,
-                            const MemberCandidates& candidates);
+  // Made by a Builder, for the distinct names of the channel names it was
+  // given (the header's channels, in its order). A member name that ends
+  // with the member paths of several channels is indexed under each, as
+  // reads find it.
+  class Builder;
 
   // The entries of `channel` in `segment`, in directory order (empty when
   // the channel has none there); nullopt when the channel is not indexed.
@@ -74,6 +74,36 @@ class ChannelIndex {
   std::unordered_map<std::string_view, size_t> channel_of_;  // keys view names_
   std::vector<Group> groups_;  // non-empty ones, by (channel, segment)
   std::vector<zip::PackedEntry> entries_;
+};
+
+// Builds an index while the directory is walked, once the channel names are
+// known: each name is classified as it comes, so no name is kept.
+class ChannelIndex::Builder {
+ public:
+  explicit Builder(const std::vector<std::string_view>& channel_names);
+
+  // Classifies `name`; true when it belongs to some channel and segment,
+  // and then the next add() gives its entry.
+  bool offer(std::span<const uint8_t> name);
+  void add(const zip::ZipEntry& entry);
+  // The candidates found before the builder existed, which come first.
+  void add_all(const MemberCandidates& earlier);
+
+  bool same_channels(const std::vector<std::string_view>& channel_names) const {
+    return channel_names == names_given_;
+  }
+  ChannelIndex finish();
+
+ private:
+  std::vector<std::string> names_given_storage_;
+  std::vector<std::string_view> names_given_;  // view names_given_storage_
+  MemberNameCounter counter_;
+  std::vector<size_t> pending_;  // keys of the name last offered
+  // Per key (channel * 256 + segment): dense for the usual few channels,
+  // a map for headers that list very many.
+  std::vector<std::vector<zip::PackedEntry>> dense_;
+  std::unordered_map<size_t, std::vector<zip::PackedEntry>> sparse_;
+  bool use_dense_;
 };
 
 }  // namespace zu

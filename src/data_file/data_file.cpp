@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <span>
 
 #include "header/utf8.h"
@@ -73,23 +74,55 @@ Result<DataFile> DataFile::open(std::string location) {
   return DataFile(std::move(location), std::move(reader), std::move(header));
 }
 
+namespace {
+
+// The channel names of the header member of `entry`, read and parsed ahead
+// of its turn so that the rest of the walk can be indexed as it goes; empty
+// when anything fails (the real read, after the walk, reports it).
+std::optional<ChannelIndex::Builder> early_builder(const zip::ZipReader& reader,
+                                                   const zip::ZipEntry& entry) {
+  zip::ReadScratch scratch(std::vector<uint8_t>{});
+  FirstMemberSink sink;
+  if (!reader.read_entries({entry}, sink, scratch, nullptr)) return std::nullopt;
+  Result<ZuHeader> header = parse_header(sink);
+  if (!header) return std::nullopt;
+  Result<std::vector<ChannelPair>> channels = header.value().get_channels();
+  if (!channels) return std::nullopt;
+  std::vector<std::string_view> names;
+  for (const ChannelPair& p : channels.value()) names.push_back(p.second);
+  return std::optional<ChannelIndex::Builder>(std::in_place, names);
+}
+
+}  // namespace
+
 Result<DataFile> DataFile::open_indexed(std::string location, uint64_t window_bytes) {
   ZU_TRY_ASSIGN(zip::ZipReader reader, zip::ZipReader::open(location));
-  // One walk finds the header entries and keeps every name that can be a
-  // channel member; the header's entries are then read as read_header's
-  // own walk would read them.
+  // One walk finds the header entries and the channel members. Writers put
+  // the header first, so it is read as soon as it is met and every later
+  // name is indexed as it comes; names met before it are kept until then.
+  // After the walk the header entries are read as read_header's own walk
+  // would read them, with the same errors in the same order.
   std::vector<zip::ZipEntry> header_entries;
-  MemberCandidates candidates;
+  MemberCandidates earlier;
+  std::optional<ChannelIndex::Builder> builder;
   bool header_name = false;
   auto wanted = [&](std::span<const uint8_t> name) {
     header_name = is_header(name);
-    return header_name || candidates.offer(name);
+    if (header_name) return true;
+    return builder ? builder->offer(name) : earlier.offer(name);
   };
   auto keep = [&](const zip::ZipEntry& entry) {
-    if (header_name) {
-      header_entries.push_back(entry);
-    } else {
-      candidates.add(entry);
+    if (!header_name) {
+      builder ? builder->add(entry) : earlier.add(entry);
+      return;
+    }
+    header_entries.push_back(entry);
+    if (header_entries.size() == 1) {
+      builder = early_builder(reader, entry);
+      if (builder) {
+        builder->add_all(earlier);
+        earlier = MemberCandidates();
+      }
     }
   };
   {
@@ -103,8 +136,15 @@ Result<DataFile> DataFile::open_indexed(std::string location, uint64_t window_by
   file.window_bytes_ = window_bytes;
   Result<std::vector<std::string_view>> names = file.channel_names();
   if (names) {
-    file.index_ =
-        std::make_unique<const ChannelIndex>(ChannelIndex::build(names.value(), candidates));
+    if (!builder) {
+      builder.emplace(names.value());
+      builder->add_all(earlier);
+    }
+    // The header read twice gives the same channels unless the file
+    // changed meanwhile; then there is no index, and reads walk.
+    if (builder->same_channels(names.value())) {
+      file.index_ = std::make_unique<const ChannelIndex>(builder->finish());
+    }
   }
   return file;
 }
