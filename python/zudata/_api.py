@@ -138,17 +138,30 @@ class DataFile:
 
     # ---- data --------------------------------------------------------------
 
-    def read(self, channel: str, segment: int, unit: str | None = None) -> npt.NDArray[np.float64]:
+    def read(
+        self, channel: str, segment: int, unit: str | None = None, *, threads: int | None = None
+    ) -> npt.NDArray[np.float64]:
         """Every trace of `channel` in `segment`, converted into `unit` (the
         base unit type when None): a float64 array of shape (n, n, 100).
 
         Runs without the interpreter lock, so other threads go on meanwhile;
         Ctrl-C interrupts it. The conversion's diagnostic values go to the
-        "zudata" logger at DEBUG level."""
+        "zudata" logger at DEBUG level.
+
+        `threads` splits the members over that many threads (the calling
+        one and helpers of a pool the module keeps); None means as many as
+        the machine has cores, 1 reads on the calling thread alone. The
+        result is the same, bit for bit, for every count. Helpers are lent
+        only while cores are free: every running read counts its calling
+        thread and the helpers it holds, and together they never exceed
+        the core count, so read_many(jobs=...), `zu --jobs`, to_dask and
+        the xarray backend, which run several reads at once, do not
+        oversubscribe the machine (their reads get helpers only when fewer
+        reads than cores run)."""
         reader = self._reader
         lines: list[str] | None = [] if _log.isEnabledFor(logging.DEBUG) else None
         try:
-            return reader.read(channel, segment, unit, lines)
+            return reader.read(channel, segment, unit, lines, threads)
         except NativeError as err:
             raise mapped_error(err, self._location, reader, channel, segment, unit) from None
         except OverflowError:

@@ -171,12 +171,12 @@ Result<ChannelValues> DataFile::channel_data(std::string_view name, uint8_t segm
 Result<ChannelValues> DataFile::read_channel(std::string_view name, uint8_t segment,
                                              std::string_view unit_type,
                                              DiagnosticSink& diagnostics, zip::ReadScratch& scratch,
-                                             zip::CancelCheck* cancel) const {
+                                             zip::CancelCheck* cancel, size_t threads) const {
   ZU_TRY_ASSIGN(Conversion conversion, header_.convert_to_type(name, unit_type, diagnostics));
   if (index_) {
     if (auto members = index_->members(name, segment)) {
       Result<ChannelValues> values =
-          read_indexed_values(reader_, scratch, cancel, conversion, *members, window_bytes_, name,
+          read_indexed_values(reader_, cancel, conversion, *members, window_bytes_, threads, name,
                               segment, diagnostics);
       if (!values && values.error().kind() != ZuErrorKind::Cancelled) {
         return explain_failure(values.take_error(), *members, name, segment, scratch);

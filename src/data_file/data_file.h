@@ -80,9 +80,13 @@ class DataFile {
   // any number of threads may call this at once, each with its own scratch
   // and sink. With an index the members come from it, not from a walk. `cancel` (may be null) is
   // asked between members; when it says stop, the read ends with ZuError::cancelled().
+  // `threads`: with an index, how many threads may decode the members (0:
+  // as many as the machine's cores allow, see platform::HelperLease); the
+  // result is the same for every count.
   Result<ChannelValues> read_channel(std::string_view name, uint8_t segment,
                                      std::string_view unit_type, DiagnosticSink& diagnostics,
-                                     zip::ReadScratch& scratch, zip::CancelCheck* cancel) const;
+                                     zip::ReadScratch& scratch, zip::CancelCheck* cancel,
+                                     size_t threads = 1) const;
 
   // The base unit type and the sample type text of the first channel named
   // `name` (see ZuHeader).

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "error/zu_error.h"
+#include "platform/worker_pool.h"
 #include "zip/cancel.h"
 #include "zip/entry.h"
 #include "zip/member.h"
@@ -57,6 +58,20 @@ Result<void> decode_window(std::span<const uint8_t> fetched, const FetchWindow& 
                            const std::vector<ZipEntry>& entries, const ReadPlan& reads,
                            uint64_t file_length, MemberReader& reader, MemberSink& sink,
                            CancelPoll& poll);
+
+// Reads the windows of `plan` on the calling thread and on the helpers of
+// `lease`, each worker w decoding into sinks[w] (one sink per worker:
+// 1 + lease.helpers()). Windows are taken in order; the error is the one a
+// single thread would meet first (every window before the first failing
+// one is read whole), and member bytes reach each sink in directory order
+// within a window. Repeated members reach their sink as repeat_member
+// without the earlier member being there yet: the caller fills them in
+// afterwards. Only the calling thread asks `cancel`; helpers stop at their
+// next member once it says stop.
+Result<void> read_windows(const FileReader& file, uint64_t file_length,
+                          const std::vector<ZipEntry>& entries, const ReadPlan& reads,
+                          const FetchPlan& plan, std::span<MemberSink* const> sinks,
+                          const platform::HelperLease& lease, CancelCheck* cancel);
 
 // Reads the matching `entries` into `sink` as ZipReader::read_entries does
 // (same bytes, same errors), fetching them window by window with one

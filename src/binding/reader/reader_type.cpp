@@ -171,13 +171,33 @@ PyObject* sample_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- reading -------------------------------------------------------------------
 
-constexpr const char* kReadParams[] = {"channel", "segment", "unit", "diagnostics"};
+constexpr const char* kReadParams[] = {"channel", "segment", "unit", "diagnostics", "threads"};
 
-// read(channel, segment, unit, diagnostics): unit None means the channel's
-// base unit type; diagnostics None drops the diagnostic lines, a list
-// receives them.
+// threads None -> 0 (as many as the cores allow), else an int of at least 1.
+bool convert_threads(PyObject* obj, size_t& out) {
+  if (obj == Py_None) {
+    out = 0;
+    return true;
+  }
+  if (!PyLong_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'threads': expected an int or None");
+    return false;
+  }
+  const Py_ssize_t n = PyLong_AsSsize_t(obj);
+  if (n == -1 && PyErr_Occurred() != nullptr) return false;
+  if (n < 1) {
+    PyErr_SetString(PyExc_ValueError, "argument 'threads': must be at least 1 (or None)");
+    return false;
+  }
+  out = static_cast<size_t>(n);
+  return true;
+}
+
+// read(channel, segment, unit, diagnostics, threads): unit None means the
+// channel's base unit type; diagnostics None drops the diagnostic lines, a
+// list receives them; threads as convert_threads takes it.
 PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[4];
+  PyObject* bound[5];
   if (!bind_fastcall({"Reader.read()", kReadParams}, args, nargs, kwnames, bound)) return nullptr;
   FilePtr file = open_file(self);
   if (!file) return nullptr;
@@ -194,6 +214,8 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyErr_SetString(PyExc_TypeError, "argument 'diagnostics': expected a list or None");
     return nullptr;
   }
+  size_t threads = 0;
+  if (!convert_threads(bound[4], threads)) return nullptr;
 
   SignalCheck check(on_main_thread());
   CollectedLines lines;
@@ -212,7 +234,9 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         unit = base_unit.value();
       }
     }
-    if (!values) values.emplace(file->read_channel(channel, segment, unit, lines, scratch, &check));
+    if (!values) {
+      values.emplace(file->read_channel(channel, segment, unit, lines, scratch, &check, threads));
+    }
     check.attach(nullptr);
   }
   if (check.raise_pending()) return nullptr;
@@ -267,7 +291,7 @@ PyMethodDef kMethods[] = {
     guarded_method<sample_type>("sample_type", METH_FASTCALL | METH_KEYWORDS,
                                 "sample_type($self, channel)\n--\n\n"),
     guarded_method<read>("read", METH_FASTCALL | METH_KEYWORDS,
-                         "read($self, channel, segment, unit, diagnostics)\n--\n\n"),
+                         "read($self, channel, segment, unit, diagnostics, threads)\n--\n\n"),
     guarded_method<layout>("layout", METH_NOARGS, "layout($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
