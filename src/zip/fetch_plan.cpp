@@ -88,33 +88,6 @@ Result<void> decode_window(std::span<const uint8_t> fetched, const FetchWindow& 
   return {};
 }
 
-Result<void> read_in_windows(const FileReader& file, uint64_t file_length,
-                             const std::vector<ZipEntry>& entries, MemberSink& sink,
-                             ReadScratch& scratch, CancelCheck* cancel, uint64_t window_bytes) {
-  const ReadPlan reads = plan_reads(entries);
-  const FetchPlan plan = plan_fetches(entries, reads, window_bytes);
-  sink.begin_files(entries.size());
-  MemberReader reader(file, file_length, scratch.whole);
-  CancelPoll poll(cancel);
-  // Sized for the largest window and left uninitialised: every byte used
-  // is first written by the read.
-  uint64_t largest = 0;
-  for (const FetchWindow& window : plan.windows) largest = std::max(largest, window.length);
-  std::unique_ptr<uint8_t[]> buffer(new uint8_t[static_cast<size_t>(largest)]);
-  for (const FetchWindow& window : plan.windows) {
-    size_t got = 0;
-    if (window.length != 0) {
-      // A failing read leaves the members to their own reads, which report it.
-      Result<size_t> read =
-          file.read_up_to(window.offset, buffer.get(), static_cast<size_t>(window.length));
-      got = read ? read.value() : 0;
-    }
-    ZU_TRY(decode_window({buffer.get(), got}, window, entries, reads, file_length, reader, sink,
-                         poll));
-  }
-  return {};
-}
-
 namespace {
 
 // What the workers of one read share.

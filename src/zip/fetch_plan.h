@@ -73,11 +73,4 @@ Result<void> read_windows(const FileReader& file, uint64_t file_length,
                           const FetchPlan& plan, std::span<MemberSink* const> sinks,
                           const platform::HelperLease& lease, CancelCheck* cancel);
 
-// Reads the matching `entries` into `sink` as ZipReader::read_entries does
-// (same bytes, same errors), fetching them window by window with one
-// positioned read each into `window_buffer`.
-Result<void> read_in_windows(const FileReader& file, uint64_t file_length,
-                             const std::vector<ZipEntry>& entries, MemberSink& sink,
-                             ReadScratch& scratch, CancelCheck* cancel, uint64_t window_bytes);
-
 }  // namespace zu::zip
