@@ -52,7 +52,8 @@ class DataFile:
 
     The archive's directory is read once, when the file is opened, and
     its channel members indexed: read() and layout() use that index, and a
-    read fetches its members a few MiB at a time. A read of a file that
+    read fetches members that lie together with one read of at most a few
+    MiB. A read of a file that
     was rewritten after it was opened raises FormatError."""
 
     __slots__ = ("__weakref__", "_location", "_reader")

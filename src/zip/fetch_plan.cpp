@@ -50,8 +50,13 @@ FetchPlan plan_fetches(const std::vector<ZipEntry>& entries, const ReadPlan& rea
     }
     if (open != nullptr) {
       const uint64_t window_end = open->offset + open->length;
+      // A gap is fetched only when it is no longer than the member that
+      // follows it: copying more bytes than are used costs more than the
+      // read call it saves (a channel whose members are spread thinly over
+      // the file is read member by member).
+      const uint64_t gap_limit = std::min(kMaxFetchedGap, end - e.local_header_offset);
       const bool joins = e.local_header_offset >= window_end &&
-                         e.local_header_offset - window_end <= kMaxFetchedGap &&
+                         e.local_header_offset - window_end <= gap_limit &&
                          end - open->offset <= window_bytes;
       if (joins) {
         open->length = end - open->offset;

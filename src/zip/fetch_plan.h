@@ -22,8 +22,9 @@
 namespace zu::zip {
 
 // The largest window a read fetches at once, and the largest run of bytes
-// between two members that is fetched rather than skipped. A window bounds
-// the memory one read needs beside its result.
+// between two members that is fetched rather than skipped (a gap is also
+// never longer than the member after it). A window bounds the memory one
+// read needs beside its result.
 inline constexpr uint64_t kDefaultWindowBytes = uint64_t{4} << 20;
 inline constexpr uint64_t kMaxFetchedGap = uint64_t{64} << 10;
 
