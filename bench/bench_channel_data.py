@@ -47,7 +47,7 @@ from collections.abc import Callable
 import numpy as np
 
 import zu_data_reader
-from zudata.datafile import HEADER_NAME as HEADER
+from zudata.testfiles import HEADER_NAME as HEADER
 
 sys.path.insert(0, str(Path(__file__).resolve().parent))
 import realistic  # noqa: E402

@@ -50,7 +50,7 @@ from make_sample import (  # noqa: E402
 )
 from make_sample import SAMPLES_PER_TRACE as SAMPLES  # noqa: E402
 
-from zudata.datafile import write_zip  # noqa: E402
+from zudata.testfiles import write_zip  # noqa: E402
 
 __all__ = ["GRID", "HEADER_MEMBER", "REQUEST", "cache_dir", "header_text", "realistic_file"]
 

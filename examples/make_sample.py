@@ -18,7 +18,7 @@ As a module: `write_sample` writes a file, `expected_values` gives the
 values a reader should return for a channel, segment and unit type. The
 benchmark's recording (bench/realistic.py) uses the same channels and header
 pieces (`recording_header`, `position_header`, `encode`). Both write through
-zudata.datafile, which needs the installed package.
+zudata.testfiles, which needs the installed package.
 """
 
 from __future__ import annotations
@@ -31,8 +31,8 @@ from pathlib import Path
 import numpy as np
 import numpy.typing as npt
 
-from zudata.datafile import HEADER_NAME as HEADER_MEMBER
-from zudata.datafile import channel_lines, write_zip
+from zudata.testfiles import HEADER_NAME as HEADER_MEMBER
+from zudata.testfiles import channel_lines, write_zip
 
 SAMPLES_PER_TRACE = 100
 DEFAULT_GRID = 4
@@ -49,6 +49,7 @@ class Conversion:
     slot: str
     offset: float
     multiplier: float
+    unit: str | None = None  # the physical unit of the values it gives
 
 
 @dataclasses.dataclass(frozen=True)
@@ -75,6 +76,10 @@ class Channel:
             base=self.base,
             conversions=[(unit, c.slot, repr(c.offset), repr(c.multiplier)) for unit, c in self.conversions.items()],
             conversion_list=True,
+        ) + "".join(
+            f"lcd-info.{self.channel_id}.conversion-set.conversion.{name}.scaling.unit.unit={c.unit}\n"
+            for name, c in self.conversions.items()
+            if c.unit is not None
         )
 
 
@@ -89,8 +94,8 @@ CHANNELS: tuple[Channel, ...] = (
         encoder_multiplier=1.0,
         base="volts",
         conversions={
-            "nominal": Conversion("volts", 0.0, 2.5e-7),
-            "distance": Conversion("nominal", -1.2e-7, 0.987),
+            "nominal": Conversion("volts", 0.0, 2.5e-7, "m"),
+            "distance": Conversion("nominal", -1.2e-7, 0.987, "m"),
         },
     ),
     # Cantilever deflection from a signed 32-bit ADC spanning +-10 V with a
@@ -104,8 +109,8 @@ CHANNELS: tuple[Channel, ...] = (
         encoder_multiplier=10.0 / 2**31,
         base="volts",
         conversions={
-            "distance": Conversion("volts", 0.0, 4.2e-8),
-            "force": Conversion("distance", 0.0, 0.08),
+            "distance": Conversion("volts", 0.0, 4.2e-8, "m"),
+            "force": Conversion("distance", 0.0, 0.08, "N"),
         },
     ),
     # Height sensor read back as integer counts; its calibration runs in the
@@ -118,7 +123,8 @@ CHANNELS: tuple[Channel, ...] = (
         encoder_multiplier=2.0**-14,
         base="volts",
         conversions={
-            "nominal": Conversion("volts", 3.5e-5, -2.5e-7),
+            "nominal": Conversion("volts", 3.5e-5, -2.5e-7, "m"),
+            # No physical unit recorded for this one.
             "calibrated": Conversion("nominal", 1e-7, 1.02),
         },
     ),

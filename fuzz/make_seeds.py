@@ -11,7 +11,7 @@ cyclic conversions, short and long traces).
 
     .venv/bin/python fuzz/make_seeds.py [fuzz/corpus]
 
-The archives come from zudata.datafile, so the package must be installed
+The archives come from zudata.testfiles, so the package must be installed
 (scripts/test.sh installs it into .venv/).
 """
 
@@ -23,8 +23,8 @@ import zipfile
 import zlib
 from pathlib import Path
 
-from zudata.datafile import HEADER_NAME as HEADER
-from zudata.datafile import Member, build, channel_lines, floats_be, ints_be, write_zip
+from zudata.testfiles import HEADER_NAME as HEADER
+from zudata.testfiles import Member, build, channel_lines, floats_be, ints_be, write_zip
 
 # A fixed time stamp keeps the seeds reproducible.
 STAMP = (2024, 5, 17, 10, 32, 11)

@@ -2,19 +2,25 @@
 # Shared set-up for scripts/test.sh and scripts/demo.sh; source it, don't run it.
 #
 # Provides:
+#   zu_apt_install WHY PACKAGE...  installs Debian packages with apt-get, or
+#                                  with ZU_NO_INSTALL=1 only names them and
+#                                  fails (ZU_NOT_INSTALLED collects them)
 #   zu_ensure_build_tools          zlib and libdeflate headers (installed with
 #                                  apt-get when missing) and a C++ compiler
 #   zu_ensure_cross_tools          Wine and zlib for Windows (apt-get), for
 #                                  scripts/cross.sh and its test
 #   zu_ensure_zip_writers          other programs' ZIP writers (apt-get),
 #                                  whose archives the tests read
+#   zu_ensure_browser              Debian's chromium (apt-get), for the
+#                                  documentation's browser check
 #   zu_discover_pythons            fills ZU_MINORS (newest first) and
 #                                  ZU_CANDIDATES[minor] (newline-separated
 #                                  interpreters, preferred first)
 #   zu_venv_dir MINOR IS_PRIMARY   prints the environment directory
 #   zu_prepare_env MINOR DIR [SETTING...]
 #                                  creates DIR if needed, installs the project
-#                                  with its test extras (each SETTING, such as
+#                                  with the extras in ZU_EXTRAS (default: the
+#                                  test, tools, dask and xarray ones; each SETTING, such as
 #                                  cmake.define.NAME=VALUE, goes to the build
 #                                  backend as pip's -C); sets ZU_ENV_PY and
 #                                  ZU_ENV_VERSION
@@ -32,11 +38,30 @@ zu_die() {
   exit 1
 }
 
-# Installs Debian packages with apt-get (as root, or through sudo -n). The
-# package lists are updated once per script: several ensure steps may
-# install on a fresh machine.
+# Installs Debian packages with apt-get (as root, or through sudo -n); WHY
+# says what they are for, and arguments starting with "-" go to apt-get as
+# options. The package lists are updated once per script: several ensure
+# steps may install on a fresh machine.
+#
+# ZU_NO_INSTALL=1 leaves the machine as it is: nothing is installed, the
+# packages are named on stderr and added to ZU_NOT_INSTALLED, and the call
+# fails, so the caller goes on without them (the tests that need them skip,
+# saying what is missing) or stops where the build itself needs them.
 ZU_APT_UPDATED=0
+ZU_NOT_INSTALLED=()
 zu_apt_install() {
+  local why=$1 arg
+  shift
+  local -a packages=()
+  for arg in "$@"; do
+    [[ $arg == -* ]] || packages+=("$arg")
+  done
+  if [[ ${ZU_NO_INSTALL:-0} == 1 ]]; then
+    zu_warn "missing ${packages[*]} ($why); not installed, as ZU_NO_INSTALL=1 asks"
+    ZU_NOT_INSTALLED+=("${packages[@]}")
+    return 1
+  fi
+  zu_log "installing ${packages[*]} with apt-get ($why)" >&2
   local -a asroot=()
   if [[ $(id -u) -ne 0 ]]; then
     command -v sudo >/dev/null 2>&1 || return 1
@@ -51,17 +76,15 @@ zu_apt_install() {
 
 zu_ensure_build_tools() {
   if [[ ! -e /usr/include/zlib.h ]]; then
-    zu_log "zlib headers missing; installing zlib1g-dev with apt-get"
-    zu_apt_install zlib1g-dev ||
+    zu_apt_install "zlib headers, which the build needs" zlib1g-dev ||
       zu_die "zlib headers (/usr/include/zlib.h) are missing and could not be installed; install zlib1g-dev"
     [[ -e /usr/include/zlib.h ]] || zu_die "zlib1g-dev is installed but /usr/include/zlib.h is still missing"
   fi
   # libdeflate speeds up member decoding; the build works without it, so a
   # failed install only warns.
   if [[ ! -e /usr/include/libdeflate.h ]]; then
-    zu_log "libdeflate headers missing; installing libdeflate-dev with apt-get"
-    zu_apt_install libdeflate-dev ||
-      zu_warn "could not install libdeflate-dev; the module will be built on zlib alone"
+    zu_apt_install "libdeflate headers" libdeflate-dev ||
+      zu_warn "without libdeflate-dev the module is built on zlib alone"
   fi
   if ! command -v c++ >/dev/null 2>&1 && ! command -v g++ >/dev/null 2>&1; then
     zu_die "no C++ compiler found (need g++ with C++20 support; on Debian: apt-get install g++)"
@@ -76,9 +99,8 @@ zu_ensure_cross_tools() {
   [[ -x /usr/lib/wine/wine64 ]] || command -v wine64 >/dev/null 2>&1 || missing+=(wine64)
   [[ -e /usr/x86_64-w64-mingw32/lib/libz.a ]] || missing+=(libz-mingw-w64-dev)
   ((${#missing[@]})) || return 0
-  zu_log "installing ${missing[*]} with apt-get (Windows cross build and Wine)"
-  zu_apt_install --no-install-recommends "${missing[@]}" >/dev/null ||
-    zu_warn "could not install ${missing[*]}; the Windows build or its test under Wine will be skipped"
+  zu_apt_install "Windows cross build and Wine" --no-install-recommends "${missing[@]}" >/dev/null ||
+    zu_warn "without ${missing[*]} the Windows build and its tests under Wine are skipped"
 }
 
 # Other programs' ZIP writers (Info-ZIP's zip, 7-Zip, bsdtar), whose
@@ -91,9 +113,19 @@ zu_ensure_zip_writers() {
   command -v 7z >/dev/null 2>&1 || missing+=(p7zip-full)
   command -v bsdtar >/dev/null 2>&1 || missing+=(libarchive-tools)
   ((${#missing[@]})) || return 0
-  zu_log "installing ${missing[*]} with apt-get (ZIP writers the tests read)"
-  zu_apt_install --no-install-recommends "${missing[@]}" >/dev/null ||
-    zu_warn "could not install ${missing[*]}; the tests of those writers' archives will be skipped"
+  zu_apt_install "ZIP writers whose archives the tests read" --no-install-recommends "${missing[@]}" >/dev/null ||
+    zu_warn "without ${missing[*]} the tests of those writers' archives are skipped"
+}
+
+# Debian's chromium, in which scripts/docs_browser.py checks the built site
+# (Playwright drives it; no browser is downloaded). Returns 1, with a
+# warning, when it is missing and cannot be installed.
+zu_ensure_browser() {
+  [[ -x /usr/bin/chromium ]] && return 0
+  zu_apt_install "the documentation's browser check" --no-install-recommends chromium >/dev/null &&
+    [[ -x /usr/bin/chromium ]] && return 0
+  zu_warn "could not install chromium; the documentation's browser check cannot run"
+  return 1
 }
 
 # Lowest supported minor version, taken from requires-python so that the set
@@ -205,7 +237,10 @@ zu_prepare_env() {
   # pip always rebuilds and reinstalls a project given as a local directory,
   # even at an unchanged version, so the installed module is never stale;
   # the CMake build directory (build/<wheel tag>) keeps rebuilds incremental.
-  (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" "${settings[@]}" ".[test,tools,dask,xarray]" </dev/null) || return 1
+  # ZU_EXTRAS: the extras to install (the demo takes only what running the
+  # package needs; the tests also want their tools).
+  (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" "${settings[@]}" \
+    ".[${ZU_EXTRAS:-test,tools,dask,xarray}]" </dev/null) || return 1
   zu_check_installed "$ZU_ENV_PY" || return 1
 }
 

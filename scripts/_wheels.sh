@@ -38,6 +38,8 @@
 #                            Debian root with CPython VERSION and NumPy (sets
 #                            ZW_DROOT); returns 2 when this machine cannot
 #                            lay or enter one
+#   zw_binfmt_restore        undoes the kernel registration an arm64 root
+#                            made (run it when the script exits)
 #   zw_in_root ROOT CMD...   runs CMD inside ROOT (chroot)
 #   zw_test_wheel PY WHEEL NUMPY_SPEC DIR [PYTEST_ARGS...]
 #   zw_test_wheel_in_root WHEEL NUMPY_SPEC [PYTEST_ARGS...]
@@ -71,22 +73,42 @@ zw_debian_mirror() {
 
 zw_stamp_ok() { [[ -f $1 && $(cat "$1") == "$2" ]]; }
 
+# Several checkouts share the cache: one that finds the tools missing or
+# stale rebuilds them holding an exclusive lock, and checks again once it
+# has it, so that it never deletes tools another one is still installing.
+# The stamp is written last, so an interrupted install is redone.
 zw_tools() {
-  local dir="$ZW_CACHE/wheel-tools" stamp want py
-  want="${ZW_TOOL_REQS[*]}"
-  stamp="$dir/.zu-stamp"
-  if ! zw_stamp_ok "$stamp" "$want" || ! "$dir/bin/python" -c 'import ziglang' 2>/dev/null; then
-    py=$(zw_host_python) || zu_die "no CPython >= 3.11 found to host the wheel tools"
-    zu_log "installing wheel tools (${want}) into $dir"
-    rm -rf "$dir"
+  local dir="$ZW_CACHE/wheel-tools"
+  if ! zw_tools_current "$dir"; then
+    command -v flock >/dev/null 2>&1 || zu_die "flock (util-linux) is needed to share $ZW_CACHE between checkouts"
     mkdir -p "$ZW_CACHE"
-    "$py" -m venv "$dir" </dev/null
-    "$dir/bin/python" -m pip install -q "${ZW_TOOL_REQS[@]}" </dev/null
-    printf '%s' "$want" >"$stamp"
+    local lock
+    exec {lock}>"$ZW_CACHE/wheel-tools.lock"
+    if ! flock -n "$lock"; then
+      zu_log "waiting for another checkout to finish installing the wheel tools into $dir"
+      flock "$lock"
+    fi
+    zw_tools_current "$dir" || zw_tools_install "$dir"
+    exec {lock}>&-
   fi
   ZW_TOOLS_PY="$dir/bin/python"
   ZW_ZIG=$("$ZW_TOOLS_PY" -c 'import ziglang, os; print(os.path.join(os.path.dirname(ziglang.__file__), "zig"))')
   [[ -x $ZW_ZIG ]] || zu_die "the ziglang wheel holds no zig binary at $ZW_ZIG"
+}
+
+# True when DIR holds the wheel tools of ZW_TOOL_REQS, fully installed.
+zw_tools_current() {
+  zw_stamp_ok "$1/.zu-stamp" "${ZW_TOOL_REQS[*]}" && "$1/bin/python" -c 'import ziglang' 2>/dev/null
+}
+
+zw_tools_install() {
+  local dir=$1 py
+  py=$(zw_host_python) || zu_die "no CPython >= 3.11 found to host the wheel tools"
+  zu_log "installing wheel tools (${ZW_TOOL_REQS[*]}) into $dir"
+  rm -rf "$dir"
+  "$py" -m venv "$dir" </dev/null || zu_die "could not create $dir"
+  "$dir/bin/python" -m pip install -q "${ZW_TOOL_REQS[@]}" </dev/null || zu_die "could not install the wheel tools into $dir"
+  printf '%s' "${ZW_TOOL_REQS[*]}" >"$dir/.zu-stamp"
 }
 
 # Any CPython >= 3.11 on this machine to run the tools.
@@ -299,8 +321,7 @@ zw_debian_root() {
     fi
   fi
   if ! command -v mmdebstrap >/dev/null 2>&1; then
-    zu_log "installing mmdebstrap with apt-get"
-    zu_apt_install mmdebstrap || {
+    zu_apt_install "lays the Debian roots" mmdebstrap || {
       zu_warn "mmdebstrap could not be installed"
       return 2
     }
@@ -366,34 +387,68 @@ zw_root_add() {
 # Makes the kernel run DEBARCH's (arm64's) programs through Debian's
 # qemu-user-static, as its package does on a machine with systemd or
 # binfmt-support, so a root of that architecture can be entered with chroot
-# and its programs can start one another.
+# and its programs can start one another. That changes the machine for
+# every process on it, so it happens only when an arm64 root is wanted (the
+# aarch64 wheels of scripts/wheels.sh), is announced first, is refused with
+# ZU_NO_INSTALL=1, leaves an entry an administrator has disabled alone, and
+# is undone by zw_binfmt_restore (scripts/wheels.sh runs it on exit).
+ZW_BINFMT_REGISTERED=""
+ZW_BINFMT_MOUNTED=0
 zw_binfmt() {
-  local name conf
+  local name conf entry
   case $1 in
     arm64) name=qemu-aarch64 ;;
     *) return 1 ;;
   esac
-  [[ -f /proc/sys/fs/binfmt_misc/$name ]] && grep -q '^enabled' "/proc/sys/fs/binfmt_misc/$name" && return 0
+  entry=/proc/sys/fs/binfmt_misc/$name
+  if [[ -f $entry ]]; then
+    grep -q '^enabled' "$entry" && return 0
+    zu_warn "$name is registered with binfmt_misc but disabled (by an administrator?); not enabling it, so the $1 root is skipped ('echo 1 > $entry' enables it)"
+    return 1
+  fi
+  if [[ ${ZU_NO_INSTALL:-0} == 1 ]]; then
+    zu_warn "the $1 root needs $name registered with the kernel's binfmt_misc; not done, as ZU_NO_INSTALL=1 asks"
+    return 1
+  fi
   conf="/usr/lib/binfmt.d/$name.conf"
   if [[ ! -f $conf ]]; then
-    zu_log "installing qemu-user-static with apt-get"
-    zu_apt_install qemu-user-static || {
+    zu_apt_install "runs the $1 root's programs" qemu-user-static || {
       zu_warn "qemu-user-static could not be installed"
       return 1
     }
   fi
+  [[ -f $conf ]] || {
+    zu_warn "qemu-user-static brought no $conf"
+    return 1
+  }
   if [[ ! -f /proc/sys/fs/binfmt_misc/register ]]; then
+    zu_log "mounting binfmt_misc on /proc/sys/fs/binfmt_misc (unmounted when this script ends)"
     mount -t binfmt_misc binfmt_misc /proc/sys/fs/binfmt_misc 2>/dev/null || {
       zu_warn "binfmt_misc cannot be mounted here"
       return 1
     }
+    ZW_BINFMT_MOUNTED=1
   fi
-  [[ -f /proc/sys/fs/binfmt_misc/$name ]] || cat "$conf" >/proc/sys/fs/binfmt_misc/register 2>/dev/null || {
+  zu_log "registering $name with the kernel's binfmt_misc for the $1 root: until this script ends, every $1 program on this machine runs under qemu-user"
+  cat "$conf" >/proc/sys/fs/binfmt_misc/register 2>/dev/null || {
     zu_warn "the kernel refused to register $name"
     return 1
   }
-  printf '1' >"/proc/sys/fs/binfmt_misc/$name" 2>/dev/null
-  grep -q '^enabled' "/proc/sys/fs/binfmt_misc/$name"
+  ZW_BINFMT_REGISTERED=$entry
+  grep -q '^enabled' "$entry"
+}
+
+# Undoes what zw_binfmt did in this script, newest first.
+zw_binfmt_restore() {
+  if [[ -n $ZW_BINFMT_REGISTERED && -f $ZW_BINFMT_REGISTERED ]]; then
+    zu_log "unregistering ${ZW_BINFMT_REGISTERED##*/} from binfmt_misc"
+    printf -- '-1' >"$ZW_BINFMT_REGISTERED" || zu_warn "could not unregister $ZW_BINFMT_REGISTERED"
+  fi
+  ZW_BINFMT_REGISTERED=""
+  if ((ZW_BINFMT_MOUNTED)); then
+    umount /proc/sys/fs/binfmt_misc || zu_warn "could not unmount /proc/sys/fs/binfmt_misc"
+  fi
+  ZW_BINFMT_MOUNTED=0
 }
 
 # Refuses to go on when anything is mounted below DIR (a root is only ever

@@ -44,7 +44,7 @@ report() {
 
 shopt -s nullglob
 shell_scripts=(scripts/*.sh .ci/run bench/*.sh)
-cxx_files=(src/*/*.cpp src/*/*.h fuzz/*.cpp fuzz/*.h bench/*.cpp tests/native/*.cpp)
+cxx_files=(src/*/*.cpp src/*/*.h fuzz/*.cpp fuzz/*.h bench/*.cpp tests/native/*.cpp scripts/cross/*.cpp)
 shopt -u nullglob
 
 shellcheck_bin=$(tool shellcheck)

@@ -4,7 +4,8 @@
 # Variables: CXX (the compiler command), OUT (output folder), TARGET_FLAGS,
 # ZLIB_CFLAGS, ZLIB_LIBS, EXE (driver file name), MODULE and READER_MODULE
 # (file names of zu_data_reader and zudata._reader, empty for none),
-# MODULE_CFLAGS, MODULE_LDFLAGS.
+# MODULE_CFLAGS, MODULE_LDFLAGS, MODULE_EXTRA_SRCS (linked into both modules
+# only: scripts/cross/private_new_delete.cpp for macOS).
 
 CORE_SRCS := $(sort $(wildcard src/platform/*.cpp src/error/*.cpp src/zip/*.cpp \
   src/header/*.cpp src/channels/*.cpp src/data_file/*.cpp))
@@ -27,6 +28,7 @@ CORE_OBJS := $(call obj,$(CORE_SRCS))
 BINDING_OBJS := $(call obj,$(BINDING_SRCS))
 READER_OBJS := $(call obj,$(READER_SRCS))
 DRIVER_OBJS := $(call obj,$(DRIVER_SRCS))
+MODULE_EXTRA_OBJS := $(call obj,$(MODULE_EXTRA_SRCS))
 
 all: $(OUT)/$(EXE) $(if $(MODULE),$(OUT)/$(MODULE)) $(if $(READER_MODULE),$(OUT)/$(READER_MODULE))
 
@@ -34,21 +36,26 @@ $(OUT)/$(EXE): $(CORE_OBJS) $(DRIVER_OBJS)
 	$(CXX) $(TARGET_FLAGS) -o $@ $^ $(ZLIB_LIBS)
 
 ifneq ($(MODULE),)
-$(OUT)/$(MODULE): $(CORE_OBJS) $(BINDING_OBJS)
+$(OUT)/$(MODULE): $(CORE_OBJS) $(BINDING_OBJS) $(MODULE_EXTRA_OBJS)
 	$(CXX) $(TARGET_FLAGS) -shared -o $@ $^ $(ZLIB_LIBS) $(MODULE_LDFLAGS)
 endif
 
 ifneq ($(READER_MODULE),)
-$(OUT)/$(READER_MODULE): $(CORE_OBJS) $(READER_OBJS)
+$(OUT)/$(READER_MODULE): $(CORE_OBJS) $(READER_OBJS) $(MODULE_EXTRA_OBJS)
 	$(CXX) $(TARGET_FLAGS) -shared -o $@ $^ $(ZLIB_LIBS) $(MODULE_LDFLAGS)
 endif
 
 $(BINDING_OBJS) $(READER_OBJS): CXXFLAGS += $(MODULE_CFLAGS) -DZU_VERSION='"$(ZU_VERSION)"'
+# Hidden definitions of the global operator new and delete (see the file).
+$(MODULE_EXTRA_OBJS): CXXFLAGS += -fvisibility-global-new-delete=force-hidden
 
 $(OUT)/obj/%.o: %.cpp
 	@mkdir -p $(dir $@)
 	$(CXX) $(CXXFLAGS) -MMD -MP -c $< -o $@
 
--include $(CORE_OBJS:.o=.d) $(BINDING_OBJS:.o=.d) $(READER_OBJS:.o=.d) $(DRIVER_OBJS:.o=.d)
+-include $(CORE_OBJS:.o=.d) $(BINDING_OBJS:.o=.d) $(READER_OBJS:.o=.d) $(DRIVER_OBJS:.o=.d) \
+  $(MODULE_EXTRA_OBJS:.o=.d)
 
 .PHONY: all
+# A link or compile cut short must not leave a file that looks up to date.
+.DELETE_ON_ERROR:

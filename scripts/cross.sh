@@ -11,8 +11,13 @@
 #   linux            driver (the host's c++ and zlib)
 #   windows          driver.exe for x86_64-windows-gnu, zlib from Debian's
 #                    libz-mingw-w64-dev (installed with apt-get when missing)
-#   macos-x86_64     driver and the extension module zu_data_reader.so for
-#   macos-arm64      x86_64-macos / aarch64-macos
+#   macos-x86_64     driver and the extension modules zu_data_reader.so and
+#   macos-arm64      _reader.so for x86_64-macos / aarch64-macos, for the
+#                    oldest macOS the wheels promise (MACOSX_DEPLOYMENT_TARGET
+#                    in pyproject.toml's cibuildwheel section); each built
+#                    file is then checked to name that version, and each
+#                    module to export its PyInit_ function alone
+#                    (scripts/macho_check.py)
 #
 # macOS has zlib in the system (/usr/lib/libz.1.dylib) but zig ships no
 # link stub for it, so one is written here, as the macOS SDK's libz.tbd has
@@ -30,6 +35,8 @@
 #   ZU_CROSS_CACHE  zig's cache and the zlib stubs, kept between runs
 #                   (default: ~/.cache/zu_data_reader/cross); the first run
 #                   builds zig's C++ runtime per target, a few minutes each
+#   ZU_NO_INSTALL=1 zlib for Windows is not installed when missing; the
+#                   windows target then fails, naming the package
 set -euo pipefail
 
 # shellcheck source=scripts/_env.sh
@@ -40,6 +47,10 @@ py=${ZU_CROSS_PY:-$ZU_ROOT/.venv/bin/python}
 cache=${ZU_CROSS_CACHE:-${XDG_CACHE_HOME:-$HOME/.cache}/zu_data_reader/cross}
 export ZIG_GLOBAL_CACHE_DIR="$cache/zig" ZIG_LOCAL_CACHE_DIR="$cache/zig-local"
 mkdir -p "$cache" "$ZIG_GLOBAL_CACHE_DIR"
+
+# The oldest macOS the wheels support, as the cibuildwheel section sets it.
+macos_min=$(sed -n 's/.*MACOSX_DEPLOYMENT_TARGET *= *"\([0-9.]*\)".*/\1/p' pyproject.toml | head -n 1)
+[[ -n $macos_min ]] || zu_die "no MACOSX_DEPLOYMENT_TARGET in pyproject.toml"
 
 targets=("$@")
 ((${#targets[@]})) || targets=(linux windows macos-x86_64 macos-arm64)
@@ -116,8 +127,8 @@ macos_numpy_headers() {
 windows_zlib() {
   local root=/usr/x86_64-w64-mingw32
   if [[ ! -e $root/lib/libz.a ]]; then
-    zu_log "zlib for Windows missing; installing libz-mingw-w64-dev with apt-get"
-    zu_apt_install libz-mingw-w64-dev >/dev/null || zu_die "could not install libz-mingw-w64-dev"
+    zu_apt_install "zlib for Windows" libz-mingw-w64-dev >/dev/null ||
+      zu_die "the Windows build needs zlib for Windows (libz-mingw-w64-dev)"
   fi
   local dir=$cache/windows-zlib
   mkdir -p "$dir/include"
@@ -150,10 +161,18 @@ for target in "${targets[@]}"; do
       zlib=$(macos_zlib_stub)
       py_inc=$("$py" -c 'import sysconfig; print(sysconfig.get_paths()["include"])')
       np_inc=$(macos_numpy_headers)
-      build "$target" CXX="$(zig_cxx "$arch-macos")" EXE=driver MODULE=zu_data_reader.so READER_MODULE=_reader.so \
-        ZLIB_CFLAGS="-isystem $zinc" ZLIB_LIBS="-L$zlib -lz" \
+      # zig takes the minimum OS version in the target and writes it into
+      # each file's LC_BUILD_VERSION; left out, it would be zig's newest.
+      build "$target" CXX="$(zig_cxx "$arch-macos.$macos_min")" EXE=driver MODULE=zu_data_reader.so \
+        READER_MODULE=_reader.so ZLIB_CFLAGS="-isystem $zinc" ZLIB_LIBS="-L$zlib -lz" \
         MODULE_CFLAGS="-isystem $py_inc -isystem $np_inc" \
-        MODULE_LDFLAGS="-undefined dynamic_lookup"
+        MODULE_LDFLAGS="-undefined dynamic_lookup" MODULE_EXTRA_SRCS=scripts/cross/private_new_delete.cpp
+      out=build/cross/$target
+      if ! "$py" scripts/macho_check.py --minos "$macos_min" "$out/driver" ||
+        ! "$py" scripts/macho_check.py --minos "$macos_min" --exports _PyInit_zu_data_reader "$out/zu_data_reader.so" ||
+        ! "$py" scripts/macho_check.py --minos "$macos_min" --exports _PyInit__reader "$out/_reader.so"; then
+        zu_die "the $target build does not keep the macOS wheels' promises (see above)"
+      fi
       ;;
     *)
       zu_die "unknown target $target (linux, windows, macos-x86_64, macos-arm64)"

@@ -5,12 +5,14 @@
 # environment per CPython minor version found on this machine (newest in
 # .venv/, the others in .venvs/3.N/), runs the test suite in each, once more
 # with the newest on a build without libdeflate (.venvs/zlib-only/), then
-# cross-builds the core for Windows and macOS (scripts/cross.sh), builds the
-# portable manylinux wheel and runs the suite against it in a fresh
-# environment, builds and tests the CPython 3.14 wheel in a Debian testing
+# cross-builds the core for Windows and macOS (scripts/cross.sh; done before
+# the first pytest run, whose tests/test_native_port.py runs the Windows
+# driver), builds the portable manylinux wheel and runs the suite against it
+# in a fresh environment, builds and tests the CPython 3.14 wheel in a Debian testing
 # root (both scripts/_wheels.sh; the first run lays the root and the
 # toolchain caches under ~/.cache/zu), checks the shipped type stubs against
-# the built module in the newest one,
+# the built module in the newest one, builds the documentation site with it
+# and checks the site in chromium (scripts/docs.sh),
 # then runs the suite again under AddressSanitizer + UndefinedBehaviorSanitizer
 # with a replay of the fuzz corpus (scripts/sanitize.sh), and the static
 # checks (scripts/check.sh). Compiler warnings are errors in these builds.
@@ -24,6 +26,11 @@
 #   ZU_NO_WHEELS=1 scripts/test.sh        skip the portable wheel (zig,
 #                                         auditwheel, suite without compiler)
 #                                         and the CPython 3.14 run
+#   ZU_NO_INSTALL=1 scripts/test.sh       install nothing with apt-get: the
+#                                         missing packages are listed, the
+#                                         tests that need them skip saying
+#                                         so (the build headers stay required)
+#   ZU_NO_DOCS=1 scripts/test.sh          skip the documentation site
 #
 # Exits non-zero when any build, test run or stub check fails; a test run that
 # collects no tests (pytest exit code 5) counts as a failure.
@@ -49,6 +56,30 @@ primary_py=""
 primary_version=""
 primary_built=0
 
+# The core, the native test drivers and the macOS extension modules for
+# Windows and macOS, with zig (scripts/cross.sh), built before the first
+# pytest run: tests/test_native_port.py runs the Windows driver under Wine
+# and finds it up to date, instead of building zig's Windows C++ runtime
+# inside one test's time limit on a fresh machine. Without zlib for Windows
+# (ZU_NO_INSTALL=1) the Windows target is left out and its tests skip.
+cross_step() {
+  local -a targets=(linux windows macos-x86_64 macos-arm64)
+  local rc=0 note
+  if [[ ! -e /usr/x86_64-w64-mingw32/lib/libz.a ]]; then
+    targets=(linux macos-x86_64 macos-arm64)
+  fi
+  zu_log "cross: building ${targets[*]} with zig before pytest (the first run builds zig's C++ runtime for each target, minutes each)"
+  ZU_CROSS_PY=$1 bash scripts/cross.sh "${targets[@]}" </dev/null || rc=$?
+  note="${targets[*]} (+ linux driver), warnings as errors, macOS version and exports checked"
+  [[ " ${targets[*]} " == *" windows "* ]] || note+="; windows left out: no zlib for Windows"
+  if ((rc == 0)); then
+    summary+=("$(printf '%-12s %-6s %s' "cross" PASS "$note")")
+  else
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "cross" FAIL "scripts/cross.sh exit code $rc")")
+  fi
+}
+
 for minor in "${ZU_MINORS[@]}"; do
   is_primary=0
   [[ -z $primary_py ]] && is_primary=1
@@ -65,6 +96,12 @@ for minor in "${ZU_MINORS[@]}"; do
     primary_py=$ZU_ENV_PY
     primary_version=$ZU_ENV_VERSION
     ((rc == 0)) && primary_built=1
+    if ((rc == 0)); then
+      cross_step "$primary_py"
+    else
+      failed=1
+      summary+=("$(printf '%-12s %-6s %s' "cross" FAIL "not built: the primary environment (with zig) is missing")")
+    fi
   fi
   if ((rc != 0)); then
     failed=1
@@ -117,23 +154,6 @@ if [[ ${ZU_ZLIB_ONLY:-1} == 1 ]]; then
   else
     failed=1
     summary+=("$(printf '%-12s %-6s %s' "zlib only" FAIL "build or install failed, or libdeflate not switched off (${zlib_dir#"$ZU_ROOT"/})")")
-  fi
-fi
-
-# The core, the native test driver and the macOS extension module for
-# Windows and macOS, with zig from the test extra (scripts/cross.sh); the
-# Windows driver's run under Wine is part of the pytest runs above.
-if ((!primary_built)); then
-  failed=1
-  summary+=("$(printf '%-12s %-6s %s' "cross" FAIL "not built: the primary environment (with zig) is missing")")
-else
-  rc=0
-  ZU_CROSS_PY=$primary_py bash scripts/cross.sh </dev/null || rc=$?
-  if ((rc == 0)); then
-    summary+=("$(printf '%-12s %-6s %s' "cross" PASS "windows, macos-x86_64, macos-arm64 (+ linux driver), warnings as errors")")
-  else
-    failed=1
-    summary+=("$(printf '%-12s %-6s %s' "cross" FAIL "scripts/cross.sh exit code $rc")")
   fi
 fi
 
@@ -207,6 +227,29 @@ else
   fi
 fi
 
+# The documentation: built with warnings as errors against the installed
+# package (API, command line and gallery come from it), then opened in a
+# real browser.
+if [[ ${ZU_NO_DOCS:-0} != 1 ]]; then
+  if ((!primary_built)); then
+    failed=1
+    summary+=("$(printf '%-12s %-6s %s' "docs" FAIL "not built: the module did not build for Python $primary_version")")
+  else
+    rc=0
+    started=$SECONDS
+    ZU_DOCS_PY=$primary_py bash scripts/docs.sh </dev/null || rc=$?
+    took=$((SECONDS - started))
+    if ((rc == 0)); then
+      summary+=("$(printf '%-12s %-6s %s' "docs" PASS "built with -W -n and checked in chromium (${took} s; build/docs)")")
+    elif ((rc == 3)); then
+      summary+=("$(printf '%-12s %-6s %s' "docs" SKIP "built with -W -n; no chromium for the browser check")")
+    else
+      failed=1
+      summary+=("$(printf '%-12s %-6s %s' "docs" FAIL "scripts/docs.sh exit code $rc")")
+    fi
+  fi
+fi
+
 if [[ ${ZU_NO_SANITIZE:-0} != 1 ]]; then
   rc=0
   bash scripts/sanitize.sh "$@" || rc=$?
@@ -225,6 +268,10 @@ if ((rc == 0)); then
 else
   failed=1
   summary+=("$(printf '%-12s %-6s %s' "checks" FAIL "scripts/check.sh exit code $rc")")
+fi
+
+if ((${#ZU_NOT_INSTALLED[@]})); then
+  summary+=("$(printf '%-12s %-6s %s' "installs" SKIP "ZU_NO_INSTALL=1, not installed: ${ZU_NOT_INSTALLED[*]}")")
 fi
 
 printf '\n==== summary ====\n'

@@ -20,7 +20,12 @@
 #   bash scripts/wheels.sh                  everything above
 #   ZU_WHEELS_TEST=0 bash scripts/wheels.sh build and check only, no suites
 #   ZU_WHEELS_ARCHES=x86_64 bash scripts/wheels.sh
-#                                           one architecture only
+#                                           one architecture only (and no
+#                                           qemu-aarch64 binfmt_misc entry:
+#                                           see zw_binfmt in _wheels.sh)
+#   ZU_NO_INSTALL=1 bash scripts/wheels.sh  installs nothing with apt-get and
+#                                           registers nothing with the
+#                                           kernel; what needs it fails
 #   ZU_WHEELS_PYTEST="-x -q" ...            pytest arguments for every run
 #
 # Test matrix (NumPy from PyPI's binary wheels, or Debian's build inside a
@@ -46,6 +51,12 @@ source "$(dirname "${BASH_SOURCE[0]}")/_wheels.sh"
 cd "$ZU_ROOT"
 
 read -r -a arches <<<"${ZU_WHEELS_ARCHES:-x86_64 aarch64}"
+# The arm64 roots need qemu-aarch64 registered with the kernel, which
+# zw_binfmt announces and this undoes however the script ends.
+trap zw_binfmt_restore EXIT
+if [[ " ${arches[*]} " == *" aarch64 "* ]]; then
+  zu_log "aarch64 wheels asked for (ZU_WHEELS_ARCHES=${arches[*]}): unless the kernel already runs arm64 programs, this run registers qemu-aarch64 with binfmt_misc while it runs (ZU_WHEELS_ARCHES=x86_64 leaves the kernel alone)"
+fi
 read -r -a pytest_args <<<"${ZU_WHEELS_PYTEST:--q}"
 # pytest's closing line ("N passed") stays in the output with a single -q.
 run_tests=${ZU_WHEELS_TEST:-1}

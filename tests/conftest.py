@@ -1,13 +1,15 @@
-"""Shared helpers: data files from zudata.datafile, and child interpreters.
+"""Shared helpers: data files from zudata.testfiles, and child interpreters.
 
 Well-formed files come from `write_zu_file` (zipfile underneath); broken
-archives (bad signatures, sizes, offsets...) from zudata.datafile.build.
+archives (bad signatures, sizes, offsets...) from zudata.testfiles.build.
 """
 
 from __future__ import annotations
 
 import importlib.util
+import os
 import platform
+import shutil
 import subprocess
 import sys
 import textwrap
@@ -16,11 +18,11 @@ from pathlib import Path
 
 import pytest
 
-from zudata.datafile import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
+from zudata.testfiles import HEADER_NAME, channel_lines, floats_be, ints_be, write_zip
 
 __all__ = [
-    "HEADER_NAME", "channel_lines", "child_argv", "emulated", "floats_be", "ints_be", "needs", "run_child",
-    "write_zu_file",
+    "HEADER_NAME", "channel_lines", "child_argv", "emulated", "floats_be", "ints_be", "needs", "not_installed",
+    "run_child", "write_zu_file",
 ]
 
 
@@ -45,6 +47,14 @@ def needs(module: str, extra: str) -> pytest.MarkDecorator:
     """Skips a test of the tools that needs `module`, an optional dependency
     from the package's `extra` (scripts/test.sh installs them all)."""
     return pytest.mark.skipif(not _installed(module), reason=f"needs {module} (pip install .[{extra}])")
+
+
+def not_installed(what: str) -> str:
+    """Why a test that needs the program `what` skips; names the switch when
+    the test command was told to install nothing (scripts/_env.sh)."""
+    if os.environ.get("ZU_NO_INSTALL") == "1":
+        return f"{what} is not installed (ZU_NO_INSTALL=1: the test command installs nothing)"
+    return f"{what} is not installed"
 
 
 def _architecture_family(name: str) -> str:
@@ -117,12 +127,49 @@ def zu_file(tmp_path):
 @pytest.fixture(autouse=True)
 def _zudata_answers_as_zudatafile(request):
     """After each test, every data file it left in its tmp_path must read the
-    same through zudata.open() as through ZuDataFIle (tests/same_answers.py)."""
+    same through zudata.open() as through ZuDataFIle (tests/same_answers.py),
+    and no member read through zudata may have needed zlib to correct a fast
+    DEFLATE decoder (the reader hides such a fault behind zlib's bytes)."""
+    from zudata import _reader
+
+    corrected = _reader._fast_road_mismatches()
     yield
     tmp = request.node.funcargs.get("tmp_path") if hasattr(request.node, "funcargs") else None
-    if tmp is None or not tmp.is_dir():
-        return
-    from same_answers import check_file
+    if tmp is not None and tmp.is_dir():
+        from same_answers import check_file
 
-    for path in sorted(tmp.rglob("*")):
-        check_file(path)
+        for path in sorted(tmp.rglob("*")):
+            check_file(path)
+    assert _reader._fast_road_mismatches() == corrected, "zlib corrected a fast decoder's output"
+
+
+NATIVE_CONFIGS = {"libdeflate": "ON", "zlib only": "OFF"}
+
+
+@pytest.fixture(scope="session", params=list(NATIVE_CONFIGS))
+def native(request) -> Path:
+    """The folder of the native test programs (the test driver and the fuzz
+    replays), built from this checkout with and without libdeflate in trees
+    of their own under build/; skips where no compiler or CMake is found."""
+    if shutil.which("cmake") is None or shutil.which(os.environ.get("CXX", "c++")) is None:
+        pytest.skip("the native test programs need CMake and a C++ compiler")
+    root = Path(__file__).resolve().parents[1]
+    tree = root / "build" / ("tests-" + request.param.replace(" ", "-"))
+    tree.mkdir(parents=True, exist_ok=True)
+    configure = ["cmake", "-S", str(root), "-B", str(tree), "-DCMAKE_BUILD_TYPE=Release", "-DZU_WERROR=ON",
+                 "-DZU_BUILD_FUZZ_REPLAY=ON", f"-DZU_WITH_LIBDEFLATE={NATIVE_CONFIGS[request.param]}",
+                 f"-DPython_EXECUTABLE={sys.executable}"]
+    build = ["cmake", "--build", str(tree), "--target", "zu_test_driver", "fuzz_data_file_replay",
+             "fuzz_header_replay", "fuzz_deflate_replay"]
+    import fcntl
+
+    with open(tree / "tests.lock", "w") as lock:  # another test run may share the tree
+        fcntl.flock(lock, fcntl.LOCK_EX)
+        output = ""
+        for command in (configure, build):
+            done = subprocess.run(command, capture_output=True, text=True, timeout=1200, stdin=subprocess.DEVNULL)
+            assert done.returncode == 0, done.stdout[-4000:] + done.stderr[-4000:]
+            output += done.stdout
+    if request.param == "libdeflate" and "zu_data_reader: using libdeflate" not in output:
+        pytest.skip("libdeflate is not installed")
+    return tree

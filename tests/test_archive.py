@@ -10,7 +10,7 @@ import zlib
 import pytest
 
 import zu_data_reader
-from zudata.datafile import SAT32, Member, build, deflate
+from zudata.testfiles import SAT32, Member, build, deflate
 
 HEADER = b"shared-data/header.properties"
 OK = {"a": "1"}

@@ -8,7 +8,7 @@ import zlib
 import pytest
 from conftest import HEADER_NAME, MEMORY_STATUS, channel_lines, run_child, write_zu_file
 from deflate_bits import stored_blocks
-from zudata.datafile import Member, build, zeros_deflate
+from zudata.testfiles import Member, build, zeros_deflate
 
 HEADER_PROBE = MEMORY_STATUS + r"""
 import json, os, sys

@@ -10,7 +10,7 @@ import numpy as np
 import pytest
 import zu_data_reader
 from conftest import HEADER_NAME, MEMORY_STATUS, channel_lines, floats_be, ints_be, run_child
-from zudata.datafile import Member, build, deflate, zeros_crc32, zeros_deflate
+from zudata.testfiles import Member, build, deflate, zeros_crc32, zeros_deflate
 
 INT_CHANNEL = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")])
 

@@ -4,10 +4,15 @@ Each stream below is one that a lenient decoder (libdeflate among them)
 decodes to `len` bytes of "A" while zlib refuses it, or a valid stream of
 the same shapes as a control. Members carry it alone or after stored blocks
 of "A", so that it is read whole (small members) or streamed (over 1 MiB).
+The native test driver shows which decoder gives each whole-buffer verdict
+(the in-house one, libdeflate or zlib), in builds with and without
+libdeflate; conftest.py fails every test after which zlib had to correct a
+fast decoder's output.
 """
 
 import random
 import struct
+import subprocess
 import zlib
 
 import numpy as np
@@ -15,7 +20,7 @@ import pytest
 import zu_data_reader
 from conftest import HEADER_NAME, channel_lines
 from deflate_bits import dynamic_block, fixed_block, lengths_for, stored_blocks
-from zudata.datafile import Member, build
+from zudata.testfiles import Member, build
 
 INT_CHANNEL = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")])
 CORRUPT = "corrupt deflate stream"
@@ -23,6 +28,9 @@ CORRUPT = "corrupt deflate stream"
 A = ord("A")
 LIT = lengths_for(286, [A, 66, 256, 257], 2)  # a complete code of four symbols
 COPY = [("lit", A), ("len", 257, 0, 0), ("dist", 0, 0, 0)]  # "A", then 3 more at distance 1
+# Dynamic blocks send eight "A"s before the copy: the in-house decoder takes
+# a block only when 14 bits follow the last length of its header.
+LONG_COPY = [("lit", A)] * 8 + COPY
 RUN = [("lit", A)] + [("len", 285, 0, 0), ("dist", 0, 0, 0)] * 200  # 51,601 bytes of "A"
 
 
@@ -34,35 +42,46 @@ def far_copy(symbol):
 def repeat_zeros(count):
     # The last 28 distance lengths (zeros) sent as one repeat of `count`.
     sent = [(n, 0, 0) for n in LIT + [1, 1]] + [(18, count - 11, 7)]
-    return dynamic_block(LIT, [1, 1] + [0] * 28, COPY, sent)
+    return dynamic_block(LIT, [1, 1] + [0] * 28, LONG_COPY, sent)
 
 
 def leading_repeat():
     # The first three lengths (zeros) sent as "repeat the previous length"
     # before there is one.
     sent = [(16, 0, 2)] + [(n, 0, 0) for n in (LIT + [1, 1])[3:]]
-    return dynamic_block(LIT, [1, 1], COPY, sent)
+    return dynamic_block(LIT, [1, 1], LONG_COPY, sent)
 
 
-# name -> (stream, bytes a lenient decoder makes of it, zlib accepts it)
+# name -> (stream, bytes a lenient decoder makes of it, zlib accepts it, the
+# road a whole-buffer decode of it takes in a build with libdeflate). The
+# roads: "in-house" (one final dynamic block whose header passes zlib's
+# rules), "in-house,zlib" (such a block whose data the in-house decoder
+# refuses, then judged by zlib) and "zlib" (everything else).
 STREAMS = {
-    "fixed": (fixed_block(COPY), 4, True),
-    "fixed, length symbol 286": (fixed_block([("lit", A), ("len", 286, 0, 0), ("dist", 0, 0, 0)]), 259, False),
-    "fixed, length symbol 287": (fixed_block([("lit", A), ("len", 287, 0, 0), ("dist", 0, 0, 0)]), 259, False),
-    "fixed, distance code 29": (far_copy(29), 51604, True),
-    "fixed, distance code 30": (far_copy(30), 51604, False),
-    "fixed, distance code 31": (far_copy(31), 51604, False),
-    "dynamic": (dynamic_block(LIT, [1, 1], COPY), 4, True),
-    "dynamic, 287 length codes": (dynamic_block(lengths_for(287, [A, 66, 256, 257], 2), [1, 1], COPY), 4, False),
-    "dynamic, 288 length codes": (dynamic_block(lengths_for(288, [A, 66, 256, 257], 2), [1, 1], COPY), 4, False),
-    "dynamic, 31 distance codes": (dynamic_block(LIT, [1, 1] + [0] * 29, COPY), 4, False),
-    "dynamic, 32 distance codes": (dynamic_block(LIT, [1, 1] + [0] * 30, COPY), 4, False),
-    "dynamic, repeat up to the last length": (repeat_zeros(28), 4, True),
-    "dynamic, repeat past the last length": (repeat_zeros(40), 4, False),
-    "dynamic, repeat before the first length": (leading_repeat(), 4, False),
+    "fixed": (fixed_block(COPY), 4, True, "zlib"),
+    "fixed, length symbol 286": (fixed_block([("lit", A), ("len", 286, 0, 0), ("dist", 0, 0, 0)]), 259, False, "zlib"),
+    "fixed, length symbol 287": (fixed_block([("lit", A), ("len", 287, 0, 0), ("dist", 0, 0, 0)]), 259, False, "zlib"),
+    "fixed, distance code 29": (far_copy(29), 51604, True, "zlib"),
+    "fixed, distance code 30": (far_copy(30), 51604, False, "zlib"),
+    "fixed, distance code 31": (far_copy(31), 51604, False, "zlib"),
+    "dynamic": (dynamic_block(LIT, [1, 1], LONG_COPY), 12, True, "in-house"),
+    "dynamic, 287 length codes": (dynamic_block(lengths_for(287, [A, 66, 256, 257], 2), [1, 1], LONG_COPY), 12, False,
+                                  "zlib"),
+    "dynamic, 288 length codes": (dynamic_block(lengths_for(288, [A, 66, 256, 257], 2), [1, 1], LONG_COPY), 12, False,
+                                  "zlib"),
+    "dynamic, 31 distance codes": (dynamic_block(LIT, [1, 1] + [0] * 29, LONG_COPY), 12, False, "zlib"),
+    "dynamic, 32 distance codes": (dynamic_block(LIT, [1, 1] + [0] * 30, LONG_COPY), 12, False, "zlib"),
+    "dynamic, repeat up to the last length": (repeat_zeros(28), 12, True, "in-house"),
+    "dynamic, repeat past the last length": (repeat_zeros(40), 12, False, "zlib"),
+    "dynamic, repeat before the first length": (leading_repeat(), 12, False, "zlib"),
     # One distance code of one bit: zlib takes it, but not the missing codeword.
-    "dynamic, lone distance code used": (dynamic_block(LIT, [1], COPY[:2] + [("bits", 0, 1)]), 4, True),
-    "dynamic, lone distance code missed": (dynamic_block(LIT, [1], COPY[:2] + [("bits", 1, 1)]), 4, False),
+    "dynamic, lone distance code used": (dynamic_block(LIT, [1], LONG_COPY[:-1] + [("bits", 0, 1)]), 12, True, "zlib"),
+    "dynamic, lone distance code missed": (dynamic_block(LIT, [1], LONG_COPY[:-1] + [("bits", 1, 1)]), 12, False,
+                                           "zlib"),
+    # Three literal/length codewords of two bits leave a quarter of the code
+    # unused: zlib refuses the block however the data avoids the gap.
+    "dynamic, incomplete literal/length code": (dynamic_block(lengths_for(286, [A, 256, 257], 2), [1, 1], LONG_COPY),
+                                                12, False, "zlib"),
 }
 
 # Stored "A"s before the block: none, some (still read whole), past 1 MiB.
@@ -80,7 +99,7 @@ def zlib_verdict(stream):
 @pytest.mark.parametrize("name", STREAMS)
 @pytest.mark.parametrize("member", ["header", "channel"])
 def test_every_build_gives_zlibs_verdict(tmp_path, member, name, prefix):
-    block, made, accepted = STREAMS[name]
+    block, made, accepted, _ = STREAMS[name]
     stream = stored_blocks(b"A" * prefix) + block if prefix else block
     data = b"A" * (prefix + made)
     # The test's own premise: zlib's verdict, and the lenient decoder's bytes.
@@ -105,6 +124,64 @@ def test_every_build_gives_zlibs_verdict(tmp_path, member, name, prefix):
         assert isinstance(outcome, np.ndarray) and outcome.shape == (1, 1, 100)
     else:
         assert outcome.startswith("ValueError: cannot reshape array of size ")
+
+
+# ---- the road each stream takes ---------------------------------------------
+
+
+def written_payload(seed):
+    """About 90 KB that a writer codes as one dynamic block: random bytes,
+    then copies of every length from 3 to 258 from every distance code,
+    overlapping their source or not, each followed by one random byte."""
+    rng = random.Random(seed)
+    data = bytearray(rng.randbytes(4096))
+    lengths = list(range(3, 259)) + [rng.randrange(3, 259) for _ in range(400)]
+    for i, length in enumerate(lengths):
+        bits = i % 16  # distances from 2^bits up
+        distance = min(len(data), 1 << 15, rng.randrange(1 << bits, 2 << bits))
+        for _ in range(length):  # byte by byte, as an overlapping copy repeats itself
+            data.append(data[-distance])
+        data.append(rng.randrange(256))
+    return bytes(data)
+
+
+# Payloads (by seed) and the levels a writer compresses each at.
+WRITTEN = [(seed, level) for seed in ("first", "second") for level in (1, 6, 9)]
+
+
+def road_cases():
+    """(stream, output size, road in a build with libdeflate) for every
+    stream above alone and after stored blocks (libdeflate's road then, for
+    a header the in-house decoder takes), and for the written streams."""
+    cases = []
+    for block, made, _, road in STREAMS.values():
+        cases.append((block, made, road))
+        stored = stored_blocks(b"A" * PREFIXES[1])
+        cases.append((stored + block, PREFIXES[1] + made, "libdeflate" if road.startswith("in-house") else road))
+    for seed, level in WRITTEN:
+        payload = written_payload(seed)
+        stream = raw_deflate(payload, level, zlib.Z_DEFAULT_STRATEGY)
+        cases.append((stream, len(payload), "in-house"))
+        # Cut short: the in-house decoder refuses the block, and zlib judges it.
+        cases.append((stream[:-3], len(payload), "in-house,zlib"))
+    return cases
+
+
+@pytest.mark.no_sanitizer  # the driver would run with the sanitizer runtime preloaded but not built for it
+def test_each_stream_takes_its_road_and_gets_zlibs_verdict(native, tmp_path):
+    args, expected = [], []
+    for k, (stream, size, road) in enumerate(road_cases()):
+        (tmp_path / f"{k}.deflate").write_bytes(stream)
+        args += [str(tmp_path / f"{k}.deflate"), str(size)]
+        verdict = zlib_verdict(stream)
+        ok = verdict is not None and len(verdict) == size
+        if native.name == "tests-zlib-only":  # a build without libdeflate decodes all with zlib
+            road = "zlib"
+        expected.append(f"{road} {'ok' if ok else 'refused'} {zlib.crc32(verdict) if ok else 0:08x}")
+    done = subprocess.run([str(native / "zu_test_driver"), "inflate", *args], capture_output=True, text=True,
+                          timeout=120)
+    assert done.returncode == 0, done.stderr
+    assert done.stdout.splitlines() == [*expected, "mismatches 0"]
 
 
 # ---- traces as writers compress them ---------------------------------------

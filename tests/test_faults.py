@@ -17,7 +17,7 @@ import pytest
 import zu_data_reader
 
 from conftest import HEADER_NAME, channel_lines, emulated, floats_be, run_child
-from zudata import datafile
+from zudata import testfiles
 
 HEADER = channel_lines("1", "A", encoder=("0", "2"), base="B",
                        conversions=[("P", "B", "1", "10")])
@@ -140,7 +140,7 @@ BOMB_SIZE = 256 << 20
 
 def zeros_bomb(size=BOMB_SIZE):
     """Raw DEFLATE of `size` zero bytes (about 1/1000 of that, far denser
-    than datafile.zeros_deflate) and its CRC-32."""
+    than testfiles.zeros_deflate) and its CRC-32."""
     comp = zlib.compressobj(9, zlib.DEFLATED, -15)
     chunk = bytes(1 << 20)
     parts, crc = [], 0
@@ -194,17 +194,17 @@ def test_out_of_memory_is_memory_error(zu_file, tmp_path, call):
     # header whole, so a header that inflates to 256 MiB asks for it; channel
     # members are converted as they stream, so there it takes a grid whose
     # result alone (200 x 200 empty traces: 32 MB) exceeds the room left.
-    header = datafile.Member(HEADER_NAME.encode(), HEADER.encode())
+    header = testfiles.Member(HEADER_NAME.encode(), HEADER.encode())
     if call == "constructor":
         packed, crc = zeros_bomb()
-        members = [datafile.Member(HEADER_NAME.encode(), raw=packed, crc=crc, usize=BOMB_SIZE)]
+        members = [testfiles.Member(HEADER_NAME.encode(), raw=packed, crc=crc, usize=BOMB_SIZE)]
         room, limit = 48, 1 << 20
     else:
-        traces = [datafile.Member(b"s/0/channels/A.dat") for _ in range(200 * 200)]
-        members = [header, *traces, datafile.Member(b"s/1/channels/A.dat", floats_be(3.0))]
+        traces = [testfiles.Member(b"s/0/channels/A.dat") for _ in range(200 * 200)]
+        members = [header, *traces, testfiles.Member(b"s/1/channels/A.dat", floats_be(3.0))]
         room, limit = 16, 5 << 20
     path = tmp_path / "bomb.zip"
-    path.write_bytes(datafile.build(members))
+    path.write_bytes(testfiles.build(members))
     assert path.stat().st_size < limit
     good = zu_file(HEADER, [("s/1/channels/A.dat", floats_be(3.0))])
     child = run_child(MEMORY_CHILD, path, good, call, room, timeout=60)
@@ -218,7 +218,7 @@ HEADER_TEXT = b"a=1\n"
 
 
 def header_member(**kw):
-    return datafile.Member(HEADER_NAME.encode(), HEADER_TEXT, **kw)
+    return testfiles.Member(HEADER_NAME.encode(), HEADER_TEXT, **kw)
 
 
 def open_error(tmp_path, data):
@@ -232,12 +232,12 @@ def open_error(tmp_path, data):
 
 
 @pytest.mark.parametrize("data", [
-    datafile.build([header_member()], zip64=True, record_offset=2**63),
-    datafile.build([header_member()], zip64=True, record_offset=2**64 - 1),
-    datafile.build([header_member(zip64=True, offset=2**63)]),
-    datafile.build([header_member(zip64=True, offset=2**64 - 1)]),
+    testfiles.build([header_member()], zip64=True, record_offset=2**63),
+    testfiles.build([header_member()], zip64=True, record_offset=2**64 - 1),
+    testfiles.build([header_member(zip64=True, offset=2**63)]),
+    testfiles.build([header_member(zip64=True, offset=2**64 - 1)]),
     # the data descriptor lies at the end of a range of 2^63 bytes
-    datafile.build([header_member(zip64=True, flags=8, csize=2**63)]),
+    testfiles.build([header_member(zip64=True, flags=8, csize=2**63)]),
 ], ids=["zip64-record", "zip64-record-max", "local-header", "local-header-max", "data-descriptor"])
 def test_offsets_from_2_63_fail_as_a_positioned_read_does(tmp_path, data):
     # pread refuses such offsets with EINVAL; they are not the end of the file.
@@ -250,17 +250,17 @@ CHANNEL_DATA = floats_be(1.0, 2.0)
 
 
 def zip64_members(zip64_extra):
-    return [datafile.Member(HEADER_NAME.encode(), HEADER.encode(), zip64=zip64_extra),
-            datafile.Member(b"s/0/channels/A.dat", CHANNEL_DATA, zip64=zip64_extra)]
+    return [testfiles.Member(HEADER_NAME.encode(), HEADER.encode(), zip64=zip64_extra),
+            testfiles.Member(b"s/0/channels/A.dat", CHANNEL_DATA, zip64=zip64_extra)]
 
 
 def with_real_end_record(members, **kw):
     """A zip64 end record and locator before an end record that holds the
     real values, as libarchive writes them."""
-    plain = datafile.build(members)
+    plain = testfiles.build(members)
     cd_size, cd_offset = struct.unpack_from("<II", plain, len(plain) - 10)
     n = len(members)
-    return datafile.build(members, zip64=True, **kw, eocd={
+    return testfiles.build(members, zip64=True, **kw, eocd={
         "disk_entries": n, "entries": n, "cd_size": cd_size, "cd_offset": cd_offset})
 
 

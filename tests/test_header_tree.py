@@ -11,7 +11,7 @@ import zlib
 
 import pytest
 from conftest import HEADER_NAME, channel_lines, child_argv, floats_be, run_child
-from zudata.datafile import Member, build
+from zudata.testfiles import Member, build
 
 from zu_data_reader import ZuDataFIle
 

@@ -13,7 +13,7 @@ import numpy as np
 import pytest
 import zu_data_reader
 from conftest import channel_lines, ints_be
-from zudata.datafile import Member, build, zeros_deflate
+from zudata.testfiles import Member, build, zeros_deflate
 
 import zudata
 

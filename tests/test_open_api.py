@@ -18,9 +18,10 @@ import numpy as np
 import pytest
 import zu_data_reader
 from conftest import channel_lines, child_argv, floats_be, ints_be, run_child
-from zudata.datafile import Member, build, zeros_crc32, zeros_deflate
+from zudata.testfiles import Member, build, zeros_crc32, zeros_deflate
 
 import zudata
+from zudata import _walk
 
 HEADER = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")]) + channel_lines(
     "2", "F", base="nm", conversions=[("um", "nm", "0", "0.001")]
@@ -176,7 +177,8 @@ def test_path_arguments(tmp_path):
 REQUESTS = {
     "channel": (("Q", 0, None), zudata.UnknownChannelError, ["'Q'", "'N'", "'F'"]),
     "channel-units": (("Q",), zudata.UnknownChannelError, ["'Q'", "'N', 'F'"]),
-    "unit": (("N", 0, "kV"), zudata.UnknownUnitError, ["'kV'", "'P'"]),
+    "unit": (("N", 0, "kV"), zudata.UnknownUnitError, ["'kV'", "are 'volts' (base), 'P'"]),
+    "unit-other-base": (("F", 0, "kV"), zudata.UnknownUnitError, ["'kV'", "are 'nm' (base), 'um'"]),
     "segment": (("N", 1, None), zudata.UnknownSegmentError, ["segment 1", "segments 0, 2"]),
     "segment-range": (("N", 256, None), zudata.UnknownSegmentError, ["256", "segments 0, 2"]),
     "segment-empty-channel": (("F", 3, None), zudata.UnknownSegmentError, ["segment 3", "segments 0"]),
@@ -254,6 +256,16 @@ def test_layout_counts_what_reads_find(zu_file):
 def test_layout_side_is_none_when_not_square(zu_file):
     with zudata.open(zu_file(HEADER, grid_members("N", 1, 3))) as f:
         assert f.layout()["N"] == {1: zudata.SegmentLayout(3, None)}
+
+
+# No traces are no grid; squares are exact up to the member counts a ZIP64
+# directory can state.
+@pytest.mark.parametrize(("traces", "side"), [
+    (0, None), (1, 1), (2, None), (4, 2), (8, None), (9, 3),
+    ((2**32 - 1) ** 2, 2**32 - 1), ((2**32 - 1) ** 2 + 1, None), ((2**32 - 1) ** 2 - 1, None),
+])
+def test_grid_side(traces, side):
+    assert _walk.grid_side(traces) == side
 
 
 def test_layout_of_channel_names_ending_in_another(zu_file):

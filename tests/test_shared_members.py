@@ -10,9 +10,9 @@ import zlib
 import numpy as np
 import pytest
 import zu_data_reader
-from conftest import HEADER_NAME, channel_lines, ints_be, run_child
+from conftest import HEADER_NAME, channel_lines, ints_be, not_installed, run_child
 from deflate_bits import stored_blocks
-from zudata.datafile import Member, build, zeros_crc32, zeros_deflate
+from zudata.testfiles import Member, build, zeros_crc32, zeros_deflate
 
 INT_CHANNEL = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts", "1", "10")])
 HEADER = Member(HEADER_NAME.encode(), INT_CHANNEL.encode())
@@ -167,7 +167,7 @@ WRITERS = {
 def test_real_writers_archives_read_in_full(tmp_path, writer):
     tool = WRITERS[writer]([], tmp_path)[0]
     if shutil.which(tool) is None:
-        pytest.skip(f"{tool} is not installed")
+        pytest.skip(not_installed(tool))
     root = tmp_path / "tree"
     names, values = sample_tree(root)
     out = tmp_path / "d.zip"

@@ -3,6 +3,7 @@
 from __future__ import annotations
 
 import json
+import os
 import pickle
 import shutil
 import sys
@@ -20,6 +21,7 @@ from zu_data_reader import ZuDataFIle  # noqa: E402
 from zudata import xarray_backend  # noqa: E402
 
 from conftest import channel_lines, floats_be, ints_be, write_zu_file  # noqa: E402
+from zu_files import with_header_line  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402
@@ -78,8 +80,16 @@ OPENERS = {
 }
 
 
+def physical_unit(channel, unit):
+    """The physical unit the sample writer records for a channel's unit type."""
+    spec = make_sample.channel_by_name(channel)
+    return "V" if unit == spec.base else spec.conversions[unit].unit
+
+
 @pytest.mark.parametrize("opener", OPENERS)
-@pytest.mark.parametrize("units", [None, "distance", {"vDeflection": "force", "height": "volts"}])
+@pytest.mark.parametrize(
+    "units", [None, "distance", {"vDeflection": "force", "height": "volts", "measuredHeight": "calibrated"}]
+)
 def test_values_and_attributes(sample, opener, units):
     if units == "distance":
         kw = {"units": "distance", "channels": ["vDeflection", "height"]}
@@ -93,8 +103,12 @@ def test_values_and_attributes(sample, opener, units):
         assert (opener == "dask") == (ds.height.chunks is not None)
         for name, variable in ds.data_vars.items():
             unit = units if isinstance(units, str) else (units or {}).get(name, "volts")
-            assert variable.attrs == {"channel": name, "unit_type": unit, "units": unit,
-                                      "sample_type": "float-data" if name == "height" else "integer-data"}
+            expected = {"channel": name, "unit_type": unit,
+                        "sample_type": "float-data" if name == "height" else "integer-data"}
+            # The header's physical unit, or no "units" at all where it gives none.
+            if physical_unit(name, unit) is not None:
+                expected["units"] = physical_unit(name, unit)
+            assert variable.attrs == expected
             for k, segment in enumerate(ds.segment.values):
                 np.testing.assert_array_equal(variable.isel(segment=k).values,
                                               reference(sample, name, int(segment), unit))
@@ -142,12 +156,47 @@ def test_reads_only_what_is_selected(sample, reads):
         ds.height.isel(segment=0).load()
 
 
+# Each case: isel() steps applied one after another to one variable. Every
+# dimension gets an integer, a negative integer, a slice and a list, alone
+# and beside the others (several lists select their outer product).
+INDEXERS = {
+    "issue example": [{"segment": 0, "i": 1, "sample": [5, 7]}],
+    "i int": [{"i": 1}],
+    "j negative": [{"j": -1}],
+    "sample int": [{"sample": 3}],
+    "sample negative": [{"sample": -100}],
+    "segment negative, lists": [{"segment": -2, "j": [2, 0], "sample": slice(10, 2, -3)}],
+    "j int between lists": [{"segment": [2, 0], "i": [0, 2], "j": 0, "sample": [-1, 0, 50]}],
+    "i negative, slices": [{"segment": slice(1, None), "i": -3, "j": slice(None, None, -1), "sample": -1}],
+    "three lists": [{"i": [1, 0, 2], "j": [1, 2], "sample": slice(None, 5)}],
+    "all integers": [{"segment": 1, "i": -2, "j": 2, "sample": 99}],
+    "stepped segments": [{"segment": slice(0, 3, 2), "i": 2, "j": slice(1, 3), "sample": [50]}],
+    "empty selections": [{"segment": [], "i": 1}, {"sample": slice(5, 5)}],
+    "chained": [{"segment": [0, 2], "sample": slice(10, 60)}, {"i": 0, "sample": [-1, 3]}, {"segment": -1, "j": 1}],
+}
+
+
+@pytest.mark.parametrize("steps", INDEXERS.values(), ids=INDEXERS)
+def test_lazy_indexing_matches_the_loaded_array(irregular, reads, steps):
+    with xr.open_dataset(irregular, engine="zu") as ds:
+        lazy, eager = ds.a, ds.a.copy().load()
+        reads.clear()
+        for step in steps:
+            lazy, eager = lazy.isel(step), eager.isel(step)
+        values = lazy.values
+        wanted = set(np.atleast_1d(lazy.segment.values).tolist())
+    assert values.shape == eager.shape
+    np.testing.assert_array_equal(values, eager.values)
+    # Only the segments selected are read, each once.
+    assert {segment for _, segment, _ in reads} <= wanted and len(reads) == len(set(reads))
+
+
 @pytest.mark.parametrize(
     "kw, error, names",
     [
         ({"channels": ["height", "nope"]}, zudata.UnknownChannelError, "'vDeflection'"),
         ({"units": {"nope": "volts"}}, zudata.UnknownChannelError, "'measuredHeight'"),
-        ({"units": "force"}, zudata.UnknownUnitError, "'nominal', 'distance'"),
+        ({"units": "force"}, zudata.UnknownUnitError, "'volts' \\(base\\), 'nominal', 'distance'"),
         ({"units": {"height": "force"}}, zudata.UnknownUnitError, "'nominal', 'distance'"),
         ({"segments": [0, 5]}, zudata.UnknownSegmentError, "0, 1, 2"),
     ],
@@ -210,6 +259,16 @@ def test_open_mfdataset_threads(recordings, tmp_path):
     np.testing.assert_array_equal(values[1, 2], reference(bigger, "height", 2, "volts"))
 
 
+def test_the_file_coordinate_is_one_label_per_file(recordings, monkeypatch):
+    folder, name = os.path.split(recordings[0])
+    monkeypatch.chdir(folder)
+    spellings = [name, f"./{name}", Path(folder) / ".." / Path(folder).name / name]
+    labels = {xr.open_dataset(s, engine="zu").file.item() for s in spellings}
+    assert labels == {recordings[0]}
+    with xr.open_mfdataset([Path(name), recordings[1]], engine="zu", combine="nested", concat_dim="file") as ds:
+        assert ds.height.sel(file=os.path.abspath(name)).shape == (2, 2, 2, 100)
+
+
 @pytest.mark.slow
 def test_open_mfdataset_on_a_local_cluster(recordings):
     distributed = pytest.importorskip("distributed")
@@ -234,8 +293,20 @@ def test_attributes_survive_writing(sample, tmp_path, writer):
             ds.to_zarr(tmp_path / "out.zarr")
             back = xr.open_zarr(tmp_path / "out.zarr")
         with back:
-            assert back.vDeflection.attrs["units"] == "force"
+            assert back.vDeflection.attrs["units"] == "N"
             xr.testing.assert_identical(back.load(), ds.load())  # attributes included
+
+
+def test_a_header_deeper_than_the_json_module_can_write(sample, tmp_path):
+    depth = 40_000
+    path = with_header_line(sample, tmp_path / "deep.zu", "deep." * depth + "b=1")
+    with xr.open_dataset(path, engine="zu") as ds:
+        text = ds.attrs["header"]
+        np.testing.assert_array_equal(ds.height[1].values, reference(sample, "height", 1, "volts"))
+    # Compact JSON, too deep for json.loads: the deep part is checked as text.
+    nested = '"deep": ' + '{"deep": ' * (depth - 1) + '{"b": "1"}' + "}" * (depth - 1)
+    assert text.count(nested) == 1
+    assert json.loads(text.replace(nested, '"deep": "1"')) == {**ZuDataFIle(sample).header, "deep": "1"}
 
 
 def test_a_copy_elsewhere_refuses_a_file_replaced_since_opening(tmp_path):

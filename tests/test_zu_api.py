@@ -3,11 +3,12 @@
 from __future__ import annotations
 
 import os
+import zipfile
 
 import numpy as np
 import pytest
 from conftest import emulated, needs, run_child
-from zu_files import GRID, bad_crc, good, meet_in_pairs, truncated, zu
+from zu_files import GRID, bad_crc, good, meet_in_pairs, npz_arrays, truncated, with_header_line, zu
 
 import zudata
 from zu_data_reader import ZuDataFIle
@@ -43,7 +44,10 @@ def test_read_many_reports_failures_per_file(files, capfd, jobs):
     assert list(results) == [files["a"], files["b"]]
     for path in results:
         np.testing.assert_array_equal(results[path], module_result(path))
-    assert results.errors == {p: module_result(p) for p in (files["truncated"], files["crc"])}
+    assert list(results.errors) == [files["truncated"], files["crc"]]
+    assert results.errors[files["crc"]] == module_result(files["crc"])
+    # Which damage it is, with the reader's own text.
+    assert results.errors[files["truncated"]].endswith(f"is missing ({module_result(files['truncated'])})")
     assert "Invalid checksum" in results.errors[files["crc"]]
 
 
@@ -190,6 +194,35 @@ def test_to_dask_refuses_up_front(files, names, call, error, message):
         zudata.to_dask([files[n] for n in names], *call)
 
 
+@needs("dask", "dask")
+@pytest.mark.parametrize(
+    "many", [lambda paths: list(zudata.read_many(paths, "height", 1).values()),
+             lambda paths: list(zudata.to_dask(paths, "height", 1).compute(scheduler="synchronous"))],
+    ids=["read_many", "to_dask"],
+)
+def test_no_unit_means_the_base_unit_as_in_read(files, many):
+    # As DataFile.read: without a unit, the channel's base unit type.
+    values = many([files["a"], files["b"]])
+    for got, path in zip(values, [files["a"], files["b"]], strict=True):
+        np.testing.assert_array_equal(got, module_result(path, ("height", 1, "volts")))
+
+
+@needs("dask", "dask")
+def test_to_dask_can_leave_out_the_files_that_do_not_fit(files):
+    names = ["truncated", "a", "small", "crc", "b"]
+    with pytest.warns(zudata.SkippedFilesWarning) as caught:
+        lazy = zudata.to_dask([files[n] for n in names], *CALL, errors="warn")
+    (warning,) = caught
+    assert list(warning.message.skipped) == [str(files["truncated"]), str(files["small"])]
+    assert "end record is missing" in warning.message.skipped[str(files["truncated"])]
+    assert f"{files['small']}: a 2 x 2 grid, unlike the 4 x 4 grid of {files['a']}" in str(warning.message)
+    assert lazy.shape == (3, GRID, GRID, 100)
+    np.testing.assert_array_equal(lazy[[0, 2]].compute(scheduler="synchronous"),
+                                  np.stack([module_result(files["a"]), module_result(files["b"])]))
+    with pytest.raises(ValueError, match="no file has a square grid"), pytest.warns(zudata.SkippedFilesWarning):
+        zudata.to_dask([files["truncated"]], *CALL, errors="warn")
+
+
 @pytest.fixture(scope="module")
 def cluster():
     distributed = pytest.importorskip("distributed")
@@ -265,8 +298,27 @@ def test_export_on_a_cluster_sends_absolute_paths(files, cluster, tmp_path, monk
                          capture_output=True, text=True, timeout=120, stdin=subprocess.DEVNULL)
     assert run.returncode == 0, run.stderr
     with np.load(out) as saved:
-        assert saved.files == ["a.zu/height/1", "b.zu/height/1"]
+        assert npz_arrays(saved) == ["a.zu/height/1", "b.zu/height/1"]
         np.testing.assert_array_equal(saved["b.zu/height/1"], module_result(files["b"]))
+
+
+@pytest.mark.slow
+@needs("h5py", "tools")
+def test_export_on_a_cluster_of_a_header_deeper_than_pickle_can_go(files, cluster, tmp_path):
+    import h5py
+
+    local, _ = cluster
+    depth = 20_000
+    path = with_header_line(files["a"], tmp_path / "deep.zu", "deep." * depth + "b=1")
+    out = tmp_path / "out.h5"
+    run = zu("export", path, "-c", CALL[0], "-s", str(CALL[1]), "-o", out, "--dask", local.scheduler_address,
+             "--dask-timeout", "60")
+    assert (run.returncode, run.stderr) == (0, ""), run.stderr
+    with h5py.File(out, "r") as saved:
+        dataset = saved["deep.zu/height/1"]
+        np.testing.assert_array_equal(dataset[()], module_result(path, CALL[:2] + ("volts",)))
+        text = dataset.attrs["header"]
+    assert text.count('"deep": {') == depth and '"deep": {"b": "1"}' in text
 
 
 @needs("distributed", "dask")
@@ -300,3 +352,28 @@ def test_an_unreachable_scheduler_is_a_usage_error_within_the_timeout(files, tmp
     # slower still under an emulator (ten to twenty times).
     assert took < limit + (30 if emulated() else 5)
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize(
+    ("content", "said"),
+    [
+        ("truncated", "truncated: the file starts like a ZIP archive but its end record is missing"),
+        (b"%PDF-1.7 not a recording" * 100, "not a ZIP archive"),
+        (b"", "an empty file, not a ZIP archive"),
+        ("no header", "a ZIP archive but not a Zu data file: it has no header member"),
+    ],
+)
+def test_open_says_which_damage_with_the_readers_text(tmp_path, content, said):
+    path = tmp_path / "x.zu"
+    if content == "truncated":
+        truncated(path)
+    elif content == "no header":
+        with zipfile.ZipFile(path, "w") as archive:
+            archive.writestr("notes.txt", "not a recording")
+    else:
+        path.write_bytes(content)
+    detail = str(pytest.raises(OSError, ZuDataFIle, str(path)).value)
+    with pytest.raises(zudata.FormatError) as e:
+        zudata.open(path)
+    assert e.value.strerror == f"{said} ({detail})"
+    assert e.value.filename == str(path)

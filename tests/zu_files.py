@@ -10,7 +10,7 @@ import threading
 import zipfile
 from pathlib import Path
 
-from zudata.datafile import Member, build, channel_lines, write_zip
+from zudata.testfiles import Member, build, channel_lines, write_zip
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402
@@ -51,6 +51,12 @@ def copies(source: Path, directory: Path, count: int) -> list[Path]:
         shutil.copyfile(source, target)
         paths.append(target)
     return paths
+
+
+def npz_arrays(saved) -> list[str]:
+    """The data arrays of a loaded .npz export, without the text arrays
+    ("<name>.unit_type", ...) that stand for each one's attributes."""
+    return [name for name in saved.files if not name.endswith((".unit_type", ".units", ".dims"))]
 
 
 def zu(*args: object, timeout: float = 120) -> subprocess.CompletedProcess[str]:

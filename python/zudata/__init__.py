@@ -1,8 +1,10 @@
 """Zu data files from Python: one file from many threads, many files at once.
 
+The ways in::
+
     zudata.open(location) -> DataFile     read(), layout(), channels(), units(), ...
-    read_many(paths, channel, segment, unit, *, jobs=None, client=None, progress=False)
-    to_dask(paths, channel, segment, unit)
+    read_many(paths, channel, segment, unit=None, *, jobs=None, client=None, progress=False)
+    to_dask(paths, channel, segment, unit=None, *, errors="raise")
     to_xarray(location, *, units=None, channels=None, segments=None, chunks=None)
 
 The `zu` command (zudata.cli) is built on the same pieces.
@@ -24,9 +26,10 @@ from ._errors import (
     UnknownUnitError,
 )
 from ._progress import Progress
-from ._run import run_tasks
+from ._run import describe_error, run_tasks
 from ._reader import __version__ as __version__
 from ._tasks import read_channel
+from ._walk import TRACE_LENGTH
 
 if TYPE_CHECKING:
     import numpy as np
@@ -40,6 +43,7 @@ __all__ = [
     "ReadResults",
     "RequestError",
     "SegmentLayout",
+    "SkippedFilesWarning",
     "UnknownChannelError",
     "UnknownSegmentError",
     "UnknownUnitError",
@@ -48,8 +52,6 @@ __all__ = [
     "to_dask",
     "to_xarray",
 ]
-
-TRACE_LENGTH = 100
 
 
 class ReadResults(dict[Any, Any]):
@@ -65,7 +67,7 @@ def read_many(
     paths: Iterable[str | os.PathLike[str]],
     channel: str,
     segment: int,
-    unit: str | None,
+    unit: str | None = None,
     *,
     jobs: int | None = None,
     client: Any = None,
@@ -119,49 +121,102 @@ def _layout_of(path: str, channel: str, segment: int) -> SegmentLayout | None:
         return data_file.layout().get(channel, {}).get(segment)
 
 
-def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int, unit: str | None) -> Any:
-    """A lazy dask array of shape (files, n, n, 100), one chunk per file.
+class SkippedFilesWarning(UserWarning):
+    """Files that `to_dask(..., errors="warn")` left out; `skipped` maps
+    each one to the reason."""
+
+    def __init__(self, skipped: dict[str, str]) -> None:
+        listed = "; ".join(f"{path}: {reason}" for path, reason in skipped.items())
+        super().__init__(f"{len(skipped)} file{'s' * (len(skipped) != 1)} left out: {listed}")
+        self.skipped = skipped
+
+
+def _layout_or_error(path: str, channel: str, segment: int) -> SegmentLayout | None | BaseException:
+    try:
+        return _layout_of(path, channel, segment)
+    except (OSError, LookupError, ValueError) as exc:
+        return exc
+
+
+def to_dask(
+    paths: Iterable[str | os.PathLike[str]],
+    channel: str,
+    segment: int,
+    unit: str | None = None,
+    *,
+    errors: str = "raise",
+) -> Any:
+    """A lazy dask array of shape (files, n, n, 100), one chunk per file, in
+    `unit` (None: the channel's base unit type).
 
     The shape comes from each file's layout (its central directory, no
     decoding); nothing is decoded until the array is computed, on whichever
     scheduler is active. The reads release the interpreter lock, so the
     threaded scheduler reads on every core; a block read borrows helper
     threads only while fewer reads than cores run (see DataFile.read), so
-    the scheduler's threads and the helpers never exceed the cores. Raises ValueError when a file
-    has no square grid of traces for the channel and segment or the files'
-    grids differ, and OSError (FormatError) when a file cannot be opened.
+    the scheduler's threads and the helpers never exceed the cores.
+
+    With errors="raise", a file that cannot be opened raises OSError
+    (FormatError), and one without a square grid of traces for the channel
+    and segment, or with a grid unlike the first file's, ValueError. With
+    errors="warn", such files are left out and one SkippedFilesWarning
+    names each with its reason (as xarray.open_mfdataset's errors="warn"
+    does); an error met later, while computing, still raises.
     """
     import dask
+    import warnings
     from concurrent.futures import ThreadPoolExecutor
 
     import dask.array as da
     import numpy as np
 
+    if errors not in ("raise", "warn"):
+        raise ValueError(f"errors must be 'raise' or 'warn', not {errors!r}")
     paths = [os.fspath(p) for p in paths]
     if not paths:
         raise ValueError("to_dask needs at least one file")
-    side = None
     # Opening and listing release the interpreter lock: on threads, the
     # files' directories are read on every core.
     with ThreadPoolExecutor(max_workers=min(len(paths), os.cpu_count() or 1)) as pool:
-        parts = list(pool.map(lambda path: _layout_of(path, channel, segment), paths))
+        parts = list(pool.map(lambda path: _layout_or_error(path, channel, segment), paths))
+    side = None
+    kept: list[str] = []
+    skipped: dict[str, str] = {}
     for path, part in zip(paths, parts, strict=True):
-        traces = 0 if part is None else part.traces
-        n = None if part is None else part.side
-        if n is None:
-            raise ValueError(
-                f"{path}: {traces} members for channel {channel!r} in segment {segment}, not a square grid"
-            )
-        if side is not None and n != side:
-            raise ValueError(f"{path}: a {n} x {n} grid, unlike the {side} x {side} grid of {paths[0]}")
-        side = n
-    assert side is not None
+        problem = _unfit(path, part, channel, segment, side, kept[0] if kept else None)
+        if problem is None:
+            assert isinstance(part, SegmentLayout)
+            side = part.side
+            kept.append(path)
+        elif errors == "raise":
+            raise problem
+        else:
+            skipped[path] = describe_error(problem).removeprefix(f"{path}: ")
+    if skipped:
+        warnings.warn(SkippedFilesWarning(skipped), stacklevel=2)
+    if side is None:
+        raise ValueError(f"no file has a square grid of channel {channel!r} in segment {segment}")
     read = dask.delayed(_read_block, pure=True)
     blocks = [
         da.from_delayed(read(path, channel, segment, unit, side), shape=(1, side, side, TRACE_LENGTH), dtype=np.float64)
-        for path in paths
+        for path in kept
     ]
     return da.concatenate(blocks, axis=0)
+
+
+def _unfit(
+    path: str, part: Any, channel: str, segment: int, side: int | None, first: str | None
+) -> BaseException | None:
+    """Why a file cannot join the stack, or None."""
+    if isinstance(part, BaseException):
+        return part
+    traces = 0 if part is None else part.traces
+    n = None if part is None else part.side
+    if n is None:
+        return ValueError(f"{path}: {traces} members for channel {channel!r} in segment {segment}, not a square grid")
+    if side is not None and n != side:
+        return ValueError(f"{path}: a {n} x {n} grid, unlike the {side} x {side} grid of {first}")
+    return None
 
 
 def to_xarray(

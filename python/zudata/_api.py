@@ -9,14 +9,15 @@ on the "zudata" logger and the layout as named tuples.
 from __future__ import annotations
 
 import logging
-import math
 import os
 import pathlib
+from contextvars import ContextVar
 from types import TracebackType
 from typing import TYPE_CHECKING, Any, NamedTuple
 
 from ._errors import mapped_error
-from ._reader import NativeError, Reader
+from ._reader import NativeError, Reader, StopFlag
+from ._walk import grid_side
 
 if TYPE_CHECKING:
     # Only for annotations: `zu info` and the like never need NumPy, whose
@@ -28,18 +29,21 @@ __all__ = ["DataFile", "SegmentLayout", "open"]
 
 _log = logging.getLogger("zudata")
 
+# The flag that ends the reads made in this context once it is set: the
+# threads of a pool (which never see a signal) and a program whose signal
+# handler only records the request set one. Without it, only Ctrl-C on the
+# main thread ends a read.
+read_stop: ContextVar[StopFlag | None] = ContextVar("zudata_read_stop", default=None)
+
 
 class SegmentLayout(NamedTuple):
     """What one channel holds in one segment: `traces` members, laid out as
     a `side` x `side` grid when their count is a square (else None)."""
 
+    #: The number of members (traces) of the channel in the segment.
     traces: int
+    #: n when traces is n * n, else None (no square grid).
     side: int | None
-
-
-def _side(traces: int) -> int | None:
-    n = math.isqrt(traces)
-    return n if n * n == traces else None
 
 
 class DataFile:
@@ -78,6 +82,7 @@ class DataFile:
 
     @property
     def closed(self) -> bool:
+        """True once close() was called."""
         return self._reader.closed
 
     def __enter__(self) -> DataFile:
@@ -126,6 +131,21 @@ class DataFile:
         uses it when no unit is given."""
         return self._channel_query(self._reader.base_unit, channel)
 
+    def physical_unit(self, channel: str, unit: str | None = None) -> str | None:
+        """The physical unit ("V", "N", ...) the header gives for `channel`'s
+        values in unit type `unit` (None: the base unit type), or None when
+        the header gives none. The base unit type's is the encoder's
+        (`encoder.scaling.unit.unit`), another's its conversion record's
+        (`conversion-set.conversion.<unit>.scaling.unit.unit`)."""
+        if unit is not None and unit == self.base_unit(channel):
+            unit = None
+        record = _channel_record(self.header, channel)
+        path = ("encoder",) if unit is None else ("conversion-set", "conversion", unit)
+        node: Any = record
+        for key in (*path, "scaling", "unit", "unit"):
+            node = node.get(key) if isinstance(node, dict) else None
+        return node if isinstance(node, str) and node.strip() else None
+
     def sample_type(self, channel: str) -> str:
         """The channel's sample type text ("float-data" for binary32
         samples; anything else means signed 32-bit integers)."""
@@ -162,7 +182,7 @@ class DataFile:
         reader = self._reader
         lines: list[str] | None = [] if _log.isEnabledFor(logging.DEBUG) else None
         try:
-            return reader.read(channel, segment, unit, lines, threads)
+            return reader.read(channel, segment, unit, lines, read_stop.get(), threads)
         except NativeError as err:
             raise mapped_error(err, self._location, reader, channel, segment, unit) from None
         except OverflowError:
@@ -184,9 +204,20 @@ class DataFile:
         except NativeError as err:
             raise mapped_error(err, self._location) from None
         return {
-            channel: {segment: SegmentLayout(traces, _side(traces)) for segment, traces in segments.items()}
+            channel: {segment: SegmentLayout(traces, grid_side(traces)) for segment, traces in segments.items()}
             for channel, segments in counts.items()
         }
+
+
+def _channel_record(header: dict[str, Any], channel: str) -> dict[str, Any]:
+    """The first record under "lcd-info" named `channel`, as the reads pick
+    it; {} when there is none."""
+    table = header.get("lcd-info")
+    for record in table.values() if isinstance(table, dict) else ():
+        names = record.get("channel") if isinstance(record, dict) else None
+        if isinstance(names, dict) and names.get("name") == channel:
+            return record
+    return {}
 
 
 def open(location: str | os.PathLike[str]) -> DataFile:  # noqa: A001 - the package's way in

@@ -51,13 +51,17 @@ class UnknownChannelError(RequestError):
 
 
 class UnknownUnitError(RequestError):
-    """The channel has no such unit type. `units` lists the ones it has."""
+    """The channel has no such unit type. `units` lists the ones it has,
+    its base unit type `base` (when known) first."""
 
-    def __init__(self, channel: str, unit: str, units: list[str]) -> None:
-        super().__init__(f"channel {channel!r} has no unit type {unit!r}; its unit types are {_listing(units)}")
+    def __init__(self, channel: str, unit: str, units: list[str], base: str | None = None) -> None:
+        listed = [u for u in units if u != base]
+        shown = _listing(listed) if base is None else f"{base!r} (base)" + "".join(f", {u!r}" for u in listed)
+        super().__init__(f"channel {channel!r} has no unit type {unit!r}; its unit types are {shown}")
         self.channel = channel
         self.unit = unit
-        self.units = units
+        self.base = base
+        self.units = listed if base is None else [base, *listed]
 
 
 class UnknownSegmentError(RequestError):
@@ -130,7 +134,7 @@ def mapped_error(
             units = _or_none(lambda: reader.units(channel))
             base = _or_none(lambda: reader.base_unit(channel))
             if units is not None and base is not None and unit != base and unit not in units:
-                return UnknownUnitError(channel, unit, units)
+                return UnknownUnitError(channel, unit, units, base)
         if kind in ("NoFile", "OutOfRange"):
             counts = _or_none(reader.layout)
             if counts is not None:
@@ -138,4 +142,37 @@ def mapped_error(
         if kind == "Grid" and segment is not None:
             traces, long_trace = extra
             return GridError(channel, segment, traces, long_trace)
-    return FormatError(message, os.fspath(location))
+    return FormatError(_which_damage(kind, message, location), os.fspath(location))
+
+
+# What the core reports when it finds no archive, and when an archive has
+# no header member.
+_NO_END_RECORD = "Missing end of central directory"
+_NO_HEADER_MEMBER = "Expected File shared-data header, but this file was not present in the archive."
+_ZIP_STARTS = (b"PK\x03\x04", b"PK\x05\x06", b"PK\x07\x08")
+
+
+def _which_damage(kind: str, message: str, location: str | os.PathLike[str]) -> str:
+    """The core's message, prefixed with which of the usual cases it is
+    when that message alone leaves it open: a file that is no ZIP archive
+    and a truncated one both lack the end record; a ZIP archive without a
+    header member is some other archive."""
+    if kind == "Zip" and message == _NO_END_RECORD:
+        start = _first_bytes(location)
+        if start == b"":
+            return f"an empty file, not a ZIP archive ({message})"
+        if start is not None and start.startswith(_ZIP_STARTS):
+            return f"truncated: the file starts like a ZIP archive but its end record is missing ({message})"
+        if start is not None:
+            return f"not a ZIP archive ({message})"
+    if kind == "NoFile" and message == _NO_HEADER_MEMBER:
+        return f"a ZIP archive but not a Zu data file: it has no header member ({message})"
+    return message
+
+
+def _first_bytes(location: str | os.PathLike[str]) -> bytes | None:
+    try:
+        with open(location, "rb") as file:
+            return file.read(4)
+    except (OSError, TypeError, ValueError):
+        return None

@@ -6,8 +6,10 @@ hostile file, so nothing here recurses: every walk keeps its own stack.
 
 from __future__ import annotations
 
+import functools
 import json
 import re
+from json.encoder import encode_basestring, encode_basestring_ascii
 from typing import Any
 from collections.abc import Iterator
 
@@ -15,19 +17,26 @@ _LONE_SURROGATE = re.compile("[\ud800-\udfff]")
 
 
 def flatten(header: dict[str, Any]) -> Iterator[tuple[str, Any]]:
-    """The nested header as (dotted key, value) pairs, depth first."""
-    stack: list[tuple[str, Iterator[tuple[str, Any]]]] = [("", iter(header.items()))]
+    """The nested header as (dotted key, value) pairs, depth first.
+
+    The path is kept as one list of keys and joined only for a value: a
+    prefix string per level would hold memory growing with the square of
+    the depth."""
+    path: list[str] = []
+    stack: list[Iterator[tuple[str, Any]]] = [iter(header.items())]
     while stack:
-        prefix, items = stack[-1]
-        for key, value in items:
+        for key, value in stack[-1]:
             if isinstance(value, dict):
                 if value:
-                    stack.append((f"{prefix}{key}.", iter(value.items())))
+                    path.append(key)
+                    stack.append(iter(value.items()))
                     break
                 continue
-            yield f"{prefix}{key}", value
+            yield ".".join([*path, key]), value
         else:
             stack.pop()
+            if path:
+                path.pop()
 
 
 def lookup(header: dict[str, Any], dotted: str) -> Any:
@@ -40,21 +49,45 @@ def lookup(header: dict[str, Any], dotted: str) -> Any:
     return node
 
 
-def _scalar(value: Any) -> str:
+def _scalar(value: Any, ensure_ascii: bool) -> str:
     # Lone surrogates stand for bytes of a file name that are not UTF-8;
     # escaped, the text stays valid UTF-8 JSON and a reader in Python gets
     # the same string back.
-    text = json.dumps(value, ensure_ascii=False)
-    return _LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
+    if isinstance(value, str):
+        # What json.dumps does for a string, without its per-call set-up
+        # (a deep header has millions of keys).
+        text = (encode_basestring_ascii if ensure_ascii else encode_basestring)(value)
+    else:
+        text = json.dumps(value, ensure_ascii=ensure_ascii)
+    return text if ensure_ascii else _LONE_SURROGATE.sub(lambda m: f"\\u{ord(m.group()):04x}", text)
 
 
-def to_json(value: Any, *, indent: int | None = 2, sort_keys: bool = False) -> str:
+@functools.lru_cache(maxsize=4096)
+def _key(key: str, ensure_ascii: bool) -> str:
+    # Deep headers repeat a few keys at every level: one text object each.
+    return _scalar(key, ensure_ascii) + ": "
+
+
+# Containers nested deeper than this are written on one line, as with
+# indent=None: indenting every level would make the text grow with the
+# square of the depth (a hostile header nests thousands of levels).
+MAX_INDENTED_DEPTH = 64
+
+
+def to_json(value: Any, *, indent: int | None = 2, sort_keys: bool = False, ensure_ascii: bool = False) -> str:
     """The text json.dumps(value, indent=indent, sort_keys=sort_keys,
-    ensure_ascii=False) gives for dicts, lists and scalars, at any depth
-    (lone surrogates escaped)."""
+    ensure_ascii=ensure_ascii) gives for dicts, lists and scalars, at any
+    depth, except that lone surrogates are escaped and that containers
+    nested deeper than MAX_INDENTED_DEPTH levels are written without
+    newlines, so that the text stays linear in the depth."""
 
     def newline(depth: int) -> str:
-        return "" if indent is None else "\n" + " " * (indent * depth)
+        if indent is None or depth > MAX_INDENTED_DEPTH:
+            return ""
+        return "\n" + " " * (indent * depth)
+
+    def separator(depth: int) -> str:
+        return "," if indent is not None and depth <= MAX_INDENTED_DEPTH else ", "
 
     out: list[str] = []
     # Each frame: iterator over (key or None, value) pairs, closing bracket,
@@ -77,7 +110,7 @@ def to_json(value: Any, *, indent: int | None = 2, sort_keys: bool = False) -> s
             out.append("[")
             stack.append([iter((None, v) for v in node), "]", False])
             return True
-        out.append(_scalar(node))
+        out.append(_scalar(node, ensure_ascii))
         return False
 
     open_container(value)
@@ -87,13 +120,14 @@ def to_json(value: Any, *, indent: int | None = 2, sort_keys: bool = False) -> s
         entry = next(frame[0], None)
         if entry is None:
             stack.pop()
-            out.append(newline(depth - 1) + frame[1])
+            # The closing bracket lines up with its opening line, unless the
+            # container's items were written on one line.
+            out.append((newline(depth - 1) if newline(depth) else "") + frame[1])
             continue
         key, child = entry
-        separator = ("," if indent is not None else ", ") if frame[2] else ""
-        out.append(separator + newline(depth))
+        out.append((separator(depth) if frame[2] else "") + newline(depth))
         frame[2] = True
         if key is not None:
-            out.append(_scalar(str(key)) + ": ")
+            out.append(_key(str(key), ensure_ascii))
         open_container(child)
     return "".join(out)

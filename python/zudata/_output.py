@@ -13,12 +13,14 @@ from pathlib import Path
 from typing import TYPE_CHECKING, Any
 from collections.abc import Iterator
 
-from . import _header
 
 if TYPE_CHECKING:
     import numpy.typing as npt
 
 FORMATS = {".npy": "npy", ".npz": "npz", ".h5": "h5", ".hdf5": "h5"}
+# The attributes an .npz keeps, each as a string array beside its array
+# (with "<name>.dims", the names of its dimensions).
+NPZ_ATTRS = ("unit_type", "units")
 
 
 class OutputError(Exception):
@@ -81,8 +83,10 @@ class ArrayWriter:
         if kind == "npz":
             import zipfile
 
-            # Uncompressed, like numpy.savez: the readers stay the bottleneck.
-            self._handle = zipfile.ZipFile(temp_path, "w", zipfile.ZIP_STORED, allowZip64=True)
+            # Uncompressed, like numpy.savez (the readers stay the
+            # bottleneck), or deflated as numpy.savez_compressed does.
+            method = zipfile.ZIP_DEFLATED if compression else zipfile.ZIP_STORED
+            self._handle = zipfile.ZipFile(temp_path, "w", method, allowZip64=True)
         elif kind == "h5":
             import h5py
 
@@ -94,21 +98,34 @@ class ArrayWriter:
         import numpy as np
 
         if self.kind == "npz":
-            values = np.ascontiguousarray(values)
-            with self._handle.open(name + ".npy", "w", force_zip64=True) as member:
-                # The same bytes numpy.save writes, without the copy that
-                # write_array makes of the data for a stream that is not a
-                # real file: the array's own memory goes to the archive.
-                np.lib.format.write_array_header_1_0(member, np.lib.format.header_data_from_array_1_0(values))
-                member.write(memoryview(values).cast("B"))
+            self._npz_member(name, values)
+            # An .npz has no attributes: the unit texts are arrays of their
+            # own, "<name>.unit_type" and "<name>.units".
+            for key in NPZ_ATTRS:
+                if key in attrs:
+                    self._npz_member(f"{name}.{key}", np.array(attrs[key]))
+            self._npz_member(f"{name}.dims", np.array(DIMS[-values.ndim:]))
         elif self.kind == "h5":
             dataset = self._handle.create_dataset(name, data=values, compression=self._compression)
             dataset.attrs.update(attrs)
+            for axis, label in enumerate(DIMS[-values.ndim:]):
+                dataset.dims[axis].label = label
         else:
             if self._count:
                 raise ValueError(".npy holds one array; use .npz or .h5 for several")
             np.save(self._handle, values, allow_pickle=False)
         self._count += 1
+
+    def _npz_member(self, name: str, values: npt.NDArray[Any]) -> None:
+        import numpy as np
+
+        values = np.ascontiguousarray(values)
+        with self._handle.open(name + ".npy", "w", force_zip64=True) as member:
+            # The same bytes numpy.save writes, without the copy that
+            # write_array makes of the data for a stream that is not a
+            # real file: the array's own memory goes to the archive.
+            np.lib.format.write_array_header_1_0(member, np.lib.format.header_data_from_array_1_0(values))
+            member.write(memoryview(values).cast("B"))
 
     def close(self) -> None:
         if self._handle is not None:
@@ -116,11 +133,18 @@ class ArrayWriter:
             self._handle = None
 
 
+# The dimensions of an exported array, and of a stack of them.
+DIMS = ("i", "j", "sample")
+STACK_DIMS = ("file", *DIMS)
+
+
 class StackedWriter:
-    """HDF5 with one dataset (files, n, n, 100) per channel and segment,
+    """HDF5 with one dataset (file, i, j, sample) per channel and segment,
     named "<channel>/<segment>", grown by one row per file; the names of
     those files are the dimension scale "<channel>/<segment>_files" of its
-    first axis."""
+    first axis. A file whose grid is smaller than the largest of the stack
+    fills the corner [:n, :n] of its row; the rest of the row is NaN, as in
+    an outer join (`padded` names those files)."""
 
     def __init__(self, temp_path: str, compression: str | None = None) -> None:
         import h5py
@@ -129,44 +153,68 @@ class StackedWriter:
         self._handle = h5py.File(temp_path, "w")
         self._compression = compression
         self._stacks: dict[str, tuple[Any, Any]] = {}
+        # stack -> (file name, its grid shape) of every row
+        self._rows: dict[str, list[tuple[str, tuple[int, ...]]]] = {}
         self._count = 0
 
-    def add(self, name: str, file_name: str, values: npt.NDArray[Any], unit: str) -> None:
-        """Appends `values` as the next row of stack `name`. ValueError when
-        its shape or type differs from the stack's first row."""
+    def _new_stack(self, name: str, values: npt.NDArray[Any]) -> tuple[Any, Any]:
+        import numpy as np
+
+        # Every axis may grow: a later file may have a larger grid. Space
+        # never written reads as the fill value, NaN.
+        data = self._handle.create_dataset(
+            name, shape=(0, *values.shape), maxshape=(None,) * (values.ndim + 1), dtype=values.dtype,
+            chunks=(1, *values.shape), compression=self._compression, fillvalue=np.nan,
+        )
+        files = self._handle.create_dataset(
+            f"{name}_files", shape=(0,), maxshape=(None,), dtype=self._h5py.string_dtype("utf-8"), chunks=(256,)
+        )
+        files.make_scale("file")
+        data.dims[0].attach_scale(files)
+        for axis, label in enumerate(STACK_DIMS):
+            data.dims[axis].label = label
+        self._rows[name] = []
+        return data, files
+
+    def add(self, name: str, file_name: str, values: npt.NDArray[Any], unit: str, physical_unit: str | None) -> None:
+        """Appends `values` as the next row of stack `name`, growing the
+        stack's grid when `values` has a larger one. ValueError when its
+        unit differs from the stack's first row."""
         stack = self._stacks.get(name)
         if stack is None:
-            data = self._handle.create_dataset(
-                name, shape=(0, *values.shape), maxshape=(None, *values.shape), dtype=values.dtype,
-                chunks=(1, *values.shape), compression=self._compression,
-            )
-            data.attrs["unit_type"] = unit
-            files = self._handle.create_dataset(
-                f"{name}_files", shape=(0,), maxshape=(None,), dtype=self._h5py.string_dtype(), chunks=(256,)
-            )
-            files.make_scale("files")
-            data.dims[0].attach_scale(files)
-            data.dims[0].label = "files"
-            stack = self._stacks[name] = (data, files)
+            stack = self._stacks[name] = self._new_stack(name, values)
+            stack[0].attrs.update(unit_attrs(unit, physical_unit))
         data, files = stack
-        if values.shape != data.shape[1:]:
-            side = data.shape[1]
-            raise ValueError(
-                f"a {values.shape[0]} x {values.shape[1]} grid, unlike the {side} x {side} grid "
-                f"of the arrays already in {name}"
-            )
+        if values.dtype != data.dtype:
+            raise ValueError(f"values of type {values.dtype}, unlike the {data.dtype} of the arrays in {name}")
         if data.attrs["unit_type"] != unit:
             raise ValueError(f"unit type {unit}, unlike the {data.attrs['unit_type']} of the arrays in {name}")
+        if physical_unit is not None and data.attrs.get("units", physical_unit) != physical_unit:
+            raise ValueError(f"values in {physical_unit}, unlike the {data.attrs['units']} of the arrays in {name}")
+        if physical_unit is not None:
+            data.attrs["units"] = physical_unit
+        grown = tuple(max(have, new) for have, new in zip(data.shape[1:], values.shape, strict=True))
         row = data.shape[0]
-        data.resize(row + 1, axis=0)
+        data.resize((row + 1, *grown))
         files.resize(row + 1, axis=0)
-        data[row] = values
+        data[(row, *(slice(0, n) for n in values.shape))] = values
         files[row] = file_name
+        self._rows[name].append((file_name, values.shape))
         self._count += 1
 
     @property
     def count(self) -> int:
         return self._count
+
+    def padded(self) -> dict[str, list[str]]:
+        """stack -> the files whose rows are padded with NaN, because their
+        grid is smaller than the stack's."""
+        found = {}
+        for name, (data, _) in self._stacks.items():
+            small = [file for file, shape in self._rows[name] if shape != data.shape[1:]]
+            if small:
+                found[name] = small
+        return found
 
     def close(self) -> None:
         if self._handle is not None:
@@ -174,11 +222,22 @@ class StackedWriter:
             self._handle = None
 
 
-def dataset_attrs(unit: str, source: str, header: Any) -> dict[str, str]:
+def unit_attrs(unit: str, physical_unit: str | None) -> dict[str, str]:
+    """The unit type, and the physical unit as "units" when the header
+    gives one (left out otherwise, never guessed)."""
+    attrs = {"unit_type": unit}
+    if physical_unit is not None:
+        attrs["units"] = physical_unit
+    return attrs
+
+
+def dataset_attrs(unit: str, physical_unit: str | None, source: str, header: str | None) -> dict[str, str]:
+    """The attributes of one exported array; `header` is the file's header
+    as JSON text."""
     return {
-        "unit_type": unit,
+        **unit_attrs(unit, physical_unit),
         "source_path": printable(source),
-        "header": _header.to_json(header, indent=None, sort_keys=True) if header is not None else "",
+        "header": header if header is not None else "",
     }
 
 

@@ -40,6 +40,12 @@ def statistic(values: npt.NDArray[np.float64], stat: str) -> npt.NDArray[np.floa
         return _STATS[stat](values)
 
 
+def unit_label(unit_type: str, physical: str | None) -> str:
+    """How an axis names its values: "force (N)", or the unit type alone
+    when the header gives no physical unit."""
+    return f"{unit_type} ({physical})" if physical else unit_type
+
+
 def image_format(path: str) -> str:
     """The image format that `path`'s suffix names ("png", "pdf", "svg",
     ...); ValueError listing the known suffixes when it names none."""

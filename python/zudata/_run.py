@@ -13,6 +13,9 @@ import threading
 from typing import TYPE_CHECKING, Any
 from collections.abc import Callable, Iterator, Sequence
 
+from ._api import read_stop
+from ._reader import StopFlag
+
 if TYPE_CHECKING:
     from concurrent.futures import Future
 
@@ -39,6 +42,11 @@ def request_stop(signum: int, frame: Any = None) -> None:
     global _stop_signal
     if _stop_signal is None:
         _stop_signal = signum
+    # Reads in flight end too, not only between files: one large member
+    # can take seconds.
+    flag = read_stop.get()
+    if flag is not None:
+        flag.set()
 
 
 def stop_requested() -> bool:
@@ -52,7 +60,8 @@ def check_stop() -> None:
 
 class Outcome:
     """What a task gives back for one item: its value (and the file's
-    header when asked for) and the traces read, or the error text."""
+    header as JSON text when asked for) and the traces read, or the error
+    text."""
 
     __slots__ = ("error", "header", "traces", "value")
 
@@ -82,8 +91,22 @@ def guarded(task: Task, item: Any, *args: Any) -> Outcome:
         return Outcome(error="not started: interrupted")
     try:
         return task(item, *args)
+    except KeyboardInterrupt:
+        # A read ended by the stop's flag: the stop itself is reported.
+        if _stop_signal is None:
+            raise
+        return Outcome(error="interrupted")
     except Exception as exc:  # a fault in the task itself, not in the file
         return Outcome(error=describe_error(exc))
+
+
+def _obeying(stop: StopFlag, task: Task, *args: Any) -> Outcome:
+    """Runs a task on a pool's thread with its reads ended by `stop`."""
+    token = read_stop.set(stop)
+    try:
+        return task(*args)
+    finally:
+        read_stop.reset(token)
 
 
 def run_tasks(
@@ -99,9 +122,10 @@ def run_tasks(
 
     `jobs` > 1 runs that many threads; `client`, a `distributed.Client`,
     runs the tasks on its cluster, called with `sent_items` (for example
-    absolute paths) in place of `items` when given. Leaving the loop early,
-    or an interruption, cancels the tasks not started and waits for the
-    running ones, so no thread outlives the call.
+    absolute paths) in place of `items` when given. Leaving the loop early
+    cancels the tasks not started and waits for the running ones, so no
+    thread outlives the call; an interruption also ends the reads of the
+    running ones.
     """
     sent = items if sent_items is None else sent_items
     if client is not None:
@@ -115,9 +139,19 @@ def run_tasks(
         from concurrent.futures import ThreadPoolExecutor
 
         jobs = min(jobs, len(items))
+        stop = read_stop.get()
+        if stop is None:
+            stop = StopFlag()
         with ThreadPoolExecutor(max_workers=jobs, thread_name_prefix="zu") as pool:
             try:
-                yield from _windowed(lambda i: pool.submit(guarded, task, sent[i], *args), items, 2 * jobs)
+                yield from _windowed(
+                    lambda i: pool.submit(_obeying, stop, guarded, task, sent[i], *args), items, 2 * jobs
+                )
+            except (KeyboardInterrupt, Interrupted):
+                # The pool's threads see no signal: their reads in flight
+                # end only when told to.
+                stop.set()
+                raise
             finally:
                 pool.shutdown(wait=True, cancel_futures=True)
     else:

@@ -8,7 +8,7 @@ from __future__ import annotations
 
 from typing import Any, NamedTuple
 
-from . import _walk
+from . import _header, _walk
 from ._run import Outcome, describe_error, stop_requested
 
 
@@ -32,14 +32,22 @@ class Piece:
     """One array read (with the unit type it is in), or the error that
     stopped it."""
 
-    __slots__ = ("channel", "error", "segment", "unit", "value")
+    __slots__ = ("channel", "error", "physical_unit", "segment", "unit", "value")
 
     def __init__(self, channel: str, segment: int | None, unit: str | None, error: str | None = None) -> None:
         self.channel = channel
         self.segment = segment
         self.unit = unit
+        self.physical_unit: str | None = None
         self.value: Any = None
         self.error = error
+
+
+def _header_text(data_file: Any) -> str:
+    """The header as compact, sorted JSON. A task sends the text, not the
+    nested dicts: pickling those to another process recurses once per
+    level, and a hostile header nests deeper than pickle can go."""
+    return _header.to_json(data_file.header, indent=None, sort_keys=True)
 
 
 def read_channel(path: Any, channel: str, segment: int, unit: str | None, with_header: bool) -> Outcome:
@@ -47,22 +55,77 @@ def read_channel(path: Any, channel: str, segment: int, unit: str | None, with_h
     try:
         with _open(path) as data_file:
             values = data_file.read(channel, segment, unit)
-            header = data_file.header if with_header else None
+            header = _header_text(data_file) if with_header else None
     except Exception as exc:
         return Outcome(error=describe_error(exc))
     return Outcome(value=values, header=header, traces=values.shape[0] * values.shape[1])
 
 
-def read_selections(path: Any, selections: tuple[Selection, ...], with_header: bool, dtype: str | None) -> Outcome:
-    """Every selection from one file: a list of `Piece`s in selection order,
-    segments ascending within a selection of every segment. An error that
-    concerns the whole file (it cannot be opened) is the outcome's error."""
+class Catalogue(NamedTuple):
+    """What one file holds, as far as a request is concerned: channel ->
+    its unit types (base included; None when the header cannot say) and
+    the segments in which it has traces."""
+
+    units: dict[str, set[str] | None]
+    segments: dict[str, set[int]]
+
+
+def catalogue(path: Any) -> Outcome:
+    """The file's `Catalogue`, from its header and directory (nothing is
+    decoded)."""
     try:
         with _open(path) as data_file:
-            header = data_file.header if with_header else None
+            channels = list(dict.fromkeys(data_file.channels()))
+            layout = data_file.layout()
+            units: dict[str, set[str] | None] = {}
+            for channel in channels:
+                try:
+                    units[channel] = {data_file.base_unit(channel), *data_file.units(channel)}
+                except (LookupError, OSError):
+                    units[channel] = None  # the read will say what is wrong
+    except Exception as exc:
+        return Outcome(error=describe_error(exc))
+    segments = {channel: set(layout.get(channel, {})) for channel in channels}
+    return Outcome(value=Catalogue(units, segments))
+
+
+def unmet(selection: Selection, found: Catalogue) -> str | None:
+    """Why a file with catalogue `found` cannot answer `selection`, in words
+    that do not depend on the file (so that files can share them), or None."""
+    channel, segment, unit = selection
+    if channel not in found.units:
+        return f"no channel {channel!r}"
+    units = found.units[channel]
+    if unit is not None and units is not None and unit not in units:
+        return f"channel {channel!r} has no unit type {unit!r}"
+    segments = found.segments[channel]
+    if segment is None and not segments:
+        return f"channel {channel!r} has no traces in any segment"
+    if segment is not None and segment not in segments:
+        return f"channel {channel!r} has no traces in segment {segment}"
+    return None
+
+
+def read_selections(
+    path: Any,
+    selections: tuple[Selection, ...],
+    with_header: bool,
+    dtype: str | None,
+    skipped: dict[Any, frozenset[int]] | None = None,
+) -> Outcome:
+    """Every selection from one file, but those whose positions
+    `skipped[path]` holds: a list of `Piece`s in selection order, segments
+    ascending within a selection of every segment. An error that concerns
+    the whole file (it cannot be opened) is the outcome's error."""
+    leave_out = (skipped or {}).get(path, frozenset())
+    try:
+        with _open(path) as data_file:
+            header = _header_text(data_file) if with_header else None
             layout = data_file.layout() if any(s.segment is None for s in selections) else None
             pieces: list[Piece] = []
-            for selection in selections:
+            for position, selection in enumerate(selections):
+                if position in leave_out:
+                    continue
                 if selection.segment is not None:
                     segments = [selection.segment]
                 else:
@@ -88,6 +151,7 @@ def _read_piece(data_file: Any, selection: Selection, dtype: str | None) -> Piec
         values = data_file.read(selection.channel, selection.segment, selection.unit)
         if selection.unit is None:
             piece.unit = data_file.base_unit(selection.channel)
+        piece.physical_unit = data_file.physical_unit(selection.channel, piece.unit)
     except Exception as exc:
         piece.error = describe_error(exc)
         return piece

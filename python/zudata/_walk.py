@@ -7,10 +7,14 @@ from typing import Any
 
 # Segments are a single byte in the reader's API.
 MAX_SEGMENT = 255
+# Samples in one trace: the last axis of every array read.
+TRACE_LENGTH = 100
 
 
 def grid_side(traces: int) -> int | None:
-    """n for an n x n grid of `traces` traces, or None when it is not square."""
+    """n for an n x n grid of `traces` traces, or None when it is not square.
+    No traces are no grid (None): there is nothing to read, and a 0 x 0
+    array would only stand for a segment that is missing."""
     n = math.isqrt(traces)
     return n if traces > 0 and n * n == traces else None
 

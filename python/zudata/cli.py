@@ -7,6 +7,9 @@
     zu export FILE... -c CHANNEL... -s SEGMENT...|all [-u UNIT]... -o OUT.{npy,npz,h5}
               [--jobs N | --dask ADDRESS [--dask-timeout S]] [--dtype float32] [--stack] [--compression gzip]
 
+A FILE may be a directory: the Zu files (*.zu) in it, in name order; -r
+adds those below it. --jobs 0 works on one file per core.
+
 Exit status: 0 when everything worked, 1 when a file failed, 2 for a usage
 error, 130 / 143 when interrupted by SIGINT / SIGTERM; a closed pipe on
 standard output ends the command as SIGPIPE ends other tools.
@@ -15,22 +18,75 @@ standard output ends the command as SIGPIPE ends other tools.
 from __future__ import annotations
 
 import argparse
+import errno
 import os
 import signal
 import sys
 import threading
 import time
 from pathlib import Path
-from typing import Any
+from typing import Any, NamedTuple
 from collections.abc import Sequence
 
 from . import _header, _output, _walk
+from ._api import read_stop
 from ._progress import Progress
+from ._reader import StopFlag
 from ._run import Interrupted, Outcome, check_stop, describe_error, request_stop, run_tasks
-from ._tasks import Selection, check_file, read_selections
+from ._tasks import Catalogue, Selection, catalogue, check_file, read_selections, unmet
 
 EXIT_FAILED = 1
 EXIT_USAGE = 2
+
+# What each exit status means, and examples of each command: `zu --help`,
+# the manual page and the documentation site are all written from these
+# and from the parser below.
+EXIT_STATUSES = (
+    (0, "everything worked"),
+    (EXIT_FAILED, "a file failed (it could not be read, or lacks what was asked), or the output could not be written"),
+    (EXIT_USAGE, "usage error: a bad option or argument, or a request no file can answer"),
+    (130, "interrupted by SIGINT (Ctrl-C); any partial output is removed"),
+    (143, "terminated by SIGTERM; any partial output is removed"),
+)
+
+EXAMPLES = {
+    "info": (
+        ("zu info scan.zu", "grid, segments, channels and unit types of one file"),
+        ("zu info scans --json --jobs 0", "every *.zu in scans as JSON, a thread per core"),
+    ),
+    "header": (
+        ("zu header scan.zu", "the whole header as sorted key=value lines"),
+        ("zu header scans --key force-settings.spring-constant", "one value per file, as a table"),
+    ),
+    "check": (("zu check scans -r --quiet", "read every segment of every Zu file in scans and below; list failures"),),
+    "plot": (
+        (
+            "zu plot scan.zu -c vDeflection -s 0 -u force --stat max --trace 0,0 -o map.png",
+            "map of the maximum force per position, with the trace at row 0, column 0",
+        ),
+    ),
+    "export": (
+        (
+            "zu export scans -c height -s 0 -u distance -o heights.npz",
+            "segment 0 of height from every file, one array each",
+        ),
+        (
+            "zu export scans -c height -s all -o stack.h5 --stack --jobs 2",
+            "one (file, i, j, sample) dataset per channel and segment",
+        ),
+    ),
+}
+
+
+def _epilog(command: str | None) -> str:
+    """The examples (and, for `zu` itself, the exit statuses) under --help."""
+    if command is None:
+        pairs = [pair for examples in EXAMPLES.values() for pair in examples[:1]]
+    else:
+        pairs = list(EXAMPLES[command])
+    lines = ["examples:"] + [f"  {line}\n      {what}" for line, what in pairs]
+    lines += ["", "exit status:"] + [f"  {status:<4}{what}" for status, what in EXIT_STATUSES]
+    return "\n".join(lines)
 
 # --dask-timeout counts from here, close to the start of the process; the
 # command needs a moment after giving up to exit.
@@ -38,11 +94,18 @@ _STARTED = time.monotonic()
 _EXIT_MARGIN = 1.0
 
 
+class _NoFiles(Exception):
+    """The directories named hold no Zu file, and no file was named."""
+
+
 class _StdoutError(Exception):
     """Standard output cannot take our output (a full disk, /dev/full)."""
 
 
 def _say(text: str) -> None:
+    if sys.stdout is None:
+        # Started with descriptor 1 closed: said as other tools say it.
+        raise _StdoutError(os.strerror(errno.EBADF))
     try:
         print(text, file=sys.stdout)
     except BrokenPipeError:
@@ -53,6 +116,39 @@ def _say(text: str) -> None:
 
 def _warn(text: str) -> None:
     print(f"zu: {text}", file=sys.stderr, flush=True)
+
+
+def _files(args: argparse.Namespace) -> list[str]:
+    """The FILE arguments with each directory replaced by the Zu files
+    (*.zu) in it, in name order, and with -r those of its subdirectories
+    too (each directory's files before its subdirectories'), repeats of a
+    file under another spelling left out."""
+    paths: list[str] = []
+    for path in args.files:
+        if not os.path.isdir(path):
+            paths.append(path)
+            continue
+        found = _zu_files_in(path, args.recursive)
+        if not found:
+            _warn(f"{path}: a directory without Zu files (*.zu){'' if args.recursive else '; -r looks below it'}")
+        paths += found
+    if not paths:
+        raise _NoFiles
+    return _unique(paths)
+
+
+def _zu_files_in(directory: str, recursive: bool) -> list[str]:
+    found = []
+    for top, subdirectories, names in os.walk(directory, onerror=lambda exc: _warn(_path_error(exc))):
+        subdirectories.sort()
+        if not recursive:
+            subdirectories.clear()
+        found += [os.path.join(top, n) for n in sorted(names) if n.lower().endswith(".zu")]
+    return [p for p in found if not os.path.isdir(p)]
+
+
+def _path_error(exc: OSError) -> str:
+    return f"{exc.filename}: {describe_error(exc)}" if exc.filename else describe_error(exc)
 
 
 def _unique(paths: Sequence[str]) -> list[str]:
@@ -139,7 +235,7 @@ def _print_info(info: dict[str, Any]) -> None:
 
 def _cmd_info(args: argparse.Namespace) -> int:
     infos = []
-    for _, outcome in run_tasks(_describe, _unique(args.files), (), jobs=args.jobs):
+    for _, outcome in run_tasks(_describe, _files(args), (), jobs=args.jobs):
         infos.append(outcome.value)
         if not args.json:
             _print_info(outcome.value)
@@ -172,10 +268,30 @@ def _values(path: str, header: dict[str, Any], keys: list[str]) -> tuple[dict[st
         try:
             values[key] = _header.lookup(header, key)
         except KeyError:
-            _warn(f"{path}: no key {key}")
+            _warn(f"{path}: no key {key}{_nearest_keys(header, key)}")
             values[key] = None
             complete = False
     return values, complete
+
+
+_MAX_KEYS_COMPARED = 50_000
+
+
+def _nearest_keys(header: dict[str, Any], key: str) -> str:
+    """"; nearest: a, b" naming the header's keys (or groups of keys) most
+    like a misspelt one, or "" when none is close."""
+    import difflib
+
+    # Keys and groups as deep as the one asked for (a deeper prefix cannot
+    # be its spelling).
+    depth = key.count(".") + 1
+    known: set[str] = set()
+    for dotted, _ in _header.flatten(header):
+        known.add(".".join(dotted.split(".", depth)[:depth]))
+        if len(known) > _MAX_KEYS_COMPARED:
+            break  # a hostile header must not make a typo cost minutes
+    nearest = difflib.get_close_matches(key, known, n=3, cutoff=0.6)
+    return f"; nearest: {', '.join(nearest)}" if nearest else ""
 
 
 def _table_row(path: str, values: dict[str, Any]) -> bool:
@@ -193,7 +309,7 @@ def _table_row(path: str, values: dict[str, Any]) -> bool:
 
 
 def _cmd_header(args: argparse.Namespace) -> int:
-    paths = _unique(args.files)
+    paths = _files(args)
     keys = list(dict.fromkeys(args.key))
     status = 0
     rows: list[dict[str, Any]] = []
@@ -231,7 +347,7 @@ def _cmd_header(args: argparse.Namespace) -> int:
 
 
 def _cmd_check(args: argparse.Namespace) -> int:
-    paths = _unique(args.files)
+    paths = _files(args)
     failed = 0
     with Progress(len(paths), sys.stderr.isatty(), "checking") as bar:
         for path, outcome in run_tasks(check_file, paths, (), jobs=args.jobs):
@@ -246,7 +362,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
             else:
                 failed += 1
                 _say(f"FAIL  {path}  {outcome.error}")
-    if len(paths) > 1 and not args.quiet:
+    if len(paths) > 1 or args.quiet:
         _say(f"{len(paths) - failed} of {len(paths)} files OK")
     return EXIT_FAILED if failed else 0
 
@@ -291,7 +407,8 @@ def _cmd_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         with _open(args.file) as data_file:
             values = data_file.read(args.channel, args.segment, args.unit)
-            unit = args.unit if args.unit is not None else data_file.base_unit(args.channel)
+            unit_type = args.unit if args.unit is not None else data_file.base_unit(args.channel)
+            unit = _plot.unit_label(unit_type, data_file.physical_unit(args.channel, unit_type))
     except Exception as exc:
         _warn(f"{args.file}: {describe_error(exc)}")
         return EXIT_FAILED
@@ -339,21 +456,117 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
     if kind is None:
         parser.error(f"-o {args.output}: the name must end in .npy, .npz, .h5 or .hdf5")
     selections = _selections(args, parser)
-    paths = _unique(args.files)
+    paths = _files(args)
     if kind == "npy" and (len(paths) > 1 or len(selections) > 1 or selections[0].segment is None):
         parser.error(".npy holds one array: one file, one channel, one segment; use .npz or .h5 for more")
-    if kind != "h5" and (args.stack or args.compression):
-        parser.error("--stack and --compression are for HDF5 output (.h5)")
+    if kind != "h5" and args.stack:
+        parser.error("--stack is for HDF5 output (.h5)")
+    if kind == "npy" and args.compression:
+        parser.error("--compression is for .npz (gzip) and HDF5 output (.h5)")
+    if kind == "npz" and args.compression not in (None, "gzip"):
+        parser.error(f"--compression {args.compression} is for HDF5 output; .npz takes gzip (as savez_compressed)")
     if kind == "h5":
         import h5py  # noqa: F401  (fail before reading anything)
+    checked = _check_request(paths, selections, args.jobs)
+    if checked.usage is not None:
+        _warn(checked.usage)
+        return EXIT_USAGE
     client = None
     if args.dask:
         client = _connect(args.dask, args.dask_timeout)
     try:
-        return _export(args, kind, paths, selections, client)
+        return _export(args, kind, checked, selections, client)
     finally:
         if client is not None:
             client.close(timeout=10)
+
+
+class _Checked(NamedTuple):
+    """A request checked against every file's catalogue: the files that
+    open, the positions of the selections each cannot answer (by absolute
+    path), the failures found so far as (path, cause), and the usage error
+    when no file can answer some selection."""
+
+    paths: list[str]
+    skipped: dict[str, frozenset[int]]
+    failures: list[tuple[str, str]]
+    usage: str | None
+
+
+def _check_request(paths: list[str], selections: tuple[Selection, ...], jobs: int) -> _Checked:
+    """Checks every selection against every file's catalogue (header and
+    directory; nothing decoded) before anything is read, so that a request
+    no file can answer is one usage error, not one error per file."""
+    catalogues: dict[str, Catalogue] = {}
+    failures: list[tuple[str, str]] = []
+    with Progress(len(paths), sys.stderr.isatty(), "checking") as bar:
+        for path, outcome in run_tasks(catalogue, paths, (), jobs=jobs):
+            bar.advance(0)
+            if outcome.error is not None:
+                failures.append((path, outcome.error))
+            else:
+                catalogues[path] = outcome.value
+    skipped: dict[str, set[int]] = {}
+    for position, selection in enumerate(selections):
+        causes = {path: unmet(selection, found) for path, found in catalogues.items()}
+        if catalogues and all(causes.values()):
+            return _Checked([], {}, failures, _nobody_has(selection, list(catalogues.values())))
+        for path, cause in causes.items():
+            if cause is not None:
+                skipped.setdefault(os.path.abspath(path), set()).add(position)
+                failures.append((path, cause))
+    readable = [p for p in paths if p in catalogues]
+    return _Checked(readable, {p: frozenset(s) for p, s in skipped.items()}, failures, None)
+
+
+def _nobody_has(selection: Selection, catalogues: list[Catalogue]) -> str:
+    """The usage error for a selection that no file can answer, naming what
+    the files have instead."""
+    channel, segment, unit = selection
+    asked = f"channel {channel!r}, {'every segment' if segment is None else f'segment {segment}'}"
+    asked += f", unit type {unit!r}" if unit is not None else ""
+    having = [c for c in catalogues if channel in c.units]
+    if not having:
+        channels = sorted({name for c in catalogues for name in c.units})
+        return f"no file has {asked}: no file has that channel; the files' channels are {_listing(channels)}"
+    units = [c.units[channel] for c in having]
+    if unit is not None and all(u is not None and unit not in u for u in units):
+        known = sorted({name for u in units if u is not None for name in u})
+        return f"no file has {asked}: the channel's unit types are {_listing(known)}"
+    segments = sorted({s for c in having for s in c.segments[channel]})
+    return f"no file has {asked}: the channel has traces in segments {_listing(segments)}"
+
+
+def _listing(items: list[Any]) -> str:
+    return ", ".join(repr(i) if isinstance(i, str) else str(i) for i in items) or "(none)"
+
+
+# Files named when many share one cause.
+_NAMED_IN_A_GROUP = 3
+
+
+def _report_failures(failures: list[tuple[str, str]]) -> None:
+    """Says each cause once, in the order first met: for one file as
+    "path: cause", for several with their count and the first few names."""
+    by_cause: dict[str, list[str]] = {}
+    for path, cause in failures:
+        by_cause.setdefault(cause, []).append(path)
+    for cause, paths in by_cause.items():
+        paths = list(dict.fromkeys(paths))
+        if len(paths) == 1:
+            _warn(f"{paths[0]}: {cause}")
+            continue
+        named = ", ".join(paths[:_NAMED_IN_A_GROUP])
+        more = f" and {len(paths) - _NAMED_IN_A_GROUP} more" if len(paths) > _NAMED_IN_A_GROUP else ""
+        _warn(f"{len(paths)} files: {cause}: {named}{more}")
+
+
+def _say_padded(padded: dict[str, list[str]]) -> None:
+    """Names the files of each stack whose smaller grid is padded with NaN."""
+    for name, files in padded.items():
+        named = ", ".join(files[:_NAMED_IN_A_GROUP])
+        more = f" and {len(files) - _NAMED_IN_A_GROUP} more" if len(files) > _NAMED_IN_A_GROUP else ""
+        _warn(f"{name}: {len(files)} file{'s' * (len(files) != 1)} with a smaller grid, padded with NaN: {named}{more}")
 
 
 def _connect(address: str, timeout: float) -> Any:
@@ -371,8 +584,9 @@ def _connect(address: str, timeout: float) -> Any:
     # or does not answer) holds the interpreter's exit for twice its timeout
     # in its own clean-up. Nothing of ours needs cleaning yet: no output
     # file exists before the client does.
-    sys.stdout.flush()
-    sys.stderr.flush()
+    for stream in (sys.stdout, sys.stderr):
+        if stream is not None:
+            stream.flush()
     os._exit(EXIT_USAGE)
 
 
@@ -425,14 +639,41 @@ def _client_by(address: str, deadline: float) -> tuple[Any, str]:
 
 
 def _export(
-    args: argparse.Namespace, kind: str, paths: list[str], selections: tuple[Selection, ...], client: Any
+    args: argparse.Namespace, kind: str, checked: _Checked, selections: tuple[Selection, ...], client: Any
 ) -> int:
+    paths = checked.paths
+    failures = list(checked.failures)
+    try:
+        written = _write_export(args, kind, paths, selections, checked.skipped, client, failures)
+    finally:
+        _report_failures(failures)
+    if written == 0:
+        _warn(f"no array could be read; {args.output} not written")
+        return EXIT_FAILED
+    failed = len(failures)
+    tail = f", {failed} failed" if failed else ""
+    _say(f"wrote {args.output}: {written} array{'s' if written != 1 else ''}{tail}")
+    return EXIT_FAILED if failed else 0
+
+
+def _write_export(
+    args: argparse.Namespace,
+    kind: str,
+    paths: list[str],
+    selections: tuple[Selection, ...],
+    skipped: dict[str, frozenset[int]],
+    client: Any,
+    failures: list[tuple[str, str]],
+) -> int:
+    """Reads and writes; returns the number of arrays written (0: no output
+    left behind). Each failure is added to `failures`."""
+    if not paths:
+        return 0
     file_names = dict(zip(paths, _output.file_names(paths), strict=True))
     with_header = kind == "h5" and not args.stack
     # A cluster's workers do not share our working directory.
     sent = [os.path.abspath(p) for p in paths]
-    read_args = (selections, with_header, args.dtype)
-    failed = 0
+    read_args = (selections, with_header, args.dtype, skipped)
     written = 0
     try:
         with _output.replaced_atomically(args.output) as temp:
@@ -449,40 +690,38 @@ def _export(
                     for path, outcome in outcomes:
                         bar.advance(outcome.traces)
                         if outcome.error is not None:
-                            failed += 1
-                            _warn(f"{path}: {outcome.error}")
+                            failures.append((path, outcome.error))
                             continue
                         for piece in outcome.value:
                             if piece.error is not None:
-                                failed += 1
-                                _warn(f"{path}: {piece.error}")
+                                failures.append((path, piece.error))
                                 continue
                             part = _output.part_name(piece.channel, piece.segment)
                             try:
                                 if args.stack:
-                                    writer.add(part, file_names[path], piece.value, piece.unit)
+                                    writer.add(part, file_names[path], piece.value, piece.unit, piece.physical_unit)
                                 else:
-                                    attrs = _output.dataset_attrs(piece.unit, os.path.abspath(path), outcome.header)
+                                    attrs = _output.dataset_attrs(
+                                        piece.unit, piece.physical_unit, os.path.abspath(path), outcome.header
+                                    )
                                     writer.add(_output.dataset_name(file_names[path], piece.channel, piece.segment),
                                                piece.value, attrs)
                             except ValueError as exc:
-                                failed += 1
-                                _warn(f"{path}: {exc}")
+                                failures.append((path, str(exc)))
                                 continue
                             written += 1
                         # The arrays go as soon as they are written.
                         outcome.value = None
+                if args.stack:
+                    _say_padded(writer.padded())
             finally:
                 writer.close()
             check_stop()
             if written == 0:
                 raise _NothingToWrite
     except _NothingToWrite:
-        _warn(f"no array could be read; {args.output} not written")
-        return EXIT_FAILED
-    tail = f", {failed} failed" if failed else ""
-    _say(f"wrote {args.output}: {written} array{'s' if written != 1 else ''}{tail}")
-    return EXIT_FAILED if failed else 0
+        return 0
+    return written
 
 
 # --- command line ---------------------------------------------------------
@@ -493,9 +732,17 @@ def _jobs(text: str) -> int:
         value = int(text)
     except ValueError:
         raise argparse.ArgumentTypeError(f"expected a whole number, got {text!r}") from None
-    if value < 1:
-        raise argparse.ArgumentTypeError("--jobs must be at least 1")
-    return value
+    if value < 0:
+        raise argparse.ArgumentTypeError("--jobs must be 0 (every core) or more")
+    return value or _cores()
+
+
+def _cores() -> int:
+    """The cores this process may run on."""
+    try:
+        return len(os.sched_getaffinity(0))
+    except (AttributeError, OSError):
+        return os.cpu_count() or 1
 
 
 def _segment(text: str) -> int:
@@ -522,20 +769,40 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _command(commands: Any, name: str, summary: str) -> argparse.ArgumentParser:
+    parser: argparse.ArgumentParser = commands.add_parser(
+        name,
+        help=summary,
+        description=summary,
+        epilog=_epilog(name),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
+    return parser
+
+
 def _parser() -> argparse.ArgumentParser:
     from . import __version__
 
-    parser = argparse.ArgumentParser(prog="zu", description="Look at, check, plot and export Zu data files.")
+    parser = argparse.ArgumentParser(
+        prog="zu",
+        description="Look at, check, plot and export Zu data files.",
+        epilog=_epilog(None),
+        formatter_class=argparse.RawDescriptionHelpFormatter,
+    )
     parser.add_argument("--version", action="version", version=f"zu {__version__}")
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
-    info = commands.add_parser("info", help="grid, segments, channels and unit types of each file")
-    info.add_argument("files", nargs="+", metavar="FILE")
+    info = _command(commands, "info", "grid, segments, channels and unit types of each file")
+    info.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    info.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     info.add_argument("--json", action="store_true", help="one JSON list of objects, one per file")
-    info.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="look at N files at once (threads)")
+    info.add_argument(
+        "--jobs", type=_jobs, default=1, metavar="N", help="look at N files at once (threads; 0: a thread per core)",
+    )
 
-    header = commands.add_parser("header", help="the header as key=value lines, or chosen values as a table")
-    header.add_argument("files", nargs="+", metavar="FILE")
+    header = _command(commands, "header", "the header as key=value lines, or chosen values as a table")
+    header.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    header.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     header.add_argument(
         "--json", action="store_true", help="JSON: the nested header, or a list with one object per file"
     )
@@ -544,12 +811,15 @@ def _parser() -> argparse.ArgumentParser:
         help="only this dotted key's value: a tab-separated table with one row per file (repeatable: one column each)",
     )
 
-    check = commands.add_parser("check", help="read every channel of every segment; exit 1 if any file fails")
-    check.add_argument("files", nargs="+", metavar="FILE")
-    check.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="check N files at once (threads)")
-    check.add_argument("-q", "--quiet", action="store_true", help="print only the files that fail")
+    check = _command(commands, "check", "read every channel of every segment; exit 1 if any file fails")
+    check.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    check.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
+    check.add_argument(
+        "--jobs", type=_jobs, default=1, metavar="N", help="check N files at once (threads; 0: a thread per core)"
+    )
+    check.add_argument("-q", "--quiet", action="store_true", help="print only the files that fail and the count")
 
-    plot = commands.add_parser("plot", help="heat map of one statistic per trace")
+    plot = _command(commands, "plot", "heat map of one statistic per trace")
     plot.set_defaults(parser=plot)
     plot.add_argument("file", metavar="FILE")
     plot.add_argument("-c", "--channel", required=True, help="channel name")
@@ -566,9 +836,10 @@ def _parser() -> argparse.ArgumentParser:
     plot.add_argument("-o", "--output", required=True, metavar="MAP.png",
                       help="the image; its suffix picks the format (.png, .pdf, .svg, .jpg, ...)")
 
-    export = commands.add_parser("export", help="channels and segments of many files into .npy, .npz or HDF5")
+    export = _command(commands, "export", "channels and segments of many files into .npy, .npz or HDF5")
     export.set_defaults(parser=export)
-    export.add_argument("files", nargs="+", metavar="FILE")
+    export.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    export.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     export.add_argument("-c", "--channel", required=True, action="append", help="channel name (repeatable)")
     export.add_argument(
         "-s", "--segment", required=True, type=_segment_or_all, action="append",
@@ -584,11 +855,16 @@ def _parser() -> argparse.ArgumentParser:
     )
     export.add_argument(
         "--stack", action="store_true",
-        help="HDF5: one (files, n, n, 100) dataset per channel and segment, the file names as its dimension scale",
+        help="HDF5: one (file, i, j, sample) dataset per channel and segment, the file names as its dimension "
+        "scale; smaller grids are padded with NaN",
     )
-    export.add_argument("--compression", choices=["gzip", "lzf"], help="HDF5: compress the datasets")
+    export.add_argument(
+        "--compression", choices=["gzip", "lzf"], help="compress the arrays: .h5 gzip or lzf, .npz gzip (deflate)"
+    )
     where = export.add_mutually_exclusive_group()
-    where.add_argument("--jobs", type=_jobs, default=1, metavar="N", help="read N files at once (threads)")
+    where.add_argument(
+        "--jobs", type=_jobs, default=1, metavar="N", help="read N files at once (threads; 0: a thread per core)"
+    )
     where.add_argument("--dask", metavar="ADDRESS", help="read on this Dask distributed scheduler, e.g. tcp://127.0.0.1:8786")
     export.add_argument("--dask-timeout", type=_seconds, default=10.0, metavar="S",
                         help="give up on reaching the --dask scheduler after S seconds (default 10)")
@@ -609,6 +885,8 @@ def _die_of_sigpipe() -> int:
 
 def _silence_stdout() -> None:
     # What is left in the buffer cannot be written; let it go nowhere at exit.
+    if sys.stdout is None:
+        return
     devnull = os.open(os.devnull, os.O_WRONLY)
     os.dup2(devnull, sys.stdout.fileno())
     os.close(devnull)
@@ -637,10 +915,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             stream.reconfigure(errors="surrogateescape")
     parser = _parser()
     args = parser.parse_args(argv)
-    # Signals only set a flag; the work stops between files and unwinds
-    # normally, removing any temporary output.
+    # Signals only set flags: the reads in flight end, the work stops
+    # between files and unwinds normally, removing any temporary output.
     signal.signal(signal.SIGINT, request_stop)
     signal.signal(signal.SIGTERM, request_stop)
+    obeyed = read_stop.set(StopFlag())
     try:
         try:
             if args.command == "export":
@@ -648,11 +927,13 @@ def main(argv: Sequence[str] | None = None) -> int:
             elif args.command == "plot":
                 status = _cmd_plot(args, args.parser)
             else:
-                command = {"info": _cmd_info, "header": _cmd_header, "check": _cmd_check}
-                status = command[args.command](args)
+                handlers = {"info": _cmd_info, "header": _cmd_header, "check": _cmd_check}
+                status = handlers[args.command](args)
             check_stop()
         finally:
-            sys.stdout.flush()
+            read_stop.reset(obeyed)
+            if sys.stdout is not None:
+                sys.stdout.flush()
         return status
     except Interrupted as stop:
         _warn("interrupted" if stop.signum == signal.SIGINT else "terminated")
@@ -662,6 +943,9 @@ def main(argv: Sequence[str] | None = None) -> int:
     except _StdoutError as exc:
         _silence_stdout()
         _warn(f"cannot write standard output: {exc}")
+        return EXIT_FAILED
+    except _NoFiles:
+        _warn("no Zu file to work on")
         return EXIT_FAILED
     except _output.OutputError as exc:
         _warn(str(exc))

@@ -8,10 +8,17 @@ dimensions (segment, i, j, sample):
 - `i`, `j`: the grid, sized to the largest grid among those channels and
   segments; `sample`: the 100 samples of a trace. All three have integer
   coordinates 0, 1, 2, ...
-- a scalar coordinate `file`, the location the file was opened from, so that
-  `xarray.open_mfdataset(paths, engine="zu", combine="nested",
-  concat_dim="file")` stacks recordings along a `file` dimension labelled
-  with their locations.
+- a scalar coordinate `file`, the file's absolute, normalised path as a
+  string (`os.path.abspath`), so that `xarray.open_mfdataset(paths,
+  engine="zu", combine="nested", concat_dim="file")` stacks recordings along
+  a `file` dimension labelled with their paths; select one with
+  `sel(file=os.path.abspath(path))` (a pathlib.Path is no label: it is not
+  equal to a string). `open_mfdataset(..., errors="warn")` leaves out the
+  files that fail to open, with a warning for each.
+
+Each variable's attrs name its `channel`, its `unit_type` and its
+`sample_type`, and, where the header gives one for that unit type, its
+physical unit as `units` (the CF attribute pint-xarray and cf-xarray read).
 
 Where a channel has no members in a segment, or a member count that is not a
 square, that segment of the variable is all NaN; a grid smaller than the
@@ -31,7 +38,6 @@ another process (a Dask worker) opens the file again there on first use.
 
 from __future__ import annotations
 
-import json
 import os
 import threading
 from collections.abc import Iterable, Mapping
@@ -44,10 +50,11 @@ from xarray.backends import BackendArray, BackendEntrypoint
 from xarray.core import indexing
 
 import zudata
+from zudata import _header
+from zudata._walk import TRACE_LENGTH
 
 __all__ = ["ZuBackendEntrypoint", "open_zu_dataset"]
 
-TRACE_LENGTH = 100
 DIMS = ("segment", "i", "j", "sample")
 
 
@@ -198,8 +205,9 @@ def _choose_units(datafile: Any, chosen: list[str], units: str | Mapping[str, st
             result[channel] = datafile.base_unit(channel)
             continue
         known = datafile.units(channel)
-        if unit not in known and unit != datafile.base_unit(channel):
-            raise zudata.UnknownUnitError(channel, unit, known)
+        base = datafile.base_unit(channel)
+        if unit not in known and unit != base:
+            raise zudata.UnknownUnitError(channel, unit, known, base)
         result[channel] = unit
     return result
 
@@ -230,7 +238,9 @@ def _dataset_attrs(datafile: Any, location: str) -> dict[str, Any]:
     header = datafile.header
     attrs = {key: value for key, value in header.items() if isinstance(value, str)}
     attrs["source"] = location
-    attrs["header"] = json.dumps(header, sort_keys=True)
+    # Written without recursion: a hostile header nests deeper than the
+    # json module can go.
+    attrs["header"] = _header.to_json(header, indent=None, sort_keys=True, ensure_ascii=True)
     return attrs
 
 
@@ -266,12 +276,13 @@ def open_zu_dataset(
             array = ZuBackendArray(
                 handle, channel, unit_of[channel], segment_list, [sides[channel].get(s) for s in segment_list], grid
             )
-            attrs = {
-                "channel": channel,
-                "unit_type": unit_of[channel],
-                "units": unit_of[channel],
-                "sample_type": datafile.sample_type(channel),
-            }
+            attrs = {"channel": channel, "unit_type": unit_of[channel]}
+            # CF's "units" is the physical unit; a header that gives none
+            # leaves it out rather than have the unit type's name pass for one.
+            physical = datafile.physical_unit(channel, unit_of[channel])
+            if physical is not None:
+                attrs["units"] = physical
+            attrs["sample_type"] = datafile.sample_type(channel)
             encoding = {"preferred_chunks": {"segment": 1, "i": grid, "j": grid, "sample": TRACE_LENGTH}}
             data_vars[channel] = xr.Variable(DIMS, indexing.LazilyIndexedArray(array), attrs, encoding)
         coords: dict[str, Any] = {
@@ -281,13 +292,20 @@ def open_zu_dataset(
             "sample": ("sample", np.arange(TRACE_LENGTH)),
         }
         if "file" not in drop:
-            coords["file"] = ((), location)
+            coords["file"] = ((), file_label(location))
         dataset = xr.Dataset(data_vars, coords, attrs=_dataset_attrs(datafile, location))
     except BaseException:
         datafile.close()
         raise
     dataset.set_close(handle.close)
     return dataset
+
+
+def file_label(location: str | os.PathLike[str]) -> str:
+    """The `file` coordinate of a location: its absolute, normalised path as
+    a string (os.path.abspath), the form xarray.open_mfdataset hands its
+    files on in, so that one file has one label however it was named."""
+    return os.path.abspath(os.fspath(location))
 
 
 def _looks_like_zu(location: str) -> bool:

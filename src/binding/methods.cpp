@@ -12,6 +12,7 @@
 #include "binding/py_once.h"
 #include "binding/tables.h"
 #include "binding/to_python.h"
+#include "data_file/data_file.h"
 #include "header/number.h"
 
 namespace zu::py {

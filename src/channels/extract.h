@@ -78,8 +78,9 @@ Result<ChannelValues> read_channel_values(zip::ZipReader& reader, const Conversi
 
 // The same on `scratch`, without exclusive use of `reader`: several threads
 // may read one reader at once, each with its own scratch and sink. Touches
-// no Python object. `cancel` (may be null) is asked between members; a stop
-// ends the read with ZuError::cancelled().
+// no Python object. `cancel` (may be null) is asked between members and
+// while a large member decodes; a stop ends the read with
+// ZuError::cancelled().
 Result<ChannelValues> read_channel_values(const zip::ZipReader& reader, zip::ReadScratch& scratch,
                                           zip::CancelCheck* cancel, const Conversion& conversion,
                                           std::string_view name, uint8_t segment,

@@ -6,6 +6,7 @@
 #include <span>
 
 #include "header/utf8.h"
+#include "platform/output.h"
 
 namespace zu {
 
@@ -211,5 +212,7 @@ Result<std::vector<ChannelLayout>> DataFile::layout(zip::ReadScratch& scratch) c
   if (index_) return index_->layout();
   return count_channel_members(reader_, scratch, names);
 }
+
+void write_diagnostic_line(std::string_view line) noexcept { platform::write_stdout(line); }
 
 }  // namespace zu

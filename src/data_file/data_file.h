@@ -78,11 +78,12 @@ class DataFile {
 
   // The same values without exclusive use: the walk runs on `scratch`, so
   // any number of threads may call this at once, each with its own scratch
-  // and sink. With an index the members come from it, not from a walk. `cancel` (may be null) is
-  // asked between members; when it says stop, the read ends with ZuError::cancelled().
-  // `threads`: with an index, how many threads may decode the members (0:
-  // as many as the machine's cores allow, see platform::HelperLease); the
-  // result is the same for every count.
+  // and sink. With an index the members come from it, not from a walk.
+  // `cancel` (may be null) is asked between members and while a large
+  // member decodes; when it says stop, the read ends with
+  // ZuError::cancelled(). `threads`: with an index, how many threads may
+  // decode the members (0: as many as the machine's cores allow, see
+  // platform::HelperLease); the result is the same for every count.
   Result<ChannelValues> read_channel(std::string_view name, uint8_t segment,
                                      std::string_view unit_type, DiagnosticSink& diagnostics,
                                      zip::ReadScratch& scratch, zip::CancelCheck* cancel,
@@ -118,5 +119,11 @@ class DataFile {
   std::unique_ptr<const ChannelIndex> index_;  // only from open_indexed
   uint64_t window_bytes_ = zip::kDefaultWindowBytes;
 };
+
+// Where ZuDataFIle's diagnostic lines go: the process's standard output,
+// file descriptor 1 (whatever it is at this moment), bypassing sys.stdout.
+// A closed descriptor, a full device or a pipe whose reader has gone drops
+// the line silently; the last raises no signal. See platform::write_stdout.
+void write_diagnostic_line(std::string_view line) noexcept;
 
 }  // namespace zu

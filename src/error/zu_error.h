@@ -3,7 +3,9 @@
 // Every fallible operation returns a Result<T>: either its value or a
 // ZuError. A ZuError is the kind of failure and its message, rendered when
 // the error is made. Only the binding layer turns a ZuError into a Python
-// exception, and it uses the message alone.
+// exception: zu_data_reader raises OSError with the message alone, while
+// zudata._reader passes the kind, the message and the errno on, for the
+// zudata package to choose its exception.
 #pragma once
 
 #include <cstdint>
@@ -72,13 +74,13 @@ class ZuError {
   static ZuError parse_float(ParseFloatKind k);
   static ZuError cancelled();
 
-  // Every kind becomes the same Python exception, so what a caller sees is
-  // decided by the message alone; the kind names the failure for C++ code.
+  // The failure's kind: ZuDataFIle's callers see only the message (every
+  // kind is the same OSError there), zudata's see an exception chosen by it.
   ZuErrorKind kind() const { return kind_; }
   const std::string& message() const { return message_; }
   // The operating system's error number of an Io error made by os(), else
-  // 0. The message does not depend on it, so callers that only show the
-  // message see no difference.
+  // 0. The message does not depend on it: ZuDataFIle's callers see no
+  // difference, zudata's get it as the exception's errno.
   int os_errno() const { return os_errno_; }
 
  private:

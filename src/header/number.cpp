@@ -3,7 +3,6 @@
 #include <charconv>
 #include <cmath>
 
-#include "platform/output.h"
 #include "platform/text.h"
 
 namespace zu {
@@ -98,7 +97,5 @@ std::string format_shortest(double v) {
   }
   return out;
 }
-
-void write_diagnostic_line(std::string_view line) noexcept { platform::write_stdout(line); }
 
 }  // namespace zu

@@ -39,10 +39,4 @@ class DiscardDiagnostics final : public DiagnosticSink {
   void line(std::string_view) override {}
 };
 
-// Writes `line` to the process's standard output, file descriptor 1
-// (whatever it is at this moment), bypassing sys.stdout. A closed
-// descriptor, a full device or a pipe whose reader has gone drops the line
-// silently; the last raises no signal. See platform::write_stdout.
-void write_diagnostic_line(std::string_view line) noexcept;
-
 }  // namespace zu

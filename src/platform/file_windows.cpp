@@ -11,8 +11,10 @@
 #include <cerrno>
 #include <climits>
 #include <string>
+#include <utility>
 
 #include "platform/file.h"
+#include "platform/long_path.h"
 
 namespace zu::platform {
 
@@ -99,6 +101,9 @@ std::string os_error_text(int code) {
 Result<File> File::open_read_only(const std::string& path) {
   std::wstring wide;
   if (!to_wide(path, wide)) return os_error(last_error());
+  // Without the extended-length form the system refuses a path of 260
+  // characters or more, whatever the file system allows.
+  wide = extended_length_path(std::move(wide));
   // Sharing write and delete access lets the recording program keep the
   // file open for writing, and lets others rename or delete it, while it
   // is read here; refusing them would fail the open, or their operation.

@@ -18,9 +18,10 @@ class CancelCheck {
 };
 
 // Asks a CancelCheck at most once per interval of steady time, and reads the
-// clock only every few members (or after a few MiB of recorded member size,
-// for walks over large members), so that a walk over many small members
-// pays next to nothing for being interruptible. A null check is never asked.
+// clock only every few members or every few MiB of output, so that a walk
+// over many small members pays next to nothing for being interruptible and
+// a single large member is still interrupted while it decodes. A null check
+// is never asked.
 class CancelPoll {
  public:
   static constexpr std::chrono::milliseconds kInterval{20};
@@ -34,8 +35,24 @@ class CancelPoll {
   // the size the directory records for the member about to be read.
   bool should_stop(uint64_t member_size) {
     if (check_ == nullptr) return false;
-    bytes_ += member_size < kByteStride ? member_size : kByteStride;  // never wraps
+    add_bytes(member_size);
     if (++members_ % kStride != 0 && bytes_ < kByteStride) return false;
+    return ask_when_due();
+  }
+
+  // The same while a member decodes: call with the bytes it has just
+  // produced or consumed; the clock is read once per kByteStride of them.
+  bool should_stop_within(uint64_t bytes) {
+    if (check_ == nullptr) return false;
+    add_bytes(bytes);
+    if (bytes_ < kByteStride) return false;
+    return ask_when_due();
+  }
+
+ private:
+  void add_bytes(uint64_t n) { bytes_ += n < kByteStride ? n : kByteStride; }  // never wraps
+
+  bool ask_when_due() {
     bytes_ = 0;
     const auto now = std::chrono::steady_clock::now();
     if (now < next_) return false;
@@ -43,7 +60,6 @@ class CancelPoll {
     return check_->cancelled();
   }
 
- private:
   CancelCheck* check_;
   uint32_t members_ = 0;
   uint64_t bytes_ = 0;

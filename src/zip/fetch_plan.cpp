@@ -131,8 +131,9 @@ void work(SharedRead& shared, const FileReader& file, uint64_t file_length,
           const std::vector<ZipEntry>& entries, const ReadPlan& reads, const FetchPlan& plan,
           MemberSink& sink, CancelCheck* cancel) {
   WholeDecoder decoder;
-  MemberReader reader(file, file_length, decoder);
+  // The reader asks the poll too, so a large member stops partway.
   CancelPoll poll(cancel);
+  MemberReader reader(file, file_length, decoder, &poll);
   std::unique_ptr<uint8_t[]> buffer;
   uint64_t room = 0;
   for (;;) {

@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstring>
 #include <new>
 
@@ -31,6 +32,9 @@ constexpr uint64_t kFirstGrowth = 4096;
 constexpr size_t kStreamBlock = size_t{256} << 10;
 
 ZuError corrupt() { return ZuError::io(kCorruptDeflate); }
+
+std::atomic<uint64_t> g_fast_road_mismatches{0};
+void note_fast_road_mismatch() { g_fast_road_mismatches.fetch_add(1, std::memory_order_relaxed); }
 
 struct DataRange {
   uint64_t start;
@@ -104,6 +108,8 @@ uint64_t first_room(const ZipEntry& e, DataRange r, uint64_t file_length) {
 
 }  // namespace
 
+uint64_t fast_road_mismatches() { return g_fast_road_mismatches.load(std::memory_order_relaxed); }
+
 uint64_t deliverable_size(const ZipEntry& e, uint64_t file_length) {
   const uint64_t present = e.local_header_offset < file_length
                                ? std::min(e.compressed_size, file_length - e.local_header_offset)
@@ -167,6 +173,7 @@ struct WholeDecoder::State {
   libdeflate_decompressor* d = libdeflate_alloc_decompressor();
   std::unique_ptr<DecodeTables> tables{new (std::nothrow) DecodeTables};
   ZlibWhole zlib;
+  WholeRoad road = WholeRoad::kNone;
   State() = default;
   State(const State&) = delete;
   State& operator=(const State&) = delete;
@@ -177,14 +184,23 @@ struct WholeDecoder::State {
     if (tables != nullptr) {
       switch (decode_single_dynamic_block(in, out, *tables)) {
         case SingleBlock::kDecoded:
+          road = WholeRoad::kInHouse;
           return true;
-        case SingleBlock::kFailed:
-          return zlib.decode_exact(in, out);
+        case SingleBlock::kFailed: {
+          road = WholeRoad::kInHouseThenZlib;
+          const bool ok = zlib.decode_exact(in, out);
+          if (ok) note_fast_road_mismatch();
+          return ok;
+        }
         case SingleBlock::kOther:
           break;
       }
     }
-    if (d == nullptr || !fast_decoder_agrees(in)) return zlib.decode_exact(in, out);
+    if (d == nullptr || !fast_decoder_agrees(in)) {
+      road = WholeRoad::kZlib;
+      return zlib.decode_exact(in, out);
+    }
+    road = WholeRoad::kLibdeflate;
     size_t used_in = 0, used_out = 0;
     const libdeflate_result r = libdeflate_deflate_decompress_ex(
         d, in.data(), in.size(), out.data(), out.size(), &used_in, &used_out);
@@ -194,7 +210,9 @@ struct WholeDecoder::State {
 #else
 struct WholeDecoder::State {
   ZlibWhole zlib;
+  WholeRoad road = WholeRoad::kNone;
   bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
+    road = WholeRoad::kZlib;
     return zlib.decode_exact(in, out);
   }
 };
@@ -207,6 +225,10 @@ WholeDecoder& WholeDecoder::operator=(WholeDecoder&&) noexcept = default;
 
 bool WholeDecoder::decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out) {
   return state_ != nullptr && state_->decode_exact(in, out);
+}
+
+WholeRoad WholeDecoder::last_road() const {
+  return state_ != nullptr ? state_->road : WholeRoad::kNone;
 }
 
 // ---- streaming decoding ------------------------------------------------------
@@ -236,10 +258,11 @@ class MemberReader::Streamer {
   // at or past `limit`: a stream that needs more than the bytes before it
   // fails as overlapping the member there.
   Result<void> decode(const FileReader& file, uint64_t file_length, DataRange range, uint64_t limit,
-                      const ZipEntry& e, MemberSink& sink) {
+                      const ZipEntry& e, MemberSink& sink, CancelPoll* poll) {
     if (!ok_ || inflateReset(&z_) != Z_OK) return corrupt();
     file_ = &file;
     sink_ = &sink;
+    poll_ = poll;
     next_ = range.start;
     end_ = range.end;
     input_end_ = std::min(range.end, limit);
@@ -278,6 +301,7 @@ class MemberReader::Streamer {
         if (ret != Z_OK && ret != Z_BUF_ERROR && ret != Z_STREAM_END) return corrupt();
         deliver(got);
         produced += got;
+        if (stop_asked(got)) return ZuError::cancelled();
         if (ret == Z_STREAM_END) {
           finished_ = true;
           return produced;
@@ -297,6 +321,10 @@ class MemberReader::Streamer {
     }
   }
 
+  // A member of many GiB decodes for seconds: it is asked every few MiB of
+  // output (or of input, for streams that produce little).
+  bool stop_asked(uint64_t bytes) { return poll_ != nullptr && poll_->should_stop_within(bytes); }
+
   void deliver(size_t n) {
     if (n == 0) return;
     crc_ = crc32_update(crc_, block_.get(), n);
@@ -312,6 +340,7 @@ class MemberReader::Streamer {
     if (got == 0) input_done_ = true;
     z_.next_in = input_.get();
     z_.avail_in = static_cast<uInt>(got);
+    if (stop_asked(got)) return ZuError::cancelled();
     return {};
   }
 
@@ -337,6 +366,7 @@ class MemberReader::Streamer {
   bool ok_ = false;
   const FileReader* file_ = nullptr;
   MemberSink* sink_ = nullptr;
+  CancelPoll* poll_ = nullptr;
   uint64_t next_ = 0;
   uint64_t end_ = 0;        // end of the recorded compressed data
   uint64_t input_end_ = 0;  // end of the input read: end_, or the limit before it
@@ -350,8 +380,9 @@ class MemberReader::Streamer {
 
 // ---- one member ----------------------------------------------------------------
 
-MemberReader::MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole)
-    : file_(file), file_length_(file_length), whole_(whole) {}
+MemberReader::MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole,
+                           CancelPoll* poll)
+    : file_(file), file_length_(file_length), whole_(whole), poll_(poll) {}
 
 MemberReader::~MemberReader() = default;
 
@@ -440,19 +471,27 @@ bool MemberReader::decode_data(const ZipEntry& e, uint64_t readable_before_limit
     bytes = {out, usize};
   }
   const uint32_t stored = e.has_data_descriptor ? descriptor_crc(data + csize) : e.crc32;
-  if (!crc_matches(usize, crc32_update(0, bytes.data(), usize), stored)) return false;
+  if (!crc_matches(usize, crc32_update(0, bytes.data(), usize), stored)) {
+    checksum_failed_ = true;
+    return false;
+  }
   sink.member_bytes(bytes);
   return true;
 }
 
 Result<void> MemberReader::read(const ZipEntry& e, uint64_t limit, MemberSink& sink) {
+  checksum_failed_ = false;
   if (e.uncompressed_size <= kWholeMemberMax && e.compressed_size <= kWholeMemberMax &&
       read_whole(e, limit, sink)) {
     return {};
   }
   ZU_TRY_ASSIGN(DataRange range, get_entry(file_, e, limit));
   if (!streamer_) streamer_ = std::make_unique<Streamer>();
-  return streamer_->decode(file_, file_length_, range, limit, e, sink);
+  Result<void> streamed = streamer_->decode(file_, file_length_, range, limit, e, sink, poll_);
+  // The same bytes that failed their checksum decoded and verified through
+  // zlib: the whole-buffer decoder got them wrong.
+  if (streamed && checksum_failed_) note_fast_road_mismatch();
+  return streamed;
 }
 
 }  // namespace zu::zip

@@ -17,6 +17,7 @@
 #include <vector>
 
 #include "error/zu_error.h"
+#include "zip/cancel.h"
 #include "zip/entry.h"
 #include "zip/file_reader.h"
 
@@ -55,6 +56,17 @@ uint64_t deliverable_size(const ZipEntry& e, uint64_t file_length);
 // Members whose recorded sizes are at most this take the whole-buffer road.
 inline constexpr uint64_t kWholeMemberMax = uint64_t{1} << 20;
 
+// Which decoder gave a WholeDecoder's last verdict (see member.cpp), so that
+// tests can see each stream take the road meant for it.
+enum class WholeRoad { kNone, kInHouse, kInHouseThenZlib, kLibdeflate, kZlib };
+
+// How many times in this process a fast decoder (the in-house one or
+// libdeflate) got a stream wrong that zlib then decoded: output that failed
+// the member's checksum which the streaming road then verified, or an
+// in-house failure zlib decoded. The reader still returns zlib's bytes, so
+// only this count shows such a fault: it stays 0 unless a decoder is wrong.
+uint64_t fast_road_mismatches();
+
 // The whole-buffer DEFLATE decoder a reader keeps for its lifetime
 // (libdeflate when the build has it, else a zlib inflater).
 class WholeDecoder {
@@ -69,6 +81,7 @@ class WholeDecoder {
   // True when `in` starts with a stream that decodes to exactly `out.size()`
   // bytes, written to `out`. False for anything else (including no decoder).
   bool decode_exact(std::span<const uint8_t> in, std::span<uint8_t> out);
+  WholeRoad last_road() const;
 
   struct State;
 
@@ -80,10 +93,13 @@ class WholeDecoder {
 uint32_t crc32_update(uint32_t crc, const uint8_t* data, size_t len);
 
 // Reads members for one walk: owns the reusable blocks and the streaming
-// inflater, so no member allocates on its own.
+// inflater, so no member allocates on its own. A streamed member (the only
+// road that takes large members) asks `poll`, when not null, as it decodes,
+// and ends with ZuError::cancelled() when told to stop.
 class MemberReader {
  public:
-  MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole);
+  MemberReader(const FileReader& file, uint64_t file_length, WholeDecoder& whole,
+               CancelPoll* poll = nullptr);
   ~MemberReader();
   MemberReader(const MemberReader&) = delete;
   MemberReader& operator=(const MemberReader&) = delete;
@@ -120,11 +136,15 @@ class MemberReader {
   const FileReader& file_;
   uint64_t file_length_;
   WholeDecoder& whole_;
+  CancelPoll* poll_;
   std::unique_ptr<uint8_t[]> input_;
   size_t input_size_ = 0;
   std::unique_ptr<uint8_t[]> output_;
   size_t output_size_ = 0;
   std::unique_ptr<Streamer> streamer_;  // made on the first streamed member
+  // The member's whole-buffer decode failed its checksum: if the streaming
+  // road then verifies it, a fast decoder was wrong (fast_road_mismatches).
+  bool checksum_failed_ = false;
 };
 
 }  // namespace zu::zip

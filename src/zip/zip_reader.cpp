@@ -87,8 +87,8 @@ Result<void> ZipReader::read_matches(const ZipArchive& archive,
                                      ReadScratch& scratch, CancelCheck* cancel) {
   const ReadPlan plan = plan_reads(matches);
   sink.begin_files(matches.size());
-  MemberReader reader(archive.file, archive.file_length, scratch.whole);
   CancelPoll poll(cancel);
+  MemberReader reader(archive.file, archive.file_length, scratch.whole, &poll);
   for (size_t i = 0; i < matches.size(); ++i) {
     if (poll.should_stop(matches[i].uncompressed_size)) return ZuError::cancelled();
     sink.begin_member(i, deliverable_size(matches[i], archive.file_length));

@@ -73,8 +73,9 @@ class ZipReader {
   // The same walk on `scratch` instead of the reader's own buffer and
   // decoder, so it needs no exclusive use: any number of threads may run it
   // at once on one reader, each with its own scratch. Touches no Python
-  // object. Between members it asks `cancel` (if not null, rate-limited as
-  // CancelPoll says) and ends with ZuError::cancelled() when told to stop.
+  // object. Between members, and every few MiB while a large member decodes,
+  // it asks `cancel` (if not null, rate-limited as CancelPoll says) and ends
+  // with ZuError::cancelled() when told to stop.
   Result<void> for_each_file(const NamePredicate& predicate, MemberSink& sink, ReadScratch& scratch,
                              CancelCheck* cancel) const;
 

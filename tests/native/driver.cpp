@@ -14,6 +14,15 @@
 //                                standard input ends; prints "held" first
 //   driver renamed PATH NEWPATH  opens PATH, renames it to NEWPATH while it
 //                                is open, then reads it as `read` does
+//   driver inflate (FILE SIZE)...  each FILE holds a raw DEFLATE stream,
+//                                decoded whole into SIZE bytes as a small
+//                                member is: the road that gave the verdict,
+//                                "ok" or "refused" and the output's CRC-32;
+//                                last, the count of fast-decoder outputs that
+//                                zlib corrected
+//   driver longpath PATH...      each PATH (ASCII) as the Windows build hands
+//                                it to the system: its extended-length form
+//                                when it is long enough to need one
 //
 // Paths are UTF-8 on every system. Output is binary: "\n" line ends.
 #include <cinttypes>
@@ -27,6 +36,8 @@
 
 #include "data_file/data_file.h"
 #include "header/number.h"
+#include "platform/long_path.h"
+#include "zip/member.h"
 
 #ifdef _WIN32
 #ifndef WIN32_LEAN_AND_MEAN
@@ -267,6 +278,54 @@ int renamed(const std::string& from, const std::string& to) {
   return 0;
 }
 
+const char* road_name(zu::zip::WholeRoad road) {
+  switch (road) {
+    case zu::zip::WholeRoad::kInHouse:
+      return "in-house";
+    case zu::zip::WholeRoad::kInHouseThenZlib:
+      return "in-house,zlib";
+    case zu::zip::WholeRoad::kLibdeflate:
+      return "libdeflate";
+    case zu::zip::WholeRoad::kZlib:
+      return "zlib";
+    case zu::zip::WholeRoad::kNone:
+      break;
+  }
+  return "none";
+}
+
+int inflate(const std::vector<std::string>& args) {
+  if (args.size() % 2 != 0) return 2;
+  zu::zip::WholeDecoder whole;
+  for (size_t i = 0; i < args.size(); i += 2) {
+    std::ifstream in(args[i], std::ios::binary);
+    if (!in) return 3;
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    const std::vector<uint8_t> stream(text.begin(), text.end());
+    std::vector<uint8_t> output(std::stoull(args[i + 1]));
+    const bool ok = whole.decode_exact(stream, output);
+    const uint32_t crc = ok ? zu::zip::crc32_update(0, output.data(), output.size()) : 0;
+    char line[64];
+    std::snprintf(line, sizeof line, "%s %s %08" PRIx32 "\n", road_name(whole.last_road()),
+                  ok ? "ok" : "refused", crc);
+    out(line);
+  }
+  out("mismatches " + std::to_string(zu::zip::fast_road_mismatches()) + "\n");
+  return 0;
+}
+
+// Pure string work, the same on every system; the paths are ASCII, so each
+// byte is one character either way.
+int long_paths(const std::vector<std::string>& paths) {
+  for (const std::string& path : paths) {
+    const std::wstring extended = zu::platform::extended_length_path({path.begin(), path.end()});
+    std::string line;
+    for (wchar_t c : extended) line += static_cast<char>(c);
+    out(line + "\n");
+  }
+  return 0;
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -278,7 +337,11 @@ int main(int argc, char** argv) {
   if (args.size() == 3 && args[1] == "numbers") return numbers(args[2]);
   if (args.size() == 3 && args[1] == "hold") return hold(args[2]);
   if (args.size() == 4 && args[1] == "renamed") return renamed(args[2], args[3]);
-  std::fputs("usage: driver read PATH... | numbers FILE | hold PATH | renamed PATH NEWPATH\n",
-             stderr);
+  if (args.size() >= 2 && args[1] == "inflate") return inflate({args.begin() + 2, args.end()});
+  if (args.size() >= 2 && args[1] == "longpath") return long_paths({args.begin() + 2, args.end()});
+  std::fputs(
+      "usage: driver read PATH... | numbers FILE | hold PATH | renamed PATH NEWPATH"
+      " | inflate (FILE SIZE)... | longpath PATH...\n",
+      stderr);
   return 2;
 }

@@ -7,7 +7,10 @@
 #include "binding/py.h"
 #include "binding/reader/native_error.h"
 #include "binding/reader/reader_type.h"
+#include "binding/reader/stop_flag.h"
 #include "binding/reader/without_gil.h"
+#include "binding/tables.h"
+#include "zip/member.h"
 
 #ifndef ZU_VERSION
 #error "ZU_VERSION must be defined by the build (the version in pyproject.toml)"
@@ -17,12 +20,24 @@ namespace zu::py::reader {
 
 namespace {
 
+// For the test suite only: a fast decoder fault that zlib covers up leaves
+// no other trace (see zip::fast_road_mismatches).
+PyObject* fast_road_mismatches(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLongLong(zip::fast_road_mismatches());
+}
+
+PyMethodDef kMethods[] = {
+    guarded_method<fast_road_mismatches>("_fast_road_mismatches", METH_NOARGS,
+                                         "Test hook: fast DEFLATE decoder outputs zlib corrected."),
+    {nullptr, nullptr, 0, nullptr},
+};
+
 PyModuleDef kModuleDef = {
     PyModuleDef_HEAD_INIT,
     "zudata._reader",
     "Native part of zudata.open(); use the zudata package instead.",
     0,
-    nullptr,
+    kMethods,
     nullptr,
     nullptr,
     nullptr,
@@ -49,8 +64,10 @@ bool remember_main_thread() {
 bool fill(PyObject* module) {
   PyObject* type = reader_type();
   PyObject* error = native_error_class();
-  return type != nullptr && error != nullptr && remember_main_thread() &&
+  PyObject* stop_flag = stop_flag_type();
+  return type != nullptr && error != nullptr && stop_flag != nullptr && remember_main_thread() &&
          PyModule_AddObjectRef(module, "Reader", type) == 0 &&
+         PyModule_AddObjectRef(module, "StopFlag", stop_flag) == 0 &&
          PyModule_AddObjectRef(module, "NativeError", error) == 0 &&
          PyModule_AddStringConstant(module, "__version__", ZU_VERSION) == 0;
 }

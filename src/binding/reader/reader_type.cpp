@@ -12,6 +12,7 @@
 #include "binding/errors.h"
 #include "binding/py_once.h"
 #include "binding/reader/native_error.h"
+#include "binding/reader/stop_flag.h"
 #include "binding/reader/without_gil.h"
 #include "binding/tables.h"
 #include "binding/to_python.h"
@@ -171,7 +172,7 @@ PyObject* sample_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- reading -------------------------------------------------------------------
 
-constexpr const char* kReadParams[] = {"channel", "segment", "unit", "diagnostics", "threads"};
+constexpr const char* kReadParams[] = {"channel", "segment", "unit", "diagnostics", "stop", "threads"};
 
 // threads None -> 0 (as many as the cores allow), else an int of at least 1.
 bool convert_threads(PyObject* obj, size_t& out) {
@@ -193,11 +194,13 @@ bool convert_threads(PyObject* obj, size_t& out) {
   return true;
 }
 
-// read(channel, segment, unit, diagnostics, threads): unit None means the
-// channel's base unit type; diagnostics None drops the diagnostic lines, a
-// list receives them; threads as convert_threads takes it.
+// read(channel, segment, unit, diagnostics, stop, threads): unit None means
+// the channel's base unit type; diagnostics None drops the diagnostic lines,
+// a list receives them; stop, a StopFlag or None, ends the read with
+// KeyboardInterrupt once set (the caller keeps it alive for the call);
+// threads as convert_threads takes it.
 PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[5];
+  PyObject* bound[6];
   if (!bind_fastcall({"Reader.read()", kReadParams}, args, nargs, kwnames, bound)) return nullptr;
   FilePtr file = open_file(self);
   if (!file) return nullptr;
@@ -214,10 +217,14 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
     PyErr_SetString(PyExc_TypeError, "argument 'diagnostics': expected a list or None");
     return nullptr;
   }
+  const std::atomic<bool>* stop = nullptr;
+  if (bound[4] != Py_None && (stop = stop_flag_of(bound[4], kReadParams[4])) == nullptr) {
+    return nullptr;
+  }
   size_t threads = 0;
-  if (!convert_threads(bound[4], threads)) return nullptr;
+  if (!convert_threads(bound[5], threads)) return nullptr;
 
-  SignalCheck check(on_main_thread());
+  SignalCheck check(on_main_thread(), stop);
   CollectedLines lines;
   std::optional<Result<ChannelValues>> values;
   {
@@ -291,7 +298,7 @@ PyMethodDef kMethods[] = {
     guarded_method<sample_type>("sample_type", METH_FASTCALL | METH_KEYWORDS,
                                 "sample_type($self, channel)\n--\n\n"),
     guarded_method<read>("read", METH_FASTCALL | METH_KEYWORDS,
-                         "read($self, channel, segment, unit, diagnostics, threads)\n--\n\n"),
+                         "read($self, channel, segment, unit, diagnostics, stop, threads)\n--\n\n"),
     guarded_method<layout>("layout", METH_NOARGS, "layout($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };

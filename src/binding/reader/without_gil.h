@@ -2,6 +2,8 @@
 // meanwhile.
 #pragma once
 
+#include <atomic>
+
 #include "binding/py.h"
 #include "zip/cancel.h"
 
@@ -29,17 +31,20 @@ class WithoutGil {
   PyThreadState* state_;
 };
 
-// The cancellation check of a read: on the main thread it takes the lock
-// for a moment and lets Python run its signal handlers (PyErr_CheckSignals);
-// when one raises (KeyboardInterrupt for Ctrl-C) the read is told to stop
-// and the exception is kept for take_pending(). On other threads, which
-// never run signal handlers, it answers "go on" without taking the lock.
+// The cancellation check of a read. It says stop once `stop` (may be null,
+// see StopFlag) is set. On the main thread it also takes the lock for a
+// moment and lets Python run its signal handlers (PyErr_CheckSignals): when
+// one raises (KeyboardInterrupt for Ctrl-C) the read is told to stop and the
+// exception is kept for raise_pending(); a handler that only records the
+// signal may set `stop` instead. Other threads never run signal handlers and
+// never take the lock here.
 //
 // Make it with the lock held, before the WithoutGil it is attached to, so
 // that it is destroyed after the lock is back.
 class SignalCheck final : public zip::CancelCheck {
  public:
-  explicit SignalCheck(bool main_thread) : main_thread_(main_thread) {}
+  SignalCheck(bool main_thread, const std::atomic<bool>* stop)
+      : main_thread_(main_thread), stop_(stop) {}
   ~SignalCheck() { Py_XDECREF(pending_); }
   SignalCheck(const SignalCheck&) = delete;
   SignalCheck& operator=(const SignalCheck&) = delete;
@@ -48,26 +53,38 @@ class SignalCheck final : public zip::CancelCheck {
   void attach(WithoutGil* released) { released_ = released; }
 
   bool cancelled() override {
-    if (pending_ != nullptr) return true;
+    if (pending_ != nullptr || stop_set()) return true;
     if (!main_thread_ || released_ == nullptr) return false;
     released_->with_gil([this] {
       if (PyErr_CheckSignals() < 0) pending_ = PyErr_GetRaisedException();
     });
-    return pending_ != nullptr;
+    return pending_ != nullptr || stop_set();
   }
 
-  // With the lock held: raises the kept exception and returns true, or
-  // returns false when no handler raised.
+  // With the lock held: raises the kept exception, or KeyboardInterrupt
+  // when the read was stopped by its flag alone, and returns true; returns
+  // false when the read was not stopped.
   bool raise_pending() {
-    if (pending_ == nullptr) return false;
-    PyErr_SetRaisedException(pending_);
-    pending_ = nullptr;
+    if (pending_ != nullptr) {
+      PyErr_SetRaisedException(pending_);
+      pending_ = nullptr;
+      return true;
+    }
+    if (!stopped_) return false;
+    PyErr_SetNone(PyExc_KeyboardInterrupt);
     return true;
   }
 
  private:
+  bool stop_set() {
+    stopped_ = stopped_ || (stop_ != nullptr && stop_->load(std::memory_order_relaxed));
+    return stopped_;
+  }
+
   WithoutGil* released_ = nullptr;
   bool main_thread_;
+  const std::atomic<bool>* stop_;
+  bool stopped_ = false;
   PyObject* pending_ = nullptr;
 };
 
