@@ -2,7 +2,8 @@
 # Builds the release modules and the C++ floor into build-bench/pyXY/, then runs
 # bench/bench_channel_data.py with them (arguments are passed on),
 # bench/bench_open.py (which builds its own floor), bench/bench_open_api.py
-# (zudata.open against ZuDataFIle) and, when xarray is installed,
+# (zudata.open against ZuDataFIle), bench/bench_one_read.py (the directory
+# index and windowed reads) and, when xarray is installed,
 # bench/bench_xarray.py (the xarray backend) on the same build; the pure-Python package
 # comes from python/ in this tree, with the native zudata._reader put beside it.
 #
@@ -35,6 +36,8 @@ echo
 PYTHONPATH="$build:$pkg" "$py" -P bench/bench_open.py
 echo
 PYTHONPATH="$build:$pkg" "$py" -P bench/bench_open_api.py
+echo
+PYTHONPATH="$build:$pkg" "$py" -P bench/bench_one_read.py --floor "$build/floor_channel"
 echo
 if "$py" -c 'import xarray' 2>/dev/null; then
   PYTHONPATH="$build:$pkg" "$py" -P bench/bench_xarray.py

@@ -32,8 +32,9 @@ PAGES = [
 ]
 FENCE = re.compile(r"^```(\w+)[^\n]*\n(.*?)^```", re.MULTILINE | re.DOTALL)
 # Lines that cannot run here: installs (the test command itself installs the
-# package) and a command that needs a Dask scheduler already listening.
-NOT_RUN = re.compile(r"^(pip install |.*--dask tcp://)")
+# package, and the quick start's demo and test scripts build environments of
+# their own), and a command that needs a Dask scheduler already listening.
+NOT_RUN = re.compile(r"^(pip install |bash scripts/(demo|test)\.sh\b|.*--dask tcp://)")
 
 
 @pytest.fixture

@@ -82,6 +82,10 @@ def read_many(
     does not stop the others: it is left out of the result and listed in
     `result.errors` with its error text. A path given twice is read once.
     With `progress`, a bar on standard error counts the files.
+
+    Each read may borrow helper threads (see DataFile.read's `threads`)
+    only while the reads running and the helpers they hold leave cores
+    free, so `jobs` reads at once never make jobs x cores busy threads.
     """
     paths = list(dict.fromkeys(paths))
     sent = [os.path.abspath(p) for p in paths] if client is not None else None
@@ -148,7 +152,9 @@ def to_dask(
     The shape comes from each file's layout (its central directory, no
     decoding); nothing is decoded until the array is computed, on whichever
     scheduler is active. The reads release the interpreter lock, so the
-    threaded scheduler reads on every core.
+    threaded scheduler reads on every core; a block read borrows helper
+    threads only while fewer reads than cores run (see DataFile.read), so
+    the scheduler's threads and the helpers never exceed the cores.
 
     With errors="raise", a file that cannot be opened raises OSError
     (FormatError), and one without a square grid of traces for the channel

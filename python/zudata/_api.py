@@ -52,16 +52,24 @@ class DataFile:
     Any number of threads may call its methods at once; read() and
     layout() run without the interpreter lock. close() (or leaving a with
     block) closes it: reads already running on other threads finish, later
-    calls raise ValueError."""
+    calls raise ValueError.
+
+    The archive's directory is read once, when the file is opened, and
+    its channel members indexed: read() and layout() use that index, and a
+    read fetches members that lie together with one read of at most a few
+    MiB. A read of a file that
+    was rewritten after it was opened raises FormatError."""
 
     __slots__ = ("__weakref__", "_location", "_reader")
 
-    def __init__(self, location: str | os.PathLike[str]) -> None:
+    def __init__(self, location: str | os.PathLike[str], *, _window_bytes: int = 0) -> None:
+        # _window_bytes: the most bytes a read fetches at once (0: the
+        # default, a few MiB); tests make it tiny.
         path = os.fspath(location)
         if isinstance(path, str) and "\0" in path:
             raise ValueError("embedded null byte")
         try:
-            self._reader = Reader(location)
+            self._reader = Reader(location, _window_bytes)
         except NativeError as err:
             raise mapped_error(err, path) from None
         self._location = pathlib.Path(path)
@@ -151,17 +159,30 @@ class DataFile:
 
     # ---- data --------------------------------------------------------------
 
-    def read(self, channel: str, segment: int, unit: str | None = None) -> npt.NDArray[np.float64]:
+    def read(
+        self, channel: str, segment: int, unit: str | None = None, *, threads: int | None = None
+    ) -> npt.NDArray[np.float64]:
         """Every trace of `channel` in `segment`, converted into `unit` (the
         base unit type when None): a float64 array of shape (n, n, 100).
 
         Runs without the interpreter lock, so other threads go on meanwhile;
         Ctrl-C interrupts it. The conversion's diagnostic values go to the
-        "zudata" logger at DEBUG level."""
+        "zudata" logger at DEBUG level.
+
+        `threads` splits the members over that many threads (the calling
+        one and helpers of a pool the module keeps); None means as many as
+        the machine has cores, 1 reads on the calling thread alone. The
+        result is the same, bit for bit, for every count. Helpers are lent
+        only while cores are free: every running read counts its calling
+        thread and the helpers it holds, and together they never exceed
+        the core count, so read_many(jobs=...), `zu --jobs`, to_dask and
+        the xarray backend, which run several reads at once, do not
+        oversubscribe the machine (their reads get helpers only when fewer
+        reads than cores run)."""
         reader = self._reader
         lines: list[str] | None = [] if _log.isEnabledFor(logging.DEBUG) else None
         try:
-            return reader.read(channel, segment, unit, lines, read_stop.get())
+            return reader.read(channel, segment, unit, lines, read_stop.get(), threads)
         except NativeError as err:
             raise mapped_error(err, self._location, reader, channel, segment, unit) from None
         except OverflowError:

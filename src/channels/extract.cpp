@@ -8,6 +8,8 @@
 
 #include "header/number.h"
 #include "platform/bits.h"
+#include "platform/worker_pool.h"
+#include "zip/fetch_plan.h"
 
 namespace zu {
 
@@ -186,14 +188,15 @@ std::string member_path(std::string_view name, uint8_t segment) {
 
 namespace {
 
-// The read shared by both roads; `walk(predicate, sink)` runs the member walk.
-template <class Walk>
-Result<ChannelValues> read_with(Walk&& walk, const Conversion& conversion, std::string_view name,
+// The read shared by every road; `read(path, sink)` finds the members of
+// `path` and hands them to the sink.
+template <class Read>
+Result<ChannelValues> read_with(Read&& read, const Conversion& conversion, std::string_view name,
                                 uint8_t segment, DiagnosticSink& diagnostics) {
   const std::string path = member_path(name, segment);
   ChannelValues result;
   TraceSink sink(conversion, result);
-  ZU_TRY(walk([&](std::span<const uint8_t> n) { return ends_with(n, path); }, sink));
+  ZU_TRY(read(path, sink));
   if (result.member_count == 0) return ZuError::no_file(path);
   sink.finish();
   const double second = sink.second_value();
@@ -206,8 +209,9 @@ Result<ChannelValues> read_with(Walk&& walk, const Conversion& conversion, std::
 Result<ChannelValues> read_channel_values(zip::ZipReader& reader, const Conversion& conversion,
                                           std::string_view name, uint8_t segment,
                                           DiagnosticSink& diagnostics) {
-  auto walk = [&](const zip::NamePredicate& predicate, zip::MemberSink& sink) {
-    return reader.for_each_file(predicate, sink);
+  auto walk = [&](const std::string& path, zip::MemberSink& sink) {
+    return reader.for_each_file([&](std::span<const uint8_t> n) { return ends_with(n, path); },
+                                sink);
   };
   return read_with(walk, conversion, name, segment, diagnostics);
 }
@@ -216,10 +220,177 @@ Result<ChannelValues> read_channel_values(const zip::ZipReader& reader, zip::Rea
                                           zip::CancelCheck* cancel, const Conversion& conversion,
                                           std::string_view name, uint8_t segment,
                                           DiagnosticSink& diagnostics) {
-  auto walk = [&](const zip::NamePredicate& predicate, zip::MemberSink& sink) {
-    return reader.for_each_file(predicate, sink, scratch, cancel);
+  auto walk = [&](const std::string& path, zip::MemberSink& sink) {
+    return reader.for_each_file([&](std::span<const uint8_t> n) { return ends_with(n, path); },
+                                sink, scratch, cancel);
   };
   return read_with(walk, conversion, name, segment, diagnostics);
+}
+
+namespace {
+
+// Converts the members one worker of a read decodes, each into its own
+// place of the grid (member i fills values [100 i, 100 i + 100)), so that
+// workers never share a value. Sample counts go to `samples_of`, one slot
+// per member; repeated members are left to the caller (see read_windows).
+// The conversion is TraceSink's, so every thread count gives the same bits.
+class SlotSink final : public zip::MemberSink {
+ public:
+  SlotSink(const Conversion& conversion, double* values, uint64_t* samples_of, double* second)
+      : scaling_(conversion.scaling),
+        float_samples_(conversion.sample_type == kFloatSampleType),
+        values_(values),
+        samples_of_(samples_of),
+        second_(second) {}
+
+  void begin_member(size_t index, uint64_t) override {
+    index_ = index;
+    trace_ = values_ != nullptr ? values_ + index * kTraceLength : nullptr;
+    samples_ = 0;
+    partial_ = 0;
+    repeat_ = false;
+  }
+
+  void member_bytes(std::span<const uint8_t> bytes) override {
+    const uint8_t* p = bytes.data();
+    size_t n = bytes.size();
+    if (partial_ != 0) {  // a sample split between two pieces
+      const size_t take = std::min(n, 4 - partial_);
+      std::memcpy(word_ + partial_, p, take);
+      partial_ += take;
+      p += take;
+      n -= take;
+      if (partial_ < 4) return;
+      put(word_, 1);
+      partial_ = 0;
+    }
+    put(p, n / 4);
+    partial_ = n % 4;
+    std::memcpy(word_, p + (n - partial_), partial_);
+  }
+
+  void repeat_member(size_t) override { repeat_ = true; }
+
+  void end_member() override {
+    if (repeat_) return;
+    samples_of_[index_] = samples_;
+    if (trace_ != nullptr && samples_ < kTraceLength) {
+      std::fill(trace_ + samples_, trace_ + kTraceLength, kQuietNan);
+    }
+  }
+
+ private:
+  void put(const uint8_t* src, size_t count) {
+    if (samples_ < kTraceLength) {
+      const size_t take = static_cast<size_t>(std::min<uint64_t>(count, kTraceLength - samples_));
+      if (index_ == 0 && samples_ <= 1 && samples_ + take > 1) {
+        const uint8_t* p = src + 4 * (1 - samples_);
+        *second_ =
+            float_samples_ ? convert_sample<true>(p, scaling_) : convert_sample<false>(p, scaling_);
+      }
+      if (trace_ != nullptr) {
+        if (float_samples_) {
+          convert_floats(src, take, trace_ + samples_, scaling_);
+        } else {
+          convert_ints(src, take, trace_ + samples_, scaling_);
+        }
+      }
+    }
+    samples_ += count;
+  }
+
+  Scaling scaling_;
+  bool float_samples_;
+  double* values_;
+  uint64_t* samples_of_;
+  double* second_;
+  size_t index_ = 0;
+  double* trace_ = nullptr;
+  uint64_t samples_ = 0;
+  uint8_t word_[4] = {};
+  size_t partial_ = 0;
+  bool repeat_ = false;
+};
+
+// Windows small enough that each worker gets a few of them, so that the
+// last one to finish does not keep the others waiting long.
+uint64_t window_for(const std::vector<zip::ZipEntry>& entries, uint64_t window_bytes,
+                    size_t workers) {
+  if (workers <= 1 || entries.empty()) return window_bytes;
+  uint64_t lo = UINT64_MAX, hi = 0;
+  for (const zip::ZipEntry& e : entries) {
+    lo = std::min(lo, e.local_header_offset);
+    uint64_t end = 0;
+    if (platform::add_overflow(e.local_header_offset,
+                               std::min<uint64_t>(e.compressed_size, window_bytes), &end)) {
+      end = UINT64_MAX;
+    }
+    hi = std::max(hi, end);
+  }
+  const uint64_t share = (hi > lo ? hi - lo : 0) / (4 * workers);
+  return std::clamp<uint64_t>(share, std::min<uint64_t>(window_bytes, uint64_t{64} << 10),
+                              window_bytes);
+}
+
+}  // namespace
+
+Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::CancelCheck* cancel,
+                                          const Conversion& conversion,
+                                          std::span<const zip::PackedEntry> members,
+                                          uint64_t window_bytes, size_t threads,
+                                          std::string_view name, uint8_t segment,
+                                          DiagnosticSink& diagnostics) {
+  const std::string path = member_path(name, segment);
+  const size_t k = members.size();
+  if (k == 0) return ZuError::no_file(path);
+  std::vector<zip::ZipEntry> entries;
+  entries.reserve(k);
+  for (const zip::PackedEntry& m : members) entries.push_back(m.unpack());
+
+  ChannelValues result;
+  result.member_count = k;
+  result.grid_side = integer_sqrt(k);
+  const bool square = result.grid_side * result.grid_side == k && k <= SIZE_MAX / kTraceLength;
+  if (square) result.values.resize(k * kTraceLength);
+  std::vector<uint64_t> samples_of(k, 0);
+  double second = kQuietNan;
+
+  const platform::HelperLease lease(threads == 0 ? SIZE_MAX : threads - 1);
+  const size_t workers = 1 + lease.helpers();
+  const zip::ReadPlan reads = zip::plan_reads(entries);
+  const zip::FetchPlan plan =
+      zip::plan_fetches(entries, reads, window_for(entries, window_bytes, workers));
+  std::vector<SlotSink> sinks;
+  std::vector<zip::MemberSink*> sink_of;
+  sinks.reserve(workers);
+  for (size_t w = 0; w < workers; ++w) {
+    sinks.emplace_back(conversion, square ? result.values.data() : nullptr, samples_of.data(),
+                       &second);
+  }
+  for (SlotSink& sink : sinks) sink_of.push_back(&sink);
+  ZU_TRY(zip::read_windows(reader.file(), reader.file_length(), entries, reads, plan, sink_of,
+                           lease, cancel));
+
+  // Repeated members, now that the members they repeat are all in.
+  bool fits = square;
+  for (size_t i = 0; i < k; ++i) {
+    const size_t first = reads.first[i];
+    if (first != i) {
+      samples_of[i] = samples_of[first];
+      if (square) {
+        const double* from = result.values.data() + first * kTraceLength;
+        std::copy(from, from + kTraceLength, result.values.data() + i * kTraceLength);
+      }
+    }
+    if (samples_of[i] > kTraceLength) fits = false;
+    const uint64_t len = std::max<uint64_t>(samples_of[i], kTraceLength);
+    if (platform::add_overflow(result.value_count, len, &result.value_count)) {
+      result.value_count = UINT64_MAX;
+    }
+  }
+  if (!fits) result.values = ValueBuffer();
+  diagnostics.line(format_shortest(second) + "\n");
+  return result;
 }
 
 }  // namespace zu

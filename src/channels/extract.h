@@ -6,6 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <vector>
@@ -82,6 +83,20 @@ Result<ChannelValues> read_channel_values(zip::ZipReader& reader, const Conversi
 // ZuError::cancelled().
 Result<ChannelValues> read_channel_values(const zip::ZipReader& reader, zip::ReadScratch& scratch,
                                           zip::CancelCheck* cancel, const Conversion& conversion,
+                                          std::string_view name, uint8_t segment,
+                                          DiagnosticSink& diagnostics);
+
+// The same read of members already found: `members` are the entries of the
+// channel in `segment` in directory order, as a directory index keeps them
+// (see ChannelIndex), fetched in windows of at most `window_bytes` (see
+// zip::read_windows) and decoded on the calling thread and up to
+// `threads` - 1 helpers (0: as many as the machine's cores allow; see
+// platform::HelperLease). Same results and errors as the walking read
+// above, bit for bit for every thread count. Touches no Python object.
+Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::CancelCheck* cancel,
+                                          const Conversion& conversion,
+                                          std::span<const zip::PackedEntry> members,
+                                          uint64_t window_bytes, size_t threads,
                                           std::string_view name, uint8_t segment,
                                           DiagnosticSink& diagnostics);
 

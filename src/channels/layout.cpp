@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <cstring>
+#include <unordered_set>
 
 namespace zu {
 
@@ -50,11 +51,17 @@ int segment_before(const uint8_t* name, size_t end) {
 
 }  // namespace
 
+bool MemberNameCounter::ends_in_data_suffix(const uint8_t* p, size_t n) {
+  static_assert(kShortestMemberPath == kShortestPath);
+  return is_data_suffix(p + n - kDataSuffix.size());
+}
+
 MemberNameCounter::MemberNameCounter(const std::vector<std::string_view>& channel_names) {
+  // A set, not a scan of the names so far: a header may list many
+  // thousands of channels, and this runs when a file is opened.
+  std::unordered_set<std::string_view> seen;
   for (std::string_view name : channel_names) {
-    const bool seen = std::any_of(layouts_.begin(), layouts_.end(),
-                                  [&](const ChannelLayout& c) { return c.name == name; });
-    if (seen) continue;
+    if (!seen.insert(name).second) continue;
     // Two channels can claim one member name only when one name ends with
     // "channels/" + the other (the directory test cannot hold at two places
     // closer together); without such a name the first claim is the only one.
@@ -71,32 +78,22 @@ MemberNameCounter::MemberNameCounter(const std::vector<std::string_view>& channe
   }
 }
 
-bool MemberNameCounter::claim(const LengthGroup& group, const uint8_t* p, size_t n) {
-  if (n < kShortestPath + group.length) return false;
+size_t MemberNameCounter::claim(const LengthGroup& group, const uint8_t* p, size_t n,
+                                size_t& segment) const {
+  if (n < kShortestPath + group.length) return kNoClaim;
   const size_t channel_start = n - kDataSuffix.size() - group.length;
   const size_t dir = channel_start - kChannelsDir.size();
-  if (!is_channels_dir(p + dir)) return false;
-  const int segment = segment_before(p, dir);
-  if (segment < 0) return false;
+  if (!is_channels_dir(p + dir)) return kNoClaim;
+  const int found = segment_before(p, dir);
+  if (found < 0) return kNoClaim;
   for (size_t index : group.members) {
-    ChannelLayout& layout = layouts_[index];
+    const ChannelLayout& layout = layouts_[index];
     if (std::memcmp(p + channel_start, layout.name.data(), group.length) == 0) {
-      ++layout.traces[static_cast<size_t>(segment)];
-      return true;  // names in one group are distinct
+      segment = static_cast<size_t>(found);
+      return index;  // names in one group are distinct
     }
   }
-  return false;
-}
-
-void MemberNameCounter::count(std::span<const uint8_t> name) {
-  const size_t n = name.size();
-  const uint8_t* p = name.data();
-  if (n < kShortestPath || !is_data_suffix(p + n - kDataSuffix.size())) return;
-  // The channel name's length decides where "/channels/" must stand, so
-  // each length is one test; only then are names of that length compared.
-  for (const LengthGroup& group : groups_) {
-    if (claim(group, p, n) && single_claim_) return;
-  }
+  return kNoClaim;
 }
 
 Result<std::vector<ChannelLayout>> count_channel_members(

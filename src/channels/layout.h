@@ -32,7 +32,32 @@ class MemberNameCounter {
   // their first appearance; the names must outlive the counter's results.
   explicit MemberNameCounter(const std::vector<std::string_view>& channel_names);
 
-  void count(std::span<const uint8_t> name);
+  void count(std::span<const uint8_t> name) {
+    for_each_claim(name,
+                   [this](size_t channel, size_t segment) { ++layouts_[channel].traces[segment]; });
+  }
+
+  // Calls `claimed(channel, segment)` for every (channel, segment) whose
+  // member path `name` ends with; `channel` indexes the distinct names in
+  // order of first appearance.
+  template <class Claimed>
+  void for_each_claim(std::span<const uint8_t> name, Claimed&& claimed) const {
+    const size_t n = name.size();
+    const uint8_t* p = name.data();
+    if (n < kShortestMemberPath || !ends_in_data_suffix(p, n)) return;
+    // The channel name's length decides where "/channels/" must stand, so
+    // each length is one test; only then are names of that length compared.
+    for (const LengthGroup& group : groups_) {
+      size_t segment = 0;
+      const size_t channel = claim(group, p, n, segment);
+      if (channel == kNoClaim) continue;
+      claimed(channel, segment);
+      if (single_claim_) return;
+    }
+  }
+
+  size_t channel_count() const { return layouts_.size(); }
+  std::string_view channel_name(size_t channel) const { return layouts_[channel].name; }
 
   std::vector<ChannelLayout> take() { return std::move(layouts_); }
 
@@ -42,9 +67,14 @@ class MemberNameCounter {
     std::vector<size_t> members;  // indexes into layouts_
   };
 
-  // Counts `name` (n bytes at p, ending in ".dat") for the channel of
-  // `group` it names, if any; true when it did.
-  bool claim(const LengthGroup& group, const uint8_t* p, size_t n);
+  static constexpr size_t kNoClaim = SIZE_MAX;
+  // "/" and at least one digit, "/channels/" and ".dat" around a name.
+  static constexpr size_t kShortestMemberPath = 16;
+  static bool ends_in_data_suffix(const uint8_t* p, size_t n);
+
+  // The channel of `group` that `name` (n bytes at p, ending in ".dat")
+  // names, with its segment, or kNoClaim.
+  size_t claim(const LengthGroup& group, const uint8_t* p, size_t n, size_t& segment) const;
 
   std::vector<ChannelLayout> layouts_;
   std::vector<LengthGroup> groups_;

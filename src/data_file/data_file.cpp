@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <new>
+#include <optional>
 #include <span>
 
 #include "header/utf8.h"
@@ -42,21 +43,28 @@ class FirstMemberSink final : public zip::MemberSink {
   bool found_ = false;
 };
 
-// Reads the header member (the first, if several), checks that it is UTF-8
-// and parses it. Errors: the archive's, NoFile("shared-data header"),
-// InvalidUtf8Header, the parser's.
-Result<ZuHeader> read_header(zip::ZipReader& reader) {
-  auto is_header = [](std::span<const uint8_t> name) {
-    return std::equal(name.begin(), name.end(), kHeaderMemberName.begin(), kHeaderMemberName.end(),
-                      [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
-  };
-  FirstMemberSink sink;
-  ZU_TRY(reader.for_each_file(is_header, sink));
+bool is_header(std::span<const uint8_t> name) {
+  return std::equal(name.begin(), name.end(), kHeaderMemberName.begin(), kHeaderMemberName.end(),
+                    [](uint8_t a, char b) { return a == static_cast<uint8_t>(b); });
+}
+
+// Checks that the header member's bytes are UTF-8 and parses them. Errors:
+// NoFile("shared-data header") when there was none, InvalidUtf8Header, the
+// parser's.
+Result<ZuHeader> parse_header(const FirstMemberSink& sink) {
   if (!sink.found()) return ZuError::no_file("shared-data header");
   const std::vector<uint8_t>& bytes = sink.bytes();
   if (auto err = utf8_error(bytes)) return ZuError::invalid_utf8_header(std::move(*err));
   return ZuHeader::from_str(
       std::string_view(reinterpret_cast<const char*>(bytes.data()), bytes.size()));
+}
+
+// Reads the header member (the first, if several) and parses it. Errors:
+// the archive's, then parse_header's.
+Result<ZuHeader> read_header(zip::ZipReader& reader) {
+  FirstMemberSink sink;
+  ZU_TRY(reader.for_each_file(is_header, sink));
+  return parse_header(sink);
 }
 
 }  // namespace
@@ -65,6 +73,81 @@ Result<DataFile> DataFile::open(std::string location) {
   ZU_TRY_ASSIGN(zip::ZipReader reader, zip::ZipReader::open(location));
   ZU_TRY_ASSIGN(ZuHeader header, read_header(reader));
   return DataFile(std::move(location), std::move(reader), std::move(header));
+}
+
+namespace {
+
+// The channel names of the header member of `entry`, read and parsed ahead
+// of its turn so that the rest of the walk can be indexed as it goes; empty
+// when anything fails (the real read, after the walk, reports it).
+std::optional<ChannelIndex::Builder> early_builder(const zip::ZipReader& reader,
+                                                   const zip::ZipEntry& entry) {
+  zip::ReadScratch scratch(std::vector<uint8_t>{});
+  FirstMemberSink sink;
+  if (!reader.read_entries({entry}, sink, scratch, nullptr)) return std::nullopt;
+  Result<ZuHeader> header = parse_header(sink);
+  if (!header) return std::nullopt;
+  Result<std::vector<ChannelPair>> channels = header.value().get_channels();
+  if (!channels) return std::nullopt;
+  std::vector<std::string_view> names;
+  for (const ChannelPair& p : channels.value()) names.push_back(p.second);
+  return std::optional<ChannelIndex::Builder>(std::in_place, names);
+}
+
+}  // namespace
+
+Result<DataFile> DataFile::open_indexed(std::string location, uint64_t window_bytes) {
+  ZU_TRY_ASSIGN(zip::ZipReader reader, zip::ZipReader::open(location));
+  // One walk finds the header entries and the channel members. Writers put
+  // the header first, so it is read as soon as it is met and every later
+  // name is indexed as it comes; names met before it are kept until then.
+  // After the walk the header entries are read as read_header's own walk
+  // would read them, with the same errors in the same order.
+  std::vector<zip::ZipEntry> header_entries;
+  MemberCandidates earlier;
+  std::optional<ChannelIndex::Builder> builder;
+  bool header_name = false;
+  auto wanted = [&](std::span<const uint8_t> name) {
+    header_name = is_header(name);
+    if (header_name) return true;
+    return builder ? builder->offer(name) : earlier.offer(name);
+  };
+  auto keep = [&](const zip::ZipEntry& entry) {
+    if (!header_name) {
+      builder ? builder->add(entry) : earlier.add(entry);
+      return;
+    }
+    header_entries.push_back(entry);
+    if (header_entries.size() == 1) {
+      builder = early_builder(reader, entry);
+      if (builder) {
+        builder->add_all(earlier);
+        earlier = MemberCandidates();
+      }
+    }
+  };
+  {
+    zip::ReadScratch scratch;
+    ZU_TRY(reader.for_each_entry(wanted, keep, scratch));
+  }
+  FirstMemberSink sink;
+  ZU_TRY(reader.read_entries(header_entries, sink));
+  ZU_TRY_ASSIGN(ZuHeader header, parse_header(sink));
+  DataFile file(std::move(location), std::move(reader), std::move(header));
+  file.window_bytes_ = window_bytes;
+  Result<std::vector<std::string_view>> names = file.channel_names();
+  if (names) {
+    if (!builder) {
+      builder.emplace(names.value());
+      builder->add_all(earlier);
+    }
+    // The header read twice gives the same channels unless the file
+    // changed meanwhile; then there is no index, and reads walk.
+    if (builder->same_channels(names.value())) {
+      file.index_ = std::make_unique<const ChannelIndex>(builder->finish());
+    }
+  }
+  return file;
 }
 
 Result<std::vector<std::string_view>> DataFile::channel_names() const {
@@ -89,13 +172,44 @@ Result<ChannelValues> DataFile::channel_data(std::string_view name, uint8_t segm
 Result<ChannelValues> DataFile::read_channel(std::string_view name, uint8_t segment,
                                              std::string_view unit_type,
                                              DiagnosticSink& diagnostics, zip::ReadScratch& scratch,
-                                             zip::CancelCheck* cancel) const {
+                                             zip::CancelCheck* cancel, size_t threads) const {
   ZU_TRY_ASSIGN(Conversion conversion, header_.convert_to_type(name, unit_type, diagnostics));
+  if (index_) {
+    if (auto members = index_->members(name, segment)) {
+      Result<ChannelValues> values =
+          read_indexed_values(reader_, cancel, conversion, *members, window_bytes_, threads, name,
+                              segment, diagnostics);
+      if (!values && values.error().kind() != ZuErrorKind::Cancelled) {
+        return explain_failure(values.take_error(), *members, name, segment, scratch);
+      }
+      return values;
+    }
+  }
   return read_channel_values(reader_, scratch, cancel, conversion, name, segment, diagnostics);
+}
+
+ZuError DataFile::explain_failure(ZuError error, std::span<const zip::PackedEntry> indexed,
+                                  std::string_view name, uint8_t segment,
+                                  zip::ReadScratch& scratch) const {
+  // A read that failed on members the index knows: if the directory no
+  // longer lists them as it did at open, the file was rewritten meanwhile,
+  // and that is what the caller needs to hear. Only failures pay this walk.
+  const std::string path = member_path(name, segment);
+  std::vector<zip::PackedEntry> now;
+  Result<void> walked = reader_.for_each_entry(
+      [&](std::span<const uint8_t> n) {
+        return n.size() >= path.size() &&
+               std::equal(path.begin(), path.end(), n.end() - static_cast<ptrdiff_t>(path.size()),
+                          [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
+      },
+      [&](const zip::ZipEntry& e) { now.emplace_back(e); }, scratch);
+  if (walked && std::equal(now.begin(), now.end(), indexed.begin(), indexed.end())) return error;
+  return ZuError::zip("the file changed after it was opened (" + error.message() + ")");
 }
 
 Result<std::vector<ChannelLayout>> DataFile::layout(zip::ReadScratch& scratch) const {
   ZU_TRY_ASSIGN(std::vector<std::string_view> names, channel_names());
+  if (index_) return index_->layout();
   return count_channel_members(reader_, scratch, names);
 }
 

@@ -11,15 +11,19 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
+#include <span>
 #include <string>
 #include <string_view>
 #include <utility>
 #include <vector>
 
 #include "channels/extract.h"
+#include "channels/index.h"
 #include "channels/layout.h"
 #include "error/zu_error.h"
 #include "header/header.h"
+#include "zip/fetch_plan.h"
 #include "zip/zip_reader.h"
 
 namespace zu {
@@ -35,6 +39,16 @@ class DataFile {
   // reading members), NoFile("shared-data header"), InvalidUtf8Header, the
   // parser's. On failure nothing stays open.
   static Result<DataFile> open(std::string location);
+
+  // The same open, with the same errors in the same order, that also builds
+  // the directory index (see ChannelIndex) in the walk that finds the
+  // header, so that read_channel and layout walk no directory afterwards.
+  // The index covers the header's channels; when the header cannot list
+  // them, there is none and those calls walk as before.
+  // Its reads fetch members in windows of at most `window_bytes` (tests
+  // make them tiny, to split runs of members at every edge).
+  static Result<DataFile> open_indexed(std::string location,
+                                       uint64_t window_bytes = zip::kDefaultWindowBytes);
 
   DataFile(DataFile&&) noexcept = default;
   DataFile& operator=(DataFile&&) noexcept = default;
@@ -64,12 +78,16 @@ class DataFile {
 
   // The same values without exclusive use: the walk runs on `scratch`, so
   // any number of threads may call this at once, each with its own scratch
-  // and sink. `cancel` (may be null) is asked between members and while a
-  // large member decodes; when it says stop, the read ends with
-  // ZuError::cancelled().
+  // and sink. With an index the members come from it, not from a walk.
+  // `cancel` (may be null) is asked between members and while a large
+  // member decodes; when it says stop, the read ends with
+  // ZuError::cancelled(). `threads`: with an index, how many threads may
+  // decode the members (0: as many as the machine's cores allow, see
+  // platform::HelperLease); the result is the same for every count.
   Result<ChannelValues> read_channel(std::string_view name, uint8_t segment,
                                      std::string_view unit_type, DiagnosticSink& diagnostics,
-                                     zip::ReadScratch& scratch, zip::CancelCheck* cancel) const;
+                                     zip::ReadScratch& scratch, zip::CancelCheck* cancel,
+                                     size_t threads = 1) const;
 
   // The base unit type and the sample type text of the first channel named
   // `name` (see ZuHeader).
@@ -82,16 +100,24 @@ class DataFile {
 
   // Members per segment for each distinct channel name, in channel_names()
   // order, counted from the central directory alone (see
-  // count_channel_members). Errors: channel_names()'s, the directory's.
+  // count_channel_members, or the index when there is one). Errors:
+  // channel_names()'s, the directory's.
   Result<std::vector<ChannelLayout>> layout(zip::ReadScratch& scratch) const;
 
  private:
+  // `error` of a read of the `indexed` members, or an error saying that the
+  // file changed after open when its directory no longer lists them so.
+  ZuError explain_failure(ZuError error, std::span<const zip::PackedEntry> indexed,
+                          std::string_view name, uint8_t segment, zip::ReadScratch& scratch) const;
+
   DataFile(std::string location, zip::ZipReader reader, ZuHeader header)
       : location_(std::move(location)), reader_(std::move(reader)), header_(std::move(header)) {}
 
   std::string location_;
   zip::ZipReader reader_;
   ZuHeader header_;
+  std::unique_ptr<const ChannelIndex> index_;  // only from open_indexed
+  uint64_t window_bytes_ = zip::kDefaultWindowBytes;
 };
 
 // Where ZuDataFIle's diagnostic lines go: the process's standard output,

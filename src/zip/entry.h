@@ -18,4 +18,38 @@ struct ZipEntry {
   bool has_data_descriptor = false;
 };
 
+// A ZipEntry as a directory index keeps it: 32 bytes, so that an index of
+// many thousands of members stays small beside the file it describes.
+class PackedEntry {
+ public:
+  PackedEntry() = default;
+  explicit PackedEntry(const ZipEntry& e)
+      : compressed_size_(e.compressed_size),
+        uncompressed_size_(e.uncompressed_size),
+        local_header_offset_(e.local_header_offset),
+        crc32_(e.crc32),
+        // Name plus extra length is at most 2 * 0xFFFF, so bit 31 is free.
+        guess_and_flag_((e.local_variable_guess & 0x7FFFFFFFu) |
+                        (e.has_data_descriptor ? 0x80000000u : 0u)) {}
+
+  ZipEntry unpack() const {
+    return ZipEntry{compressed_size_,
+                    uncompressed_size_,
+                    local_header_offset_,
+                    crc32_,
+                    guess_and_flag_ & 0x7FFFFFFFu,
+                    (guess_and_flag_ & 0x80000000u) != 0};
+  }
+  uint64_t local_header_offset() const { return local_header_offset_; }
+  bool operator==(const PackedEntry&) const = default;
+
+ private:
+  uint64_t compressed_size_ = 0;
+  uint64_t uncompressed_size_ = 0;
+  uint64_t local_header_offset_ = 0;
+  uint32_t crc32_ = 0;
+  uint32_t guess_and_flag_ = 0;
+};
+static_assert(sizeof(PackedEntry) == 32);
+
 }  // namespace zu::zip

@@ -404,12 +404,9 @@ uint8_t* MemberReader::output_room(size_t len) {
 
 // The fast road: one read for local header, data and descriptor, one
 // whole-buffer decode. True when the member was delivered; false hands it to
-// the streaming road, which then decides what is wrong with it;
-// `checksum_failed` then says whether decoded bytes failed the checksum.
-bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sink,
-                              bool& checksum_failed) {
+// the streaming road, which then decides what is wrong with it.
+bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sink) {
   const size_t csize = static_cast<size_t>(e.compressed_size);
-  const size_t usize = static_cast<size_t>(e.uncompressed_size);
   const size_t desc = e.has_data_descriptor ? kDataDescriptorReadSize : 0;
   const size_t guess = kLocalHeaderSize + e.local_variable_guess;
   const size_t want = guess + csize + desc;
@@ -433,9 +430,37 @@ bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sin
     if (!more || more.value() < csize + desc) return false;
     data = in;
   }
+  return decode_data(e, limit - range.start, data, sink);
+}
+
+bool MemberReader::decode_fetched(std::span<const uint8_t> fetched, const ZipEntry& e,
+                                  uint64_t limit, MemberSink& sink) {
+  if (e.uncompressed_size > kWholeMemberMax || e.compressed_size > kWholeMemberMax ||
+      fetched.size() < kLocalHeaderSize) {
+    return false;
+  }
+  const LocalHeader h = parse_local_header(fetched.data());
+  if (h.signature != kLocalHeaderSignature) return false;
+  DataRange range;
+  if (!data_range(e.local_header_offset, h.length, e.compressed_size, range) ||
+      range.start > limit) {
+    return false;
+  }
+  const size_t desc = e.has_data_descriptor ? kDataDescriptorReadSize : 0;
+  if (h.length + e.compressed_size + desc > fetched.size()) return false;
+  return decode_data(e, limit - range.start, fetched.data() + h.length, sink);
+}
+
+// Decodes and verifies the member whose compressed data (and descriptor, if
+// any) start at `data`, of which no more than `readable` bytes lie before
+// the limit; delivers its bytes when they verify.
+bool MemberReader::decode_data(const ZipEntry& e, uint64_t readable_before_limit,
+                               const uint8_t* data, MemberSink& sink) {
+  const size_t csize = static_cast<size_t>(e.compressed_size);
+  const size_t usize = static_cast<size_t>(e.uncompressed_size);
   // A stream that needs bytes at or past the limit goes to the streaming
   // road, which reports the overlap.
-  const size_t readable = static_cast<size_t>(std::min<uint64_t>(csize, limit - range.start));
+  const size_t readable = static_cast<size_t>(std::min<uint64_t>(csize, readable_before_limit));
   // One stored block (common for noisy samples) is its own output.
   std::span<const uint8_t> bytes;
   if (auto payload = single_stored_block({data, readable}); payload && payload->size() == usize) {
@@ -445,9 +470,9 @@ bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sin
     if (!whole_.decode_exact({data, readable}, {out, usize})) return false;
     bytes = {out, usize};
   }
-  const uint32_t stored = desc != 0 ? descriptor_crc(data + csize) : e.crc32;
+  const uint32_t stored = e.has_data_descriptor ? descriptor_crc(data + csize) : e.crc32;
   if (!crc_matches(usize, crc32_update(0, bytes.data(), usize), stored)) {
-    checksum_failed = true;
+    checksum_failed_ = true;
     return false;
   }
   sink.member_bytes(bytes);
@@ -455,9 +480,9 @@ bool MemberReader::read_whole(const ZipEntry& e, uint64_t limit, MemberSink& sin
 }
 
 Result<void> MemberReader::read(const ZipEntry& e, uint64_t limit, MemberSink& sink) {
-  bool checksum_failed = false;
+  checksum_failed_ = false;
   if (e.uncompressed_size <= kWholeMemberMax && e.compressed_size <= kWholeMemberMax &&
-      read_whole(e, limit, sink, checksum_failed)) {
+      read_whole(e, limit, sink)) {
     return {};
   }
   ZU_TRY_ASSIGN(DataRange range, get_entry(file_, e, limit));
@@ -465,7 +490,7 @@ Result<void> MemberReader::read(const ZipEntry& e, uint64_t limit, MemberSink& s
   Result<void> streamed = streamer_->decode(file_, file_length_, range, limit, e, sink, poll_);
   // The same bytes that failed their checksum decoded and verified through
   // zlib: the whole-buffer decoder got them wrong.
-  if (streamed && checksum_failed) note_fast_road_mismatch();
+  if (streamed && checksum_failed_) note_fast_road_mismatch();
   return streamed;
 }
 

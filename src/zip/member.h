@@ -115,10 +115,21 @@ class MemberReader {
   // whole buffer" for an unreadable data descriptor).
   Result<void> read(const ZipEntry& w, uint64_t limit, MemberSink& sink);
 
+  // The member of `w` from bytes already fetched: `fetched` starts at its
+  // local header and should run to the end of its data (and descriptor).
+  // True when it was decoded, verified and delivered to `sink`; false when
+  // anything about it is unusual (the bytes run short, the stream or the
+  // checksum fails, the member is large), and then nothing was delivered:
+  // read() decides what it holds.
+  bool decode_fetched(std::span<const uint8_t> fetched, const ZipEntry& w, uint64_t limit,
+                      MemberSink& sink);
+
   class Streamer;
 
  private:
-  bool read_whole(const ZipEntry& w, uint64_t limit, MemberSink& sink, bool& checksum_failed);
+  bool read_whole(const ZipEntry& w, uint64_t limit, MemberSink& sink);
+  bool decode_data(const ZipEntry& w, uint64_t readable_before_limit, const uint8_t* data,
+                   MemberSink& sink);
   uint8_t* input_room(size_t len);
   uint8_t* output_room(size_t len);
 
@@ -131,6 +142,9 @@ class MemberReader {
   std::unique_ptr<uint8_t[]> output_;
   size_t output_size_ = 0;
   std::unique_ptr<Streamer> streamer_;  // made on the first streamed member
+  // The member's whole-buffer decode failed its checksum: if the streaming
+  // road then verifies it, a fast decoder was wrong (fast_road_mismatches).
+  bool checksum_failed_ = false;
 };
 
 }  // namespace zu::zip

@@ -15,15 +15,7 @@ bool same_member(const ZipEntry& a, const ZipEntry& b) {
          a.has_data_descriptor == b.has_data_descriptor;
 }
 
-// How each matching entry is read: the earlier entry it repeats (its own
-// index when it is the first to name its data), and the offset its decoder
-// must not read from: the next larger local-header offset among the
-// entries, or the entry's own offset when it shares a local header with an
-// earlier entry but describes it differently (so it fails as overlapping).
-struct ReadPlan {
-  std::vector<size_t> first;
-  std::vector<uint64_t> limit;
-};
+}  // namespace
 
 ReadPlan plan_reads(const std::vector<ZipEntry>& entries) {
   const size_t n = entries.size();
@@ -53,8 +45,6 @@ ReadPlan plan_reads(const std::vector<ZipEntry>& entries) {
   return plan;
 }
 
-}  // namespace
-
 Result<ZipReader> ZipReader::open(const std::string& path) {
   ZU_TRY_ASSIGN(FileReader file, FileReader::open(path));
   std::vector<uint8_t> buffer(kBufferSize, 0);
@@ -80,6 +70,21 @@ Result<void> ZipReader::walk(const ZipArchive& archive, const NamePredicate& pre
     if (!entry) break;
     matches.push_back(*entry);
   }
+  return read_matches(archive, matches, sink, scratch, cancel);
+}
+
+Result<void> ZipReader::read_entries(const std::vector<ZipEntry>& matches, MemberSink& sink) {
+  return read_matches(archive_, matches, sink, own_, nullptr);
+}
+
+Result<void> ZipReader::read_entries(const std::vector<ZipEntry>& matches, MemberSink& sink,
+                                     ReadScratch& scratch, CancelCheck* cancel) const {
+  return read_matches(archive_, matches, sink, scratch, cancel);
+}
+
+Result<void> ZipReader::read_matches(const ZipArchive& archive,
+                                     const std::vector<ZipEntry>& matches, MemberSink& sink,
+                                     ReadScratch& scratch, CancelCheck* cancel) {
   const ReadPlan plan = plan_reads(matches);
   sink.begin_files(matches.size());
   CancelPoll poll(cancel);

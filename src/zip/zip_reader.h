@@ -31,6 +31,19 @@ struct ReadScratch {
   WholeDecoder whole;
 };
 
+// How the matching entries of one walk are read: for each, the earlier
+// entry it repeats (its own index when it is the first to name its data),
+// and the offset its decoder must not read from: the next larger
+// local-header offset among the entries, or the entry's own offset when it
+// shares a local header with an earlier entry but describes it differently
+// (so it fails as overlapping).
+struct ReadPlan {
+  std::vector<size_t> first;
+  std::vector<uint64_t> limit;
+};
+
+ReadPlan plan_reads(const std::vector<ZipEntry>& entries);
+
 class ZipReader {
  public:
   // Opens the file at `path` read-only and locates its central directory.
@@ -66,6 +79,31 @@ class ZipReader {
   Result<void> for_each_file(const NamePredicate& predicate, MemberSink& sink, ReadScratch& scratch,
                              CancelCheck* cancel) const;
 
+  // The second half of for_each_file: reads `matches` (entries found by an
+  // earlier walk, in directory order) into `sink` exactly as for_each_file
+  // reads the entries its walk found. The first overload uses the reader's
+  // own scratch and needs exclusive use; the second is thread-safe on its
+  // own scratch.
+  Result<void> read_entries(const std::vector<ZipEntry>& matches, MemberSink& sink);
+  Result<void> read_entries(const std::vector<ZipEntry>& matches, MemberSink& sink,
+                            ReadScratch& scratch, CancelCheck* cancel) const;
+
+  // Calls `visit(entry)` for every record whose raw name passes `pred`, in
+  // directory order, after `pred` has seen that name; the first directory
+  // error ends the walk. Thread-safe on its own scratch.
+  template <class Pred, class Visit>
+  Result<void> for_each_entry(Pred&& pred, Visit&& visit, ReadScratch& scratch) const {
+    ZipEntries entries(archive_, scratch.buffer);
+    for (;;) {
+      ZU_TRY_ASSIGN(std::optional<ZipEntry> entry, entries.next_match(pred));
+      if (!entry) return {};
+      visit(*entry);
+    }
+  }
+
+  const FileReader& file() const { return archive_.file; }
+  uint64_t file_length() const { return archive_.file_length; }
+
   // Calls `visit(name)` with the raw name of every central-directory record
   // in order, decoding nothing else; the first directory error ends the
   // walk. Thread-safe on its own scratch, as for_each_file above.
@@ -86,6 +124,8 @@ class ZipReader {
 
   static Result<void> walk(const ZipArchive& archive, const NamePredicate& predicate,
                            MemberSink& sink, ReadScratch& scratch, CancelCheck* cancel);
+  static Result<void> read_matches(const ZipArchive& archive, const std::vector<ZipEntry>& matches,
+                                   MemberSink& sink, ReadScratch& scratch, CancelCheck* cancel);
 
   ZipArchive archive_;
   ReadScratch own_;  // the exclusive walks' buffer and decoder

@@ -69,17 +69,22 @@ PyObject* raise_result(Result<T>& r) {
 
 // ---- construction and life -------------------------------------------------
 
-constexpr const char* kNewParams[] = {"location"};
+constexpr const char* kNewParams[] = {"location", "window_bytes"};
 
+// Reader(location, window_bytes): window_bytes 0 means the default size of
+// the windows reads fetch at once; others are for tests.
 PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
-  PyObject* bound[1];
+  PyObject* bound[2];
   if (!bind_tuple({"Reader()", kNewParams}, args, kwargs, bound)) return nullptr;
   std::string location;
   if (!convert_path(bound[0], kNewParams[0], location)) return nullptr;
+  const unsigned long long window = PyLong_AsUnsignedLongLong(bound[1]);
+  if (PyErr_Occurred() != nullptr) return nullptr;
+  const uint64_t window_bytes = window == 0 ? zip::kDefaultWindowBytes : window;
   std::optional<Result<DataFile>> opened;
   {
     WithoutGil released;
-    opened.emplace(DataFile::open(std::move(location)));
+    opened.emplace(DataFile::open_indexed(std::move(location), window_bytes));
   }
   if (!*opened) return raise_native(opened->error());
   auto file = std::make_shared<const DataFile>(opened->take());
@@ -167,14 +172,35 @@ PyObject* sample_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- reading -------------------------------------------------------------------
 
-constexpr const char* kReadParams[] = {"channel", "segment", "unit", "diagnostics", "stop"};
+constexpr const char* kReadParams[] = {"channel", "segment", "unit", "diagnostics", "stop", "threads"};
 
-// read(channel, segment, unit, diagnostics, stop): unit None means the
-// channel's base unit type; diagnostics None drops the diagnostic lines, a
-// list receives them; stop, a StopFlag or None, ends the read with
-// KeyboardInterrupt once set. The caller keeps `stop` alive for the call.
+// threads None -> 0 (as many as the cores allow), else an int of at least 1.
+bool convert_threads(PyObject* obj, size_t& out) {
+  if (obj == Py_None) {
+    out = 0;
+    return true;
+  }
+  if (!PyLong_Check(obj)) {
+    PyErr_SetString(PyExc_TypeError, "argument 'threads': expected an int or None");
+    return false;
+  }
+  const Py_ssize_t n = PyLong_AsSsize_t(obj);
+  if (n == -1 && PyErr_Occurred() != nullptr) return false;
+  if (n < 1) {
+    PyErr_SetString(PyExc_ValueError, "argument 'threads': must be at least 1 (or None)");
+    return false;
+  }
+  out = static_cast<size_t>(n);
+  return true;
+}
+
+// read(channel, segment, unit, diagnostics, stop, threads): unit None means
+// the channel's base unit type; diagnostics None drops the diagnostic lines,
+// a list receives them; stop, a StopFlag or None, ends the read with
+// KeyboardInterrupt once set (the caller keeps it alive for the call);
+// threads as convert_threads takes it.
 PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[5];
+  PyObject* bound[6];
   if (!bind_fastcall({"Reader.read()", kReadParams}, args, nargs, kwnames, bound)) return nullptr;
   FilePtr file = open_file(self);
   if (!file) return nullptr;
@@ -195,6 +221,8 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (bound[4] != Py_None && (stop = stop_flag_of(bound[4], kReadParams[4])) == nullptr) {
     return nullptr;
   }
+  size_t threads = 0;
+  if (!convert_threads(bound[5], threads)) return nullptr;
 
   SignalCheck check(on_main_thread(), stop);
   CollectedLines lines;
@@ -213,7 +241,9 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
         unit = base_unit.value();
       }
     }
-    if (!values) values.emplace(file->read_channel(channel, segment, unit, lines, scratch, &check));
+    if (!values) {
+      values.emplace(file->read_channel(channel, segment, unit, lines, scratch, &check, threads));
+    }
     check.attach(nullptr);
   }
   if (check.raise_pending()) return nullptr;
@@ -268,7 +298,7 @@ PyMethodDef kMethods[] = {
     guarded_method<sample_type>("sample_type", METH_FASTCALL | METH_KEYWORDS,
                                 "sample_type($self, channel)\n--\n\n"),
     guarded_method<read>("read", METH_FASTCALL | METH_KEYWORDS,
-                         "read($self, channel, segment, unit, diagnostics, stop)\n--\n\n"),
+                         "read($self, channel, segment, unit, diagnostics, stop, threads)\n--\n\n"),
     guarded_method<layout>("layout", METH_NOARGS, "layout($self)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
@@ -282,7 +312,8 @@ PyGetSetDef kGetSet[] = {
 PyType_Slot kSlots[] = {
     {Py_tp_new, as_slot(Guarded<reader_new>::call)},
     {Py_tp_dealloc, as_slot(reader_dealloc)},
-    {Py_tp_doc, const_cast<char*>("Reader(location)\n--\n\nOne open data file (see zudata.open).")},
+    {Py_tp_doc, const_cast<char*>(
+                    "Reader(location, window_bytes)\n--\n\nOne open data file (see zudata.open).")},
     {Py_tp_methods, kMethods},
     {Py_tp_getset, kGetSet},
     {0, nullptr},

@@ -1,0 +1,109 @@
+// The directory index a file opened through zudata builds once, while its
+// header is looked for: for each channel the header names and each segment,
+// the entries of the members a read of that pair decodes, in directory
+// order (a member's place in that order is its place in the grid). Reads,
+// layouts and the errors that list what exists then walk no directory.
+//
+// Nothing here touches a Python object; a built index is only read, so any
+// number of threads may use it at once.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <optional>
+#include <span>
+#include <string>
+#include <string_view>
+#include <unordered_map>
+#include <vector>
+
+#include "channels/layout.h"
+#include "zip/entry.h"
+
+namespace zu {
+
+// The entries of one directory walk whose names can belong to a channel
+// member (they end in ".dat"), with their names, kept only until the header
+// says which channels exist.
+class MemberCandidates {
+ public:
+  // True when `name` can name a channel member; it is then kept, and the
+  // next add() gives its entry.
+  bool offer(std::span<const uint8_t> name);
+  void add(const zip::ZipEntry& entry) { entries_.emplace_back(entry); }
+
+  size_t size() const { return entries_.size(); }
+  std::span<const uint8_t> name(size_t i) const {
+    const size_t begin = i == 0 ? 0 : ends_[i - 1];
+    return {names_.data() + begin, ends_[i] - begin};
+  }
+  const zip::PackedEntry& entry(size_t i) const { return entries_[i]; }
+
+ private:
+  std::vector<uint8_t> names_;  // every kept name, back to back
+  std::vector<size_t> ends_;    // where each kept name ends in names_
+  std::vector<zip::PackedEntry> entries_;
+};
+
+class ChannelIndex {
+ public:
+  // Made by a Builder, for the distinct names of the channel names it was
+  // given (the header's channels, in its order). A member name that ends
+  // with the member paths of several channels is indexed under each, as
+  // reads find it.
+  class Builder;
+
+  // The entries of `channel` in `segment`, in directory order (empty when
+  // the channel has none there); nullopt when the channel is not indexed.
+  std::optional<std::span<const zip::PackedEntry>> members(std::string_view channel,
+                                                           uint8_t segment) const;
+
+  // Members per segment for every indexed channel, in the order of
+  // channel_names given to build; the names refer into the index.
+  std::vector<ChannelLayout> layout() const;
+
+ private:
+  struct Group {
+    size_t channel;
+    size_t segment;
+    size_t begin;  // into entries_
+    size_t end;
+  };
+
+  std::vector<std::string> names_;                          // distinct, in order
+  std::unordered_map<std::string_view, size_t> channel_of_;  // keys view names_
+  std::vector<Group> groups_;  // non-empty ones, by (channel, segment)
+  std::vector<zip::PackedEntry> entries_;
+};
+
+// Builds an index while the directory is walked, once the channel names are
+// known: each name is classified as it comes, so no name is kept.
+class ChannelIndex::Builder {
+ public:
+  explicit Builder(const std::vector<std::string_view>& channel_names);
+
+  // Classifies `name`; true when it belongs to some channel and segment,
+  // and then the next add() gives its entry.
+  bool offer(std::span<const uint8_t> name);
+  void add(const zip::ZipEntry& entry);
+  // The candidates found before the builder existed, which come first.
+  void add_all(const MemberCandidates& earlier);
+
+  bool same_channels(const std::vector<std::string_view>& channel_names) const {
+    return channel_names == names_given_;
+  }
+  ChannelIndex finish();
+
+ private:
+  std::vector<std::string> names_given_storage_;
+  std::vector<std::string_view> names_given_;  // view names_given_storage_
+  MemberNameCounter counter_;
+  std::vector<size_t> pending_;  // keys of the name last offered
+  // Per key (channel * 256 + segment): dense for the usual few channels,
+  // a map for headers that list very many.
+  std::vector<std::vector<zip::PackedEntry>> dense_;
+  std::unordered_map<size_t, std::vector<zip::PackedEntry>> sparse_;
+  bool use_dense_;
+};
+
+}  // namespace zu

@@ -1,0 +1,187 @@
+"""One read of zudata.open(): the directory index built at open, the reads
+planned over it, and a file rewritten after open."""
+
+from __future__ import annotations
+
+import os
+import signal
+import threading
+import time
+import zipfile
+
+import numpy as np
+import pytest
+import zu_data_reader
+from conftest import channel_lines, ints_be
+from zudata.testfiles import Member, build, zeros_deflate
+
+import zudata
+
+HEADER = channel_lines("1", "N", sample_type="int32")
+
+
+def members(k, first=0, prefix="p", segment=0):
+    return [(f"{prefix}{m}/{segment}/channels/N.dat", ints_be(*range(first + m, first + m + 100))) for m in range(k)]
+
+
+@pytest.mark.parametrize("same_layout", [True, False], ids=["same-layout", "other-layout"])
+def test_a_file_rewritten_after_open_is_an_error_not_other_values(zu_file, same_layout):
+    path = zu_file(HEADER, members(4))
+    with zudata.open(path) as f:
+        before = f.read("N", 0)
+        layout = f.layout()
+        # The same names with other values (and, for the other layout, more
+        # members in front), written over the open file.
+        again = zu_file(HEADER, ([] if same_layout else members(9, first=1000, prefix="q")) + members(4, first=7))
+        path.write_bytes(again.read_bytes())
+        with pytest.raises(zudata.FormatError, match="changed after it was opened"):
+            f.read("N", 0)
+        # What the index knows is what the file held when it was opened.
+        assert f.layout() == layout
+    with zudata.open(path) as f:
+        assert f.layout()["N"][0].traces == (4 if same_layout else 13)
+        if same_layout:
+            assert not np.array_equal(f.read("N", 0), before)
+
+
+def _read_syscalls() -> int:
+    with open("/proc/self/io") as io:
+        return next(int(line.split()[1]) for line in io if line.startswith("syscr:"))
+
+
+def _reads_of(f, *request):
+    before = _read_syscalls()
+    values = f.read(*request)
+    return values, _read_syscalls() - before
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="counts read calls in /proc/self/io")
+def test_members_are_fetched_in_windows(zu_file):
+    # 100 members of 400 bytes (zipfile: 30-byte local header and name
+    # before each), one after another; another channel's small member
+    # between every tenth, so that windows also step over bytes they do not
+    # need (gaps shorter than a member are fetched).
+    mixed = []
+    for i, member in enumerate(members(100)):
+        mixed.append(member)
+        if i % 10 == 9:
+            mixed.append((f"o{i}/0/channels/other.dat", bytes(16)))
+    path = zu_file(HEADER, mixed)
+    expected = zu_data_reader.ZuDataFIle(path).get_channel_data("N", 0, "volts")
+    with zipfile.ZipFile(path) as archive:
+        sizes = [30 + len(i.filename) + i.compress_size for i in archive.infolist() if i.filename.endswith("N.dat")]
+    pitch = max(sizes)  # no window of this size holds two members
+    counts = {}
+    for window in (0, 1, pitch, 3 * pitch, 10 * pitch):
+        with zudata.DataFile(path, _window_bytes=window) as f:
+            got, counts[window] = _reads_of(f, "N", 0)
+        assert np.array_equal(got.view(np.uint64), expected.view(np.uint64)), window
+    assert counts[0] <= 3  # the default window holds them all
+    assert counts[1] >= 100  # no member fits: each is read on its own
+    assert 100 <= counts[pitch] <= 100 + 3
+    assert 100 / 3 <= counts[3 * pitch] <= 100 / 2 + 3
+    assert 100 / 10 <= counts[10 * pitch] <= 100 / 5 + 3
+
+
+def _varied_members(k):
+    """k members of one channel in segment 0: full, short (NaN-padded),
+    empty and odd-length traces, each with its own values."""
+    out = []
+    for m in range(k):
+        count = (100, 37, 0, 100, 99)[m % 5]
+        data = ints_be(*range(m * 1000, m * 1000 + count)) + (b"\x01\x02" if m % 7 == 3 else b"")
+        out.append((f"p{m}/0/channels/N.dat", data))
+    return out
+
+
+@pytest.mark.parametrize("k", [49, 50, 121])
+@pytest.mark.parametrize("window", [0, 1, 700, 5000])
+def test_every_thread_count_reads_the_same_bits(zu_file, k, window):
+    # 50 members fill no grid: the read fails alike for every count.
+    path = zu_file(HEADER + channel_lines("2", "F"), _varied_members(k))
+    old = zu_data_reader.ZuDataFIle(path)
+    try:
+        expected = old.get_channel_data("N", 0, "volts")
+    except OSError as err:
+        expected = err
+    with zudata.DataFile(path, _window_bytes=window) as f:
+        for threads in (1, 2, 3, 8, None):
+            if isinstance(expected, OSError):
+                with pytest.raises(zudata.GridError):
+                    f.read("N", 0, threads=threads)
+                continue
+            got = f.read("N", 0, threads=threads)
+            assert np.array_equal(got.view(np.uint64), expected.view(np.uint64)), threads
+
+
+@pytest.mark.parametrize("threads", [0, -1, 1.5, "2"])
+def test_threads_must_be_a_positive_int(zu_file, threads):
+    with zudata.open(zu_file(HEADER, members(1))) as f, pytest.raises((ValueError, TypeError)):
+        f.read("N", 0, threads=threads)
+
+
+def test_every_thread_count_reports_the_first_bad_member(zu_file, tmp_path):
+    # Members 20 and 40 of 64 carry wrong checksums; a read on one thread
+    # meets member 20 first, and so must a read on any number of threads.
+    # Member 20 is large (32 MiB of zeros), so that other threads reach
+    # member 40 while it is still being decoded.
+    good = _varied_members(64)
+    big = 32 << 20
+    bad = [Member(name.encode(), data, crc=0x1234 + i if i == 40 else None) for i, (name, data) in enumerate(good)]
+    bad[20] = Member(good[20][0].encode(), bytes(big), raw=zeros_deflate(big), crc=0x1234)
+    header = Member(b"shared-data/header.properties", HEADER.encode())
+    path = tmp_path / "bad.zip"
+    path.write_bytes(build([header, *bad]))
+    with pytest.raises(OSError) as first:
+        zu_data_reader.ZuDataFIle(path).get_channel_data("N", 0, "volts")
+    assert "checksum" in str(first.value)
+    for window in (1, 700):
+        with zudata.DataFile(path, _window_bytes=window) as f:
+            for threads in (1, 2, 3, 8):
+                with pytest.raises(zudata.FormatError) as err:
+                    f.read("N", 0, threads=threads)
+                assert err.value.strerror == str(first.value), (window, threads)
+
+
+def test_many_python_threads_each_reading_on_two(zu_file):
+    # Eight callers at once, each asking for two threads: helpers are lent
+    # while cores are free, and every result is still the one-thread one.
+    path = zu_file(HEADER, _varied_members(121) + members(64, segment=1))
+    with zudata.DataFile(path, _window_bytes=900) as f:
+        expected = {s: f.read("N", s, threads=1) for s in (0, 1)}
+        start = threading.Barrier(8)
+        wrong = []
+
+        def work(i):
+            start.wait()
+            for r in range(20):
+                s = (i + r) % 2
+                if not np.array_equal(f.read("N", s, threads=2).view(np.uint64), expected[s].view(np.uint64)):
+                    wrong.append((i, r))
+
+        workers = [threading.Thread(target=work, args=(i,)) for i in range(8)]
+        for w in workers:
+            w.start()
+        for w in workers:
+            w.join()
+    assert wrong == []
+
+
+@pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+def test_a_forked_child_reads_on_threads_of_its_own(zu_file):
+    # The parent's pool threads do not exist in a child made by fork().
+    path = zu_file(HEADER, _varied_members(121))
+    with zudata.DataFile(path, _window_bytes=900) as f:
+        expected = f.read("N", 0, threads=2)
+        pid = os.fork()
+        if pid == 0:  # the child: exit status 0 only for the right values
+            ok = np.array_equal(f.read("N", 0, threads=2).view(np.uint64), expected.view(np.uint64))
+            os._exit(0 if ok else 1)
+        deadline = time.monotonic() + 20
+        while (done := os.waitpid(pid, os.WNOHANG))[0] == 0 and time.monotonic() < deadline:
+            time.sleep(0.05)
+        if done[0] == 0:
+            os.kill(pid, signal.SIGKILL)
+            os.waitpid(pid, 0)
+            pytest.fail("the child's read never ended")
+        assert os.waitstatus_to_exitcode(done[1]) == 0
