@@ -205,7 +205,7 @@ zu_prepare_env() {
   # pip always rebuilds and reinstalls a project given as a local directory,
   # even at an unchanged version, so the installed module is never stale;
   # the CMake build directory (build/<wheel tag>) keeps rebuilds incremental.
-  (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" "${settings[@]}" ".[test,tools,dask,xarray]" </dev/null) || return 1
+  (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" "${settings[@]}" ".[test,tools,dask,xarray,remote]" </dev/null) || return 1
   zu_check_installed "$ZU_ENV_PY" || return 1
 }
 

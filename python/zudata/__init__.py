@@ -26,6 +26,7 @@ from ._errors import (
 from ._progress import Progress
 from ._run import run_tasks
 from ._reader import __version__ as __version__
+from ._remote import RemoteFileError
 from ._tasks import read_channel
 
 if TYPE_CHECKING:
@@ -38,6 +39,7 @@ __all__ = [
     "FormatError",
     "GridError",
     "ReadResults",
+    "RemoteFileError",
     "RequestError",
     "SegmentLayout",
     "UnknownChannelError",

@@ -5,6 +5,7 @@
 #include "binding/errors.h"
 #include "binding/module_init.h"
 #include "binding/py.h"
+#include "binding/reader/fetched_type.h"
 #include "binding/reader/native_error.h"
 #include "binding/reader/reader_type.h"
 #include "binding/reader/without_gil.h"
@@ -49,7 +50,9 @@ bool remember_main_thread() {
 bool fill(PyObject* module) {
   PyObject* type = reader_type();
   PyObject* error = native_error_class();
-  return type != nullptr && error != nullptr && remember_main_thread() &&
+  PyObject* fetched = fetched_type();
+  return type != nullptr && error != nullptr && fetched != nullptr && remember_main_thread() &&
+         PyModule_AddObjectRef(module, "Fetched", fetched) == 0 &&
          PyModule_AddObjectRef(module, "Reader", type) == 0 &&
          PyModule_AddObjectRef(module, "NativeError", error) == 0 &&
          PyModule_AddStringConstant(module, "__version__", ZU_VERSION) == 0;
