@@ -96,6 +96,17 @@ zu_ensure_zip_writers() {
     zu_warn "could not install ${missing[*]}; the tests of those writers' archives will be skipped"
 }
 
+# nginx, which serves the remote-file tests' files over HTTP with range
+# requests (tests/test_remote_servers.py; moto's S3 server comes with the
+# test extra). It only widens what is tested, so a failed install only
+# warns: those tests then skip.
+zu_ensure_http_server() {
+  command -v nginx >/dev/null 2>&1 || [[ -x /usr/sbin/nginx ]] && return 0
+  zu_log "installing nginx with apt-get (the HTTP server of the remote-file tests)"
+  zu_apt_install --no-install-recommends nginx-light >/dev/null ||
+    zu_warn "could not install nginx; the tests of files served over HTTP will be skipped"
+}
+
 # Lowest supported minor version, taken from requires-python so that the set
 # of tested interpreters follows the package metadata; never below 3.11,
 # because the scripts rely on `python -P`.

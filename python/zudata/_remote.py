@@ -65,13 +65,27 @@ def is_remote(location: Any) -> bool:
     )
 
 
+def _status(err: BaseException) -> Any:
+    """The HTTP status behind `err` or what it was raised from (fsspec turns
+    a refused request into FileNotFoundError), or None."""
+    seen: BaseException | None = err
+    for _ in range(8):
+        if seen is None:
+            break
+        status = getattr(seen, "status", None)
+        if isinstance(status, int):
+            return status
+        seen = seen.__cause__ or seen.__context__
+    return None
+
+
 def _wrapped(err: BaseException, name: str) -> OSError:
     """The OSError a caller sees for a failed request to `name`."""
-    status = getattr(err, "status", None) or getattr(err, "code", None)
-    if isinstance(err, FileNotFoundError) or status == 404:
-        return FileNotFoundError(errno.ENOENT, "no such remote file", name)
+    status = _status(err)
     if isinstance(err, PermissionError) or status in (401, 403):
         return PermissionError(errno.EACCES, "access to the remote file denied", name)
+    if isinstance(err, FileNotFoundError) or status == 404:
+        return FileNotFoundError(errno.ENOENT, "no such remote file", name)
     if status == 412:
         return RemoteFileError(errno.EIO, "the remote file changed after it was opened", name)
     return RemoteFileError(errno.EIO, f"request failed: {type(err).__name__}: {err}", name)
@@ -143,6 +157,7 @@ class RemoteReader:
         self._gap = gap
         self._lock = threading.Lock()
         self._fetched = Fetched(source.size)
+        self._kept: list[tuple[int, int]] = []  # what stays fetched while the file is open
         self._fetch([(max(0, source.size - TAIL_BYTES), source.size)], transient=False)
         self._reader = self._open()
 
@@ -165,6 +180,8 @@ class RemoteReader:
                 why = "the server ignored a range request" if len(piece) > end - start else "the remote file changed"
                 raise RemoteFileError(errno.EIO, f"{why} (asked bytes {start}-{end}, got {len(piece)} bytes)", name)
             self._fetched.add(start, piece, transient)
+            if not transient:
+                self._kept.append((start, end))
 
     def _fetch_miss(self, err: NativeError, *, transient: bool) -> None:
         """Fetches what the failed call `err` missed, or raises `err` when it
@@ -202,7 +219,12 @@ class RemoteReader:
                     ranges = self._reader.fetch_ranges(channel, segment)
                 except (NativeError, OverflowError, TypeError):
                     ranges = []  # the read itself reports what is wrong
-                self._fetch(_merged(ranges, self._source.size, self._gap), transient=True)
+                needed = [
+                    (start, end)
+                    for start, end in _merged(ranges, self._source.size, self._gap)
+                    if not any(a <= start and end <= b for a, b in self._kept)
+                ]
+                self._fetch(needed, transient=True)
                 return self._retrying(lambda: self._reader.read(channel, segment, *args, **kwargs), transient=True)
             finally:
                 self._fetched.drop_transient()
