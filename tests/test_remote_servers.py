@@ -148,3 +148,38 @@ def test_a_dropped_connection_is_an_error_naming_the_url(nginx):
         with pytest.raises(zudata.RemoteFileError) as caught:
             zudata.open(url)
     assert url in str(caught.value)
+
+
+@pytest.mark.parametrize("kind", ["http", "s3"])
+def test_read_many_to_dask_and_xarray_take_urls(request, files, kind):
+    server = request.getfixturevalue("nginx" if kind == "http" else "s3")
+    names = ["sample.zu", "big.zu"]
+    urls = [_location(kind, server, name)[0] for name in names]
+    options = _location(kind, server, names[0])[1]
+    want = {url: zudata.open(files / name).read("height", 1) for url, name in zip(urls, names, strict=True)}
+    results = zudata.read_many(urls, "height", 1, None, jobs=2, storage_options=options)
+    assert not results.errors
+    assert {url: values.tobytes() for url, values in results.items()} == {u: v.tobytes() for u, v in want.items()}
+    pytest.importorskip("dask", reason="needs the dask extra")
+    stacked = zudata.to_dask(urls[:1] * 2, "height", 1, None, storage_options=options).compute()
+    assert stacked[1].tobytes() == want[urls[0]].tobytes()
+    pytest.importorskip("xarray", reason="needs the xarray extra")
+    dataset = zudata.to_xarray(urls[1], storage_options=options, chunks={})
+    assert dataset["height"].sel(segment=1).values.tobytes() == want[urls[1]].tobytes()
+    dataset.close()
+
+
+def test_zu_reads_urls(nginx, files, tmp_path):
+    from zu_files import zu
+
+    url = nginx.url("sample.zu")
+    info = zu("info", url)
+    assert info.returncode == 0, info.stderr
+    assert zu("check", url).returncode == 0
+    assert zu("header", url).stdout == zu("header", files / "sample.zu").stdout
+    out = tmp_path / "height.npy"
+    exported = zu("export", url, "-c", "height", "-s", "1", "-o", out)
+    assert exported.returncode == 0, exported.stderr
+    import numpy as np
+
+    assert np.load(out).tobytes() == zudata.open(files / "sample.zu").read("height", 1).tobytes()

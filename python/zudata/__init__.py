@@ -14,6 +14,7 @@ import os
 from typing import TYPE_CHECKING, Any
 from collections.abc import Iterable, Mapping
 
+from . import _remote
 from ._api import DataFile, SegmentLayout, open
 from ._errors import (
     FormatError,
@@ -72,6 +73,7 @@ def read_many(
     jobs: int | None = None,
     client: Any = None,
     progress: bool = False,
+    storage_options: dict[str, Any] | None = None,
 ) -> ReadResults:
     """Reads one channel, segment and unit type (None: the channel's base
     unit type) from every file.
@@ -81,16 +83,19 @@ def read_many(
     (relative paths are made absolute first). A file that cannot be read
     does not stop the others: it is left out of the result and listed in
     `result.errors` with its error text. A path given twice is read once.
-    With `progress`, a bar on standard error counts the files.
+    With `progress`, a bar on standard error counts the files. URLs are
+    read where they live (see zudata.open), with `storage_options`; on a
+    cluster each worker opens them itself.
     """
     paths = list(dict.fromkeys(paths))
-    sent = [os.path.abspath(p) for p in paths] if client is not None else None
+    items = [_remote.located(p, storage_options) for p in paths]
+    sent = [p if _remote.is_remote(p) else os.path.abspath(p) for p in items] if client is not None else None
     results = ReadResults()
     with Progress(len(paths), progress, "reading") as bar:
         outcomes = run_tasks(
-            read_channel, paths, (channel, segment, unit, False), jobs=jobs, client=client, sent_items=sent
+            read_channel, items, (channel, segment, unit, False), jobs=jobs, client=client, sent_items=sent
         )
-        for path, outcome in outcomes:
+        for path, (_, outcome) in zip(paths, outcomes, strict=True):
             if outcome.error is None:
                 results[path] = outcome.value
             else:
@@ -99,8 +104,10 @@ def read_many(
     return results
 
 
-def _read_block(path: str, channel: str, segment: int, unit: str | None, n: int) -> npt.NDArray[np.float64]:
-    with open(path) as data_file:
+def _read_block(
+    path: str, channel: str, segment: int, unit: str | None, n: int, storage_options: dict[str, Any] | None = None
+) -> npt.NDArray[np.float64]:
+    with open(path, storage_options=storage_options) as data_file:
         try:
             values = data_file.read(channel, segment, unit)
         except OSError as exc:
@@ -112,12 +119,21 @@ def _read_block(path: str, channel: str, segment: int, unit: str | None, n: int)
     return values[None]
 
 
-def _layout_of(path: str, channel: str, segment: int) -> SegmentLayout | None:
-    with open(path) as data_file:
+def _layout_of(
+    path: str, channel: str, segment: int, storage_options: dict[str, Any] | None = None
+) -> SegmentLayout | None:
+    with open(path, storage_options=storage_options) as data_file:
         return data_file.layout().get(channel, {}).get(segment)
 
 
-def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int, unit: str | None) -> Any:
+def to_dask(
+    paths: Iterable[str | os.PathLike[str]],
+    channel: str,
+    segment: int,
+    unit: str | None,
+    *,
+    storage_options: dict[str, Any] | None = None,
+) -> Any:
     """A lazy dask array of shape (files, n, n, 100), one chunk per file.
 
     The shape comes from each file's layout (its central directory, no
@@ -126,6 +142,7 @@ def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int,
     threaded scheduler reads on every core. Raises ValueError when a file
     has no square grid of traces for the channel and segment or the files'
     grids differ, and OSError (FormatError) when a file cannot be opened.
+    URLs are read where they live, with `storage_options` (see zudata.open).
     """
     import dask
     from concurrent.futures import ThreadPoolExecutor
@@ -140,7 +157,7 @@ def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int,
     # Opening and listing release the interpreter lock: on threads, the
     # files' directories are read on every core.
     with ThreadPoolExecutor(max_workers=min(len(paths), os.cpu_count() or 1)) as pool:
-        parts = list(pool.map(lambda path: _layout_of(path, channel, segment), paths))
+        parts = list(pool.map(lambda path: _layout_of(path, channel, segment, storage_options), paths))
     for path, part in zip(paths, parts, strict=True):
         traces = 0 if part is None else part.traces
         n = None if part is None else part.side
@@ -154,7 +171,11 @@ def to_dask(paths: Iterable[str | os.PathLike[str]], channel: str, segment: int,
     assert side is not None
     read = dask.delayed(_read_block, pure=True)
     blocks = [
-        da.from_delayed(read(path, channel, segment, unit, side), shape=(1, side, side, TRACE_LENGTH), dtype=np.float64)
+        da.from_delayed(
+            read(path, channel, segment, unit, side, storage_options),
+            shape=(1, side, side, TRACE_LENGTH),
+            dtype=np.float64,
+        )
         for path in paths
     ]
     return da.concatenate(blocks, axis=0)
@@ -168,6 +189,7 @@ def to_xarray(
     segments: int | Iterable[int] | None = None,
     drop_variables: str | Iterable[str] | None = None,
     chunks: Any = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> xarray.Dataset:
     """An `xarray.Dataset` of one data file, as `xarray.open_dataset(location,
     engine="zu", ...)` gives it, without relying on the installed entry
@@ -186,4 +208,5 @@ def to_xarray(
         channels=channels,
         segments=segments,
         drop_variables=drop_variables,
+        storage_options=storage_options,
     )

@@ -27,7 +27,7 @@ from typing import Any
 
 from ._reader import Fetched, NativeError
 
-__all__ = ["FETCH_GAP", "RemoteFileError", "TAIL_BYTES", "is_remote", "open_remote"]
+__all__ = ["FETCH_GAP", "TAIL_BYTES", "RemoteFileError", "is_remote", "located", "open_remote"]
 
 # The end of the file fetched first: the end record (with the longest
 # comment an archive may carry) and, for files up to this size, everything.
@@ -63,6 +63,17 @@ def is_remote(location: Any) -> bool:
         and hasattr(location, "path")
         or (hasattr(location, "read") and hasattr(location, "seek"))
     )
+
+
+def located(location: Any, storage_options: dict[str, Any] | None) -> Any:
+    """What a task opens for `location`: a URL with `storage_options`
+    becomes an fsspec OpenFile, which carries them (and pickles, so a
+    cluster worker opens the URL itself); anything else stays as it is."""
+    if storage_options and isinstance(location, str) and "://" in location:
+        import fsspec
+
+        return fsspec.open(location, "rb", **storage_options)
+    return location
 
 
 def _status(err: BaseException) -> Any:

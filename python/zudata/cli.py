@@ -430,7 +430,8 @@ def _export(
     file_names = dict(zip(paths, _output.file_names(paths), strict=True))
     with_header = kind == "h5" and not args.stack
     # A cluster's workers do not share our working directory.
-    sent = [os.path.abspath(p) for p in paths]
+    # Workers open URLs themselves; local paths are made absolute for them.
+    sent = [p if "://" in p else os.path.abspath(p) for p in paths]
     read_args = (selections, with_header, args.dtype)
     failed = 0
     written = 0
