@@ -5,8 +5,9 @@ Python only fetches. The native reader reads the fetched bytes
 (zudata._reader.Fetched) as if they were the file; what it needs and was not
 fetched it names as a miss, which is fetched before the call is tried again,
 a bounded number of times. Opening fetches the file's tail (which holds the
-end record and, for small files, everything), then the directory, then the
-header member. A read asks the native reader for its windows (the same plan
+end record and, for small files, everything), then the directory and, in
+the same round trip, the file's start, where writers put the header member.
+A read asks the native reader for its windows (the same plan
 a local read follows), merges neighbours whose gap costs less than a round
 trip, fetches them concurrently (fsspec's cat_ranges) and decodes them
 without the interpreter lock.
@@ -218,7 +219,10 @@ class RemoteReader:
         start, length = self._retrying(self._fetched.directory_range, transient=False)
         tail_start = max(0, self._source.size - TAIL_BYTES)
         if start < tail_start:
-            self._fetch([(start, tail_start)], transient=False)
+            # Writers put the header member first: its bytes come in the
+            # same round trip as the directory (a request of its own).
+            head = [(0, min(MISS_BYTES, start))] if start > 0 else []
+            self._fetch([*head, (start, tail_start)], transient=False)
         return self._retrying(lambda: self._fetched.open(self._source.name, 0), transient=False)
 
     # ---- the Reader's face ------------------------------------------------------
