@@ -13,7 +13,7 @@ import math
 import os
 import pathlib
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
 from . import _remote
 from ._errors import mapped_error
@@ -177,7 +177,10 @@ class DataFile:
 
 
 def open(  # noqa: A001 - the package's way in
-    location: Any, *, storage_options: dict[str, Any] | None = None, fetch_gap: int | None = None
+    location: str | os.PathLike[str] | _remote.BinaryFile | _remote.FsspecFile,
+    *,
+    storage_options: dict[str, Any] | None = None,
+    fetch_gap: int | None = None,
 ) -> DataFile:
     """Opens the data file at `location` (see DataFile): a local path, a URL
     of any installed fsspec filesystem ("https://", "s3://", "memory://",
@@ -192,7 +195,7 @@ def open(  # noqa: A001 - the package's way in
     or a file that changed raises an OSError naming the location."""
     if _remote.is_remote(location):
         return _open_remote(location, storage_options, fetch_gap)
-    return DataFile(location)
+    return DataFile(cast("str | os.PathLike[str]", location))
 
 
 def _open_remote(location: Any, storage_options: dict[str, Any] | None, fetch_gap: int | None) -> DataFile:

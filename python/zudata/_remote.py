@@ -24,7 +24,7 @@ import errno
 import os
 import threading
 from collections.abc import Callable, Iterable, Sequence
-from typing import Any
+from typing import Any, Protocol
 
 from ._reader import Fetched, NativeError
 
@@ -44,6 +44,20 @@ MAX_FETCH = 8 << 20
 MISS_BYTES = 64 << 10
 # How often one call may ask for bytes it missed before it gives up.
 MAX_ROUNDS = 6
+
+
+class BinaryFile(Protocol):
+    """A binary file object open for reading, with seek."""
+
+    def read(self, size: int = ..., /) -> bytes: ...
+    def seek(self, offset: int, whence: int = ..., /) -> int: ...
+
+
+class FsspecFile(Protocol):
+    """An fsspec OpenFile: its filesystem and path."""
+
+    fs: Any
+    path: str
 
 
 class RemoteFileError(OSError):
@@ -71,7 +85,7 @@ def located(location: Any, storage_options: dict[str, Any] | None) -> Any:
     becomes an fsspec OpenFile, which carries them (and pickles, so a
     cluster worker opens the URL itself); anything else stays as it is."""
     if storage_options and isinstance(location, str) and "://" in location:
-        import fsspec
+        import fsspec  # type: ignore[import-untyped]
 
         return fsspec.open(location, "rb", **storage_options)
     return location
