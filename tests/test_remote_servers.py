@@ -183,3 +183,8 @@ def test_zu_reads_urls(nginx, files, tmp_path):
     import numpy as np
 
     assert np.load(out).tobytes() == zudata.open(files / "sample.zu").read("height", 1).tobytes()
+    pytest.importorskip("matplotlib", reason="needs the tools extra")
+    image = tmp_path / "map.png"
+    plotted = zu("plot", url, "-c", "height", "-s", "1", "-o", image)
+    assert plotted.returncode == 0, plotted.stderr
+    assert image.stat().st_size > 0
