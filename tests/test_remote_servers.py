@@ -71,9 +71,7 @@ def _same_values(remote, local, channel_segments):
 
 @pytest.mark.parametrize("kind", ["http", "s3"])
 @pytest.mark.parametrize("name", ["sample.zu", "big.zu"])
-def test_open_and_reads_from_a_server_cost_few_requests_and_give_the_local_values(
-    request, files, kind, name
-):
+def test_open_and_reads_from_a_server_cost_few_requests_and_give_the_local_values(request, files, kind, name):
     server = request.getfixturevalue("nginx" if kind == "http" else "s3")
     location, options = _location(kind, server, name)
     local = zudata.open(files / name)
@@ -188,3 +186,31 @@ def test_zu_reads_urls(nginx, files, tmp_path):
     plotted = zu("plot", url, "-c", "height", "-s", "1", "-o", image)
     assert plotted.returncode == 0, plotted.stderr
     assert image.stat().st_size > 0
+
+
+@pytest.mark.slow
+def test_cluster_workers_open_the_urls_themselves(s3, files, monkeypatch):
+    distributed = pytest.importorskip("distributed")
+
+    def refused(*args, **kwargs):
+        raise AssertionError("the client process opened a URL")
+
+    # Only this process refuses: the worker processes read as usual.
+    monkeypatch.setattr(_remote, "open_remote", refused)
+    urls = [f"s3://{s3.bucket}/{name}" for name in ("sample.zu", "big.zu")]
+    with (
+        distributed.LocalCluster(
+            n_workers=1,
+            threads_per_worker=1,
+            processes=True,
+            host="127.0.0.1",
+            dashboard_address=None,
+            worker_dashboard_address=None,
+            timeout=60,
+        ) as local,
+        distributed.Client(local, timeout=60) as client,
+    ):
+        results = zudata.read_many(urls, "height", 2, None, client=client, storage_options=s3.options)
+    assert not results.errors, results.errors
+    for url, name in zip(urls, ("sample.zu", "big.zu"), strict=True):
+        assert results[url].tobytes() == zudata.open(files / name).read("height", 2).tobytes()
