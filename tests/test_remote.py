@@ -141,3 +141,12 @@ def test_a_broken_remote_file_fails_as_the_local_one_does(tmp_path):
             remote.read("height", 1)
         assert str(got.value).replace(str(remote.location), "<at>") == str(want.value).replace(str(path), "<at>")
         assert np.array_equal(remote.read("height", 0), local.read("height", 0))
+
+
+def test_ranges_that_claim_the_rest_of_the_file_fetch_it_once():
+    # A directory can claim any member length: each range runs to the
+    # file's end, yet a read fetches each byte at most once.
+    size = 100 << 20
+    merged = _remote._merged([(i * 1000, 1 << 40) for i in range(10_000)], size, _remote.FETCH_GAP)
+    assert sum(end - start for start, end in merged) == size
+    assert all(a[1] <= b[0] for a, b in zip(merged, merged[1:], strict=False))

@@ -164,6 +164,11 @@ def _merged(ranges: Iterable[tuple[int, int]], size: int, gap: int) -> list[tupl
     out: list[tuple[int, int]] = []
     for offset, length in ranges:
         start, end = offset, min(offset + length, size)
+        if out:
+            # Bytes an earlier range covers are not fetched twice, so what a
+            # read fetches stays within the file's size whatever lengths its
+            # directory claims.
+            start = max(start, out[-1][1])
         if start >= end:
             continue
         if out and start - out[-1][1] <= gap and max(end, out[-1][1]) - out[-1][0] <= MAX_FETCH:
