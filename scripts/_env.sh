@@ -20,7 +20,7 @@
 #   zu_prepare_env MINOR DIR [SETTING...]
 #                                  creates DIR if needed, installs the project
 #                                  with the extras in ZU_EXTRAS (default: the
-#                                  test, tools, dask and xarray ones; each SETTING, such as
+#                                  test, tools, dask, xarray and remote ones; each SETTING, such as
 #                                  cmake.define.NAME=VALUE, goes to the build
 #                                  backend as pip's -C); sets ZU_ENV_PY and
 #                                  ZU_ENV_VERSION
@@ -126,6 +126,16 @@ zu_ensure_browser() {
     [[ -x /usr/bin/chromium ]] && return 0
   zu_warn "could not install chromium; the documentation's browser check cannot run"
   return 1
+}
+
+# nginx, which serves the remote-file tests' files over HTTP with range
+# requests (tests/test_remote_servers.py; moto's S3 server comes with the
+# test extra). It only widens what is tested, so a failed install only
+# warns: those tests then skip.
+zu_ensure_http_server() {
+  command -v nginx >/dev/null 2>&1 || [[ -x /usr/sbin/nginx ]] && return 0
+  zu_apt_install "the HTTP server of the remote-file tests" --no-install-recommends nginx-light >/dev/null ||
+    zu_warn "without nginx the tests of files served over HTTP are skipped"
 }
 
 # Lowest supported minor version, taken from requires-python so that the set
@@ -240,7 +250,7 @@ zu_prepare_env() {
   # ZU_EXTRAS: the extras to install (the demo takes only what running the
   # package needs; the tests also want their tools).
   (cd "$ZU_ROOT" && "$ZU_ENV_PY" -m pip install "${verbose[@]}" "${settings[@]}" \
-    ".[${ZU_EXTRAS:-test,tools,dask,xarray}]" </dev/null) || return 1
+    ".[${ZU_EXTRAS:-test,tools,dask,xarray,remote}]" </dev/null) || return 1
   zu_check_installed "$ZU_ENV_PY" || return 1
 }
 

@@ -43,6 +43,7 @@ cd "$ZU_ROOT"
 zu_ensure_build_tools
 zu_ensure_cross_tools
 zu_ensure_zip_writers
+zu_ensure_http_server
 zu_discover_pythons
 zu_check_no_shadow || zu_die "stray module files in the source tree"
 

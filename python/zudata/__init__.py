@@ -16,6 +16,7 @@ import os
 from typing import TYPE_CHECKING, Any
 from collections.abc import Iterable, Mapping
 
+from . import _remote
 from ._api import DataFile, SegmentLayout, open
 from ._errors import (
     FormatError,
@@ -28,6 +29,7 @@ from ._errors import (
 from ._progress import Progress
 from ._run import describe_error, run_tasks
 from ._reader import __version__ as __version__
+from ._remote import RemoteFileError
 from ._tasks import read_channel
 from ._walk import TRACE_LENGTH
 
@@ -41,6 +43,7 @@ __all__ = [
     "FormatError",
     "GridError",
     "ReadResults",
+    "RemoteFileError",
     "RequestError",
     "SegmentLayout",
     "SkippedFilesWarning",
@@ -72,6 +75,7 @@ def read_many(
     jobs: int | None = None,
     client: Any = None,
     progress: bool = False,
+    storage_options: dict[str, Any] | None = None,
 ) -> ReadResults:
     """Reads one channel, segment and unit type (None: the channel's base
     unit type) from every file.
@@ -81,20 +85,23 @@ def read_many(
     (relative paths are made absolute first). A file that cannot be read
     does not stop the others: it is left out of the result and listed in
     `result.errors` with its error text. A path given twice is read once.
-    With `progress`, a bar on standard error counts the files.
+    With `progress`, a bar on standard error counts the files. URLs are
+    read where they live (see zudata.open), with `storage_options`; on a
+    cluster each worker opens them itself.
 
     Each read may borrow helper threads (see DataFile.read's `threads`)
     only while the reads running and the helpers they hold leave cores
     free, so `jobs` reads at once never make jobs x cores busy threads.
     """
     paths = list(dict.fromkeys(paths))
-    sent = [os.path.abspath(p) for p in paths] if client is not None else None
+    items = [_remote.located(p, storage_options) for p in paths]
+    sent = [p if _remote.is_remote(p) else os.path.abspath(p) for p in items] if client is not None else None
     results = ReadResults()
     with Progress(len(paths), progress, "reading") as bar:
         outcomes = run_tasks(
-            read_channel, paths, (channel, segment, unit, False), jobs=jobs, client=client, sent_items=sent
+            read_channel, items, (channel, segment, unit, False), jobs=jobs, client=client, sent_items=sent
         )
-        for path, outcome in outcomes:
+        for path, (_, outcome) in zip(paths, outcomes, strict=True):
             if outcome.error is None:
                 results[path] = outcome.value
             else:
@@ -103,8 +110,10 @@ def read_many(
     return results
 
 
-def _read_block(path: str, channel: str, segment: int, unit: str | None, n: int) -> npt.NDArray[np.float64]:
-    with open(path) as data_file:
+def _read_block(
+    path: str, channel: str, segment: int, unit: str | None, n: int, storage_options: dict[str, Any] | None = None
+) -> npt.NDArray[np.float64]:
+    with open(path, storage_options=storage_options) as data_file:
         try:
             values = data_file.read(channel, segment, unit)
         except OSError as exc:
@@ -116,8 +125,10 @@ def _read_block(path: str, channel: str, segment: int, unit: str | None, n: int)
     return values[None]
 
 
-def _layout_of(path: str, channel: str, segment: int) -> SegmentLayout | None:
-    with open(path) as data_file:
+def _layout_of(
+    path: str, channel: str, segment: int, storage_options: dict[str, Any] | None = None
+) -> SegmentLayout | None:
+    with open(path, storage_options=storage_options) as data_file:
         return data_file.layout().get(channel, {}).get(segment)
 
 
@@ -131,9 +142,11 @@ class SkippedFilesWarning(UserWarning):
         self.skipped = skipped
 
 
-def _layout_or_error(path: str, channel: str, segment: int) -> SegmentLayout | None | BaseException:
+def _layout_or_error(
+    path: str, channel: str, segment: int, storage_options: dict[str, Any] | None
+) -> SegmentLayout | None | BaseException:
     try:
-        return _layout_of(path, channel, segment)
+        return _layout_of(path, channel, segment, storage_options)
     except (OSError, LookupError, ValueError) as exc:
         return exc
 
@@ -145,6 +158,7 @@ def to_dask(
     unit: str | None = None,
     *,
     errors: str = "raise",
+    storage_options: dict[str, Any] | None = None,
 ) -> Any:
     """A lazy dask array of shape (files, n, n, 100), one chunk per file, in
     `unit` (None: the channel's base unit type).
@@ -162,6 +176,7 @@ def to_dask(
     errors="warn", such files are left out and one SkippedFilesWarning
     names each with its reason (as xarray.open_mfdataset's errors="warn"
     does); an error met later, while computing, still raises.
+    URLs are read where they live, with `storage_options` (see zudata.open).
     """
     import dask
     import warnings
@@ -178,7 +193,7 @@ def to_dask(
     # Opening and listing release the interpreter lock: on threads, the
     # files' directories are read on every core.
     with ThreadPoolExecutor(max_workers=min(len(paths), os.cpu_count() or 1)) as pool:
-        parts = list(pool.map(lambda path: _layout_or_error(path, channel, segment), paths))
+        parts = list(pool.map(lambda path: _layout_or_error(path, channel, segment, storage_options), paths))
     side = None
     kept: list[str] = []
     skipped: dict[str, str] = {}
@@ -198,7 +213,11 @@ def to_dask(
         raise ValueError(f"no file has a square grid of channel {channel!r} in segment {segment}")
     read = dask.delayed(_read_block, pure=True)
     blocks = [
-        da.from_delayed(read(path, channel, segment, unit, side), shape=(1, side, side, TRACE_LENGTH), dtype=np.float64)
+        da.from_delayed(
+            read(path, channel, segment, unit, side, storage_options),
+            shape=(1, side, side, TRACE_LENGTH),
+            dtype=np.float64,
+        )
         for path in kept
     ]
     return da.concatenate(blocks, axis=0)
@@ -227,6 +246,7 @@ def to_xarray(
     segments: int | Iterable[int] | None = None,
     drop_variables: str | Iterable[str] | None = None,
     chunks: Any = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> xarray.Dataset:
     """An `xarray.Dataset` of one data file, as `xarray.open_dataset(location,
     engine="zu", ...)` gives it, without relying on the installed entry
@@ -245,4 +265,5 @@ def to_xarray(
         channels=channels,
         segments=segments,
         drop_variables=drop_variables,
+        storage_options=storage_options,
     )

@@ -13,8 +13,9 @@ import os
 import pathlib
 from contextvars import ContextVar
 from types import TracebackType
-from typing import TYPE_CHECKING, Any, NamedTuple
+from typing import TYPE_CHECKING, Any, NamedTuple, cast
 
+from . import _remote
 from ._errors import mapped_error
 from ._reader import NativeError, Reader, StopFlag
 from ._walk import grid_side
@@ -220,6 +221,35 @@ def _channel_record(header: dict[str, Any], channel: str) -> dict[str, Any]:
     return {}
 
 
-def open(location: str | os.PathLike[str]) -> DataFile:  # noqa: A001 - the package's way in
-    """Opens the data file at `location` (see DataFile)."""
-    return DataFile(location)
+def open(  # noqa: A001 - the package's way in
+    location: str | os.PathLike[str] | _remote.BinaryFile | _remote.FsspecFile,
+    *,
+    storage_options: dict[str, Any] | None = None,
+    fetch_gap: int | None = None,
+) -> DataFile:
+    """Opens the data file at `location` (see DataFile): a local path, a URL
+    of any installed fsspec filesystem ("https://", "s3://", "memory://",
+    "file://"...; `storage_options` go to that filesystem), an fsspec
+    OpenFile, or a binary file object with seek and read.
+
+    A remote file is fetched in few requests: its tail, directory and header
+    at open, and for each read the windows it needs, fetched concurrently.
+    Gaps between windows up to `fetch_gap` bytes (default 1 MiB, about what
+    a 20 ms round trip costs at 50 MB/s) are fetched rather than split; a
+    slower link or a longer round trip wants a larger one. A failed request
+    or a file that changed raises an OSError naming the location."""
+    if _remote.is_remote(location):
+        return _open_remote(location, storage_options, fetch_gap)
+    return DataFile(cast("str | os.PathLike[str]", location))
+
+
+def _open_remote(location: Any, storage_options: dict[str, Any] | None, fetch_gap: int | None) -> DataFile:
+    name = location if isinstance(location, str) else repr(location)
+    try:
+        reader, name = _remote.open_remote(location, storage_options, fetch_gap)
+    except NativeError as err:
+        raise mapped_error(err, name) from None
+    file = DataFile.__new__(DataFile)
+    file._reader = reader  # type: ignore[assignment]  # the same methods, fetching first
+    file._location = name  # type: ignore[assignment]  # a URL is no local path
+    return file

@@ -672,7 +672,8 @@ def _write_export(
     file_names = dict(zip(paths, _output.file_names(paths), strict=True))
     with_header = kind == "h5" and not args.stack
     # A cluster's workers do not share our working directory.
-    sent = [os.path.abspath(p) for p in paths]
+    # Workers open URLs themselves; local paths are made absolute for them.
+    sent = [p if "://" in p else os.path.abspath(p) for p in paths]
     read_args = (selections, with_header, args.dtype, skipped)
     written = 0
     try:

@@ -58,10 +58,16 @@ __all__ = ["ZuBackendEntrypoint", "open_zu_dataset"]
 DIMS = ("segment", "i", "j", "sample")
 
 
-def _open(location: str) -> Any:
+def _open(location: str, storage_options: dict[str, Any] | None = None) -> Any:
     """Opens a data file; the one place the backend opens files (tests
-    replace it to watch the reads)."""
+    replace it to watch the reads). A URL is read where it lives."""
+    if storage_options:
+        return zudata.open(location, storage_options=storage_options)
     return zudata.open(location)
+
+
+def _open_with(location: str, storage_options: dict[str, Any] | None) -> Any:
+    return _open(location, storage_options) if storage_options else _open(location)
 
 
 class _FileHandle:
@@ -72,8 +78,11 @@ class _FileHandle:
     handle was unpickled in another process. Pickling keeps the location
     alone, never the open file."""
 
-    def __init__(self, location: str, datafile: Any | None = None) -> None:
+    def __init__(
+        self, location: str, datafile: Any | None = None, storage_options: dict[str, Any] | None = None
+    ) -> None:
         self.location = location
+        self.storage_options = storage_options
         self._file = datafile
         self._closed = False
         self._opening = threading.Lock()
@@ -88,7 +97,7 @@ class _FileHandle:
             if self._closed:
                 raise ValueError("I/O operation on closed file")
             if self._file is None:
-                self._file = _open(self.location)
+                self._file = _open_with(self.location, self.storage_options)
             return self._file
 
     def close(self) -> None:
@@ -101,10 +110,10 @@ class _FileHandle:
             datafile.close()
 
     def __getstate__(self) -> dict[str, Any]:
-        return {"location": self.location}
+        return {"location": self.location, "storage_options": self.storage_options}
 
     def __setstate__(self, state: dict[str, Any]) -> None:
-        self.__init__(state["location"])  # type: ignore[misc]
+        self.__init__(state["location"], storage_options=state.get("storage_options"))  # type: ignore[misc]
 
 
 class ZuBackendArray(BackendArray):
@@ -251,6 +260,7 @@ def open_zu_dataset(
     channels: str | Iterable[str] | None = None,
     segments: int | Iterable[int] | None = None,
     drop_variables: str | Iterable[str] | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> xr.Dataset:
     """The Dataset of one data file, lazily backed (see the module docstring).
 
@@ -262,7 +272,7 @@ def open_zu_dataset(
     """
     location = os.fspath(location)
     drop = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
-    datafile = _open(location)
+    datafile = _open_with(location, storage_options)
     try:
         chosen = _choose_channels(datafile, channels, drop)
         unit_of = _choose_units(datafile, chosen, units)
@@ -270,7 +280,7 @@ def open_zu_dataset(
         sides = {channel: _square_sides(layout.get(channel, {})) for channel in chosen}
         segment_list = _choose_segments(sides, segments)
         grid = max((sides[c].get(s, 0) for c in chosen for s in segment_list), default=0)
-        handle = _FileHandle(location, datafile)
+        handle = _FileHandle(location, datafile, storage_options)
         data_vars = {}
         for channel in chosen:
             array = ZuBackendArray(
@@ -324,7 +334,7 @@ class ZuBackendEntrypoint(BackendEntrypoint):
     variables, one per channel."""
 
     description = "Zu data files (ZIP recordings of channel traces) through zudata"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "units", "channels", "segments")
+    open_dataset_parameters = ("filename_or_obj", "drop_variables", "units", "channels", "segments", "storage_options")
 
     def open_dataset(
         self,
@@ -334,11 +344,17 @@ class ZuBackendEntrypoint(BackendEntrypoint):
         units: str | Mapping[str, str] | None = None,
         channels: str | Iterable[str] | None = None,
         segments: int | Iterable[int] | None = None,
+        storage_options: dict[str, Any] | None = None,
     ) -> xr.Dataset:
         if not isinstance(filename_or_obj, (str, os.PathLike)):
-            raise TypeError(f"engine 'zu' opens files by path, not {type(filename_or_obj).__name__}")
+            raise TypeError(f"engine 'zu' opens files by path or URL, not {type(filename_or_obj).__name__}")
         return open_zu_dataset(
-            filename_or_obj, units=units, channels=channels, segments=segments, drop_variables=drop_variables
+            filename_or_obj,
+            units=units,
+            channels=channels,
+            segments=segments,
+            drop_variables=drop_variables,
+            storage_options=storage_options,
         )
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:

@@ -98,6 +98,11 @@ std::optional<ChannelIndex::Builder> early_builder(const zip::ZipReader& reader,
 
 Result<DataFile> DataFile::open_indexed(std::string location, uint64_t window_bytes) {
   ZU_TRY_ASSIGN(zip::ZipReader reader, zip::ZipReader::open(location));
+  return open_indexed(std::move(location), std::move(reader), window_bytes);
+}
+
+Result<DataFile> DataFile::open_indexed(std::string location, zip::ZipReader reader,
+                                        uint64_t window_bytes) {
   // One walk finds the header entries and the channel members. Writers put
   // the header first, so it is read as soon as it is met and every later
   // name is indexed as it comes; names met before it are kept until then.

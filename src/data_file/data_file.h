@@ -50,6 +50,18 @@ class DataFile {
   static Result<DataFile> open_indexed(std::string location,
                                        uint64_t window_bytes = zip::kDefaultWindowBytes);
 
+  // open_indexed over an archive already located (a remote file's fetched
+  // bytes, say); `location` only names it.
+  static Result<DataFile> open_indexed(std::string location, zip::ZipReader reader,
+                                       uint64_t window_bytes);
+
+  // The byte ranges a read_channel of `name` and `segment` fetches (its
+  // windows, each member read on its own as one range of its own), in file
+  // order, so that a remote file can fetch them all before the read. Empty
+  // without an index or when the index has no such members: the read then
+  // asks for what it misses.
+  std::vector<zip::ByteRange> fetch_ranges(std::string_view name, uint8_t segment) const;
+
   DataFile(DataFile&&) noexcept = default;
   DataFile& operator=(DataFile&&) noexcept = default;
   DataFile(const DataFile&) = delete;

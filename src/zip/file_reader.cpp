@@ -10,10 +10,14 @@ Result<FileReader> FileReader::open(const std::string& path) {
   return FileReader(std::move(file));
 }
 
-Result<uint64_t> FileReader::length() const { return file_.size(); }
+Result<uint64_t> FileReader::length() const {
+  if (fetched_) return fetched_->length();
+  return file_->size();
+}
 
 Result<size_t> FileReader::read_some(uint64_t offset, uint8_t* dst, size_t len) const {
-  return file_.read_at(offset, dst, len);
+  if (fetched_) return fetched_->read_some(offset, dst, len);
+  return file_->read_at(offset, dst, len);
 }
 
 Result<size_t> FileReader::read_up_to(uint64_t offset, uint8_t* dst, size_t len) const {

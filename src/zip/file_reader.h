@@ -4,11 +4,14 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
+#include <optional>
 #include <string>
 #include <utility>
 
 #include "error/zu_error.h"
 #include "platform/file.h"
+#include "zip/fetched_ranges.h"
 
 namespace zu::zip {
 
@@ -17,6 +20,12 @@ class FileReader {
   // Opens `path` read-only. A path with an embedded NUL byte is refused
   // with the I/O error "file name contained an unexpected NUL byte".
   static Result<FileReader> open(const std::string& path);
+
+  // Reads `fetched` instead of a local file: its length, and its bytes
+  // where they were fetched (a miss is an Io error the source remembers).
+  static FileReader over(std::shared_ptr<FetchedRanges> fetched) {
+    return FileReader(std::move(fetched));
+  }
 
   // Length of the file.
   Result<uint64_t> length() const;
@@ -35,7 +44,9 @@ class FileReader {
 
  private:
   explicit FileReader(platform::File file) : file_(std::move(file)) {}
-  platform::File file_;
+  explicit FileReader(std::shared_ptr<FetchedRanges> fetched) : fetched_(std::move(fetched)) {}
+  std::optional<platform::File> file_;       // a local file, or
+  std::shared_ptr<FetchedRanges> fetched_;  // the fetched bytes of a remote one
 };
 
 inline constexpr const char* kFailedToFill = "failed to fill whole buffer";

@@ -52,6 +52,13 @@ Result<ZipReader> ZipReader::open(const std::string& path) {
   return ZipReader(std::move(buffer), std::move(archive));
 }
 
+Result<ZipReader> ZipReader::open_fetched(std::shared_ptr<FetchedRanges> fetched) {
+  std::vector<uint8_t> buffer(kBufferSize, 0);
+  ZU_TRY_ASSIGN(ZipArchive archive,
+                locate_in_file(FileReader::over(std::move(fetched)), buffer, kMaxEocdSearch));
+  return ZipReader(std::move(buffer), std::move(archive));
+}
+
 Result<void> ZipReader::for_each_file(const NamePredicate& predicate, MemberSink& sink) {
   return walk(archive_, predicate, sink, own_, nullptr);
 }

@@ -2,8 +2,10 @@
 // 64 KiB work buffer that the EOCD search and every directory walk reuse.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
 #include <functional>
+#include <memory>
 #include <span>
 #include <string>
 #include <vector>
@@ -50,6 +52,16 @@ class ZipReader {
   // Fails with Io when the file cannot be opened, Zip when it is no
   // readable archive; the file is closed on failure.
   static Result<ZipReader> open(const std::string& path);
+
+  // The same, over bytes fetched from elsewhere (see FetchedRanges).
+  static Result<ZipReader> open_fetched(std::shared_ptr<FetchedRanges> fetched);
+
+  // Where the central directory lies: from its first record to the end
+  // record's end, the range a remote open fetches in one piece.
+  ByteRange directory_range() const {
+    const uint64_t start = std::min(archive_.directory_offset, archive_.file_length);
+    return {start, archive_.file_length - start};
+  }
 
   ZipReader(ZipReader&&) noexcept = default;
   ZipReader& operator=(ZipReader&&) noexcept = default;

@@ -5,6 +5,7 @@
 #include "binding/errors.h"
 #include "binding/module_init.h"
 #include "binding/py.h"
+#include "binding/reader/fetched_type.h"
 #include "binding/reader/native_error.h"
 #include "binding/reader/reader_type.h"
 #include "binding/reader/stop_flag.h"
@@ -65,7 +66,9 @@ bool fill(PyObject* module) {
   PyObject* type = reader_type();
   PyObject* error = native_error_class();
   PyObject* stop_flag = stop_flag_type();
-  return type != nullptr && error != nullptr && stop_flag != nullptr && remember_main_thread() &&
+  PyObject* fetched = fetched_type();
+  return type != nullptr && error != nullptr && stop_flag != nullptr && fetched != nullptr &&
+         remember_main_thread() && PyModule_AddObjectRef(module, "Fetched", fetched) == 0 &&
          PyModule_AddObjectRef(module, "Reader", type) == 0 &&
          PyModule_AddObjectRef(module, "StopFlag", stop_flag) == 0 &&
          PyModule_AddObjectRef(module, "NativeError", error) == 0 &&

@@ -69,6 +69,14 @@ PyObject* raise_result(Result<T>& r) {
 
 // ---- construction and life -------------------------------------------------
 
+PyObject* wrap(PyTypeObject* type, DataFile opened) {
+  auto file = std::make_shared<const DataFile>(std::move(opened));
+  PyObject* self = PyType_GenericAlloc(type, 0);
+  if (self == nullptr) return nullptr;  // `file` closes it
+  new (&as_reader(self)->file) FilePtr(std::move(file));
+  return self;
+}
+
 constexpr const char* kNewParams[] = {"location", "window_bytes"};
 
 // Reader(location, window_bytes): window_bytes 0 means the default size of
@@ -87,11 +95,7 @@ PyObject* reader_new(PyTypeObject* type, PyObject* args, PyObject* kwargs) {
     opened.emplace(DataFile::open_indexed(std::move(location), window_bytes));
   }
   if (!*opened) return raise_native(opened->error());
-  auto file = std::make_shared<const DataFile>(opened->take());
-  PyObject* self = PyType_GenericAlloc(type, 0);
-  if (self == nullptr) return nullptr;  // `file` closes it
-  new (&as_reader(self)->file) FilePtr(std::move(file));
-  return self;
+  return wrap(type, opened->take());
 }
 
 void reader_dealloc(PyObject* self) {
@@ -257,6 +261,35 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   return channel_array(std::move(v));
 }
 
+constexpr const char* kRangeParams[] = {"channel", "segment"};
+
+// fetch_ranges(channel, segment) -> [(offset, length)]: what a read of
+// them fetches, for a file whose bytes come from elsewhere.
+PyObject* fetch_ranges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  PyObject* bound[2];
+  if (!bind_fastcall({"Reader.fetch_ranges()", kRangeParams}, args, nargs, kwnames, bound)) {
+    return nullptr;
+  }
+  FilePtr file = open_file(self);
+  if (!file) return nullptr;
+  std::string_view channel;
+  uint8_t segment = 0;
+  if (!convert_str(bound[0], kReadParams[0], channel) ||
+      !convert_segment(bound[1], kReadParams[1], segment)) {
+    return nullptr;
+  }
+  const std::vector<zip::ByteRange> ranges = file->fetch_ranges(channel, segment);
+  Ref list(PyList_New(static_cast<Py_ssize_t>(ranges.size())));
+  if (!list) return nullptr;
+  for (size_t i = 0; i < ranges.size(); ++i) {
+    PyObject* pair = Py_BuildValue("(KK)", static_cast<unsigned long long>(ranges[i].offset),
+                                   static_cast<unsigned long long>(ranges[i].length));
+    if (pair == nullptr) return nullptr;
+    PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+  }
+  return list.release();
+}
+
 // layout() -> {channel: {segment: traces}}, only segments with members.
 PyObject* layout(PyObject* self, PyObject*) {
   FilePtr file = open_file(self);
@@ -300,6 +333,8 @@ PyMethodDef kMethods[] = {
     guarded_method<read>("read", METH_FASTCALL | METH_KEYWORDS,
                          "read($self, channel, segment, unit, diagnostics, stop, threads)\n--\n\n"),
     guarded_method<layout>("layout", METH_NOARGS, "layout($self)\n--\n\n"),
+    guarded_method<fetch_ranges>("fetch_ranges", METH_FASTCALL | METH_KEYWORDS,
+                                 "fetch_ranges($self, channel, segment)\n--\n\n"),
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -326,6 +361,12 @@ PyType_Spec kSpec = {
 };
 
 }  // namespace
+
+PyObject* reader_of(DataFile file) {
+  PyObject* type = reader_type();
+  if (type == nullptr) return nullptr;
+  return wrap(reinterpret_cast<PyTypeObject*>(type), std::move(file));
+}
 
 PyObject* reader_type() {
   static LazyObject type;

@@ -8,11 +8,15 @@
 #pragma once
 
 #include "binding/py.h"
+#include "data_file/data_file.h"
 
 namespace zu::py::reader {
 
 // The class object, created on first use and kept for the process.
 // Borrowed reference, or nullptr with an exception set.
 PyObject* reader_type();
+
+// A new Reader owning `file` (new reference), or nullptr with an exception.
+PyObject* reader_of(DataFile file);
 
 }  // namespace zu::py::reader

@@ -1,0 +1,122 @@
+"""Benchmark: the realistic file read over HTTP from nginx on 127.0.0.1,
+behind a forwarder that adds a fixed delay (20 ms by default) to every
+request, side by side with the local file in one run. Medians of --rounds.
+
+    open+read  zudata.open(url) + read("height", 0): requests (from nginx's
+               access log) and time, against the same open and read of the
+               local file plus 5 round trips (targets: <= 12 requests,
+               <= 1.5x)
+    zipfile    zipfile.ZipFile(fsspec.open(url).open()) reading the same
+               10,000 members, what a user writes today (target: zudata at
+               least 5x faster)
+    download   fetching the whole file and reading it locally (target:
+               zudata faster when a read needs less than a third of the file)
+
+Needs nginx and the remote extra; the file is written once under
+$ZU_BENCH_CACHE (see bench/realistic.py).
+
+    python bench/bench_remote.py [--delay 0.02] [--rounds 3]
+"""
+
+from __future__ import annotations
+
+import argparse
+import os
+import shutil
+import statistics
+import sys
+import tempfile
+import time
+import zipfile
+from collections.abc import Callable
+from pathlib import Path
+
+import fsspec
+
+import zudata
+
+HERE = Path(__file__).resolve().parent
+sys.path.insert(0, str(HERE))
+sys.path.insert(0, str(HERE.parent / "tests"))
+from realistic import realistic_file  # noqa: E402
+from remote_servers import Nginx, forwarder  # noqa: E402
+
+CHANNEL, SEGMENT = "height", 0
+
+
+def median_time(call: Callable[[], object], rounds: int) -> float:
+    times = []
+    for _ in range(rounds):
+        start = time.perf_counter()
+        call()
+        times.append(time.perf_counter() - start)
+    return statistics.median(times)
+
+
+def zudata_read(location: str | Path) -> None:
+    with zudata.open(location) as f:
+        f.read(CHANNEL, SEGMENT)
+
+
+def zipfile_read(url: str) -> None:
+    suffix = f"/segments/{SEGMENT}/channels/{CHANNEL}.dat"
+    with fsspec.open(url).open() as raw, zipfile.ZipFile(raw) as archive:
+        for name in archive.namelist():
+            if name.endswith(suffix):
+                archive.read(name)
+
+
+def download_read(url: str) -> None:
+    with tempfile.TemporaryDirectory() as folder:
+        local = Path(folder) / "copy.zu"
+        fsspec.filesystem("http").get_file(url, str(local))
+        zudata_read(local)
+
+
+def main() -> None:
+    parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
+    parser.add_argument("--delay", type=float, default=0.02, help="seconds added to each request")
+    parser.add_argument("--rounds", type=int, default=3)
+    parser.add_argument("--skip-zipfile", action="store_true", help="leave out the (slow) zipfile baseline")
+    args = parser.parse_args()
+    path = realistic_file()
+    size = path.stat().st_size
+    with tempfile.TemporaryDirectory() as work:
+        root = Path(work) / "files"
+        root.mkdir()
+        try:
+            os.link(path, root / "realistic.zu")
+        except OSError:
+            shutil.copyfile(path, root / "realistic.zu")
+        server = Nginx(root, Path(work))
+        try:
+            with forwarder(server.port, delay=args.delay) as slow:
+                url = server.url("realistic.zu", slow.port)
+                before = len(server.requests())
+                zudata_read(url)
+                requests = len(server.requests()) - before
+                local = median_time(lambda: zudata_read(path), args.rounds)
+                remote = median_time(lambda: zudata_read(url), args.rounds)
+                download = median_time(lambda: download_read(url), args.rounds)
+                bound = local + 5 * args.delay
+                print(f"cores {os.cpu_count()}, load {os.getloadavg()[0]:.2f}, file {size / 1e6:.1f} MB")
+                print(f"delay per request            {args.delay * 1000:.0f} ms")
+                print(f"open+read requests           {requests} (target <= 12)")
+                print(f"open+read local              {local * 1000:8.1f} ms")
+                print(f"open+read over HTTP          {remote * 1000:8.1f} ms")
+                print(f"  / (local + 5 round trips)  {remote / bound:8.2f} (target <= 1.5)")
+                print(f"download whole file + read   {download * 1000:8.1f} ms  zudata {download / remote:.2f}x faster")
+                if not args.skip_zipfile:
+                    before = len(server.requests())
+                    baseline = median_time(lambda: zipfile_read(url), 1)
+                    made = len(server.requests()) - before
+                    print(
+                        f"zipfile over fsspec          {baseline * 1000:8.1f} ms  {made} requests;"
+                        f"  zudata {baseline / remote:.1f}x faster (target >= 5)"
+                    )
+        finally:
+            server.close()
+
+
+if __name__ == "__main__":
+    main()
