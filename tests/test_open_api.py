@@ -237,10 +237,10 @@ def test_layout_counts_what_reads_find(zu_file):
         layout = f.layout()
         assert layout == {
             "N": {
-                0: zudata.SegmentLayout(4, 2),
-                5: zudata.SegmentLayout(4, 2),
-                17: zudata.SegmentLayout(1, 1),
-                255: zudata.SegmentLayout(1, 1),
+                0: zudata.SegmentLayout(4, 2, 100, 100),
+                5: zudata.SegmentLayout(4, 2, 100, 100),
+                17: zudata.SegmentLayout(1, 1, 100, 100),
+                255: zudata.SegmentLayout(1, 1, 100, 100),
             },
             "F": {},
         }
@@ -255,7 +255,7 @@ def test_layout_counts_what_reads_find(zu_file):
 
 def test_layout_side_is_none_when_not_square(zu_file):
     with zudata.open(zu_file(HEADER, grid_members("N", 1, 3))) as f:
-        assert f.layout()["N"] == {1: zudata.SegmentLayout(3, None)}
+        assert f.layout()["N"] == {1: zudata.SegmentLayout(3, None, 100, 100)}
 
 
 # No traces are no grid; squares are exact up to the member counts a ZIP64
@@ -274,8 +274,8 @@ def test_layout_of_channel_names_ending_in_another(zu_file):
     members = [("r/2/channels/b/7/channels/N.dat", trace(0)), ("s/2/channels/N.dat", trace(1))]
     with zudata.open(zu_file(header, members)) as f:
         layout = f.layout()
-        assert layout["N"] == {2: zudata.SegmentLayout(1, 1), 7: zudata.SegmentLayout(1, 1)}
-        assert layout["b/7/channels/N"] == {2: zudata.SegmentLayout(1, 1)}
+        assert layout["N"] == {2: zudata.SegmentLayout(1, 1, 100, 100), 7: zudata.SegmentLayout(1, 1, 100, 100)}
+        assert layout["b/7/channels/N"] == {2: zudata.SegmentLayout(1, 1, 100, 100)}
         assert f.read("N", 7)[0, 0, 0] == 0
 
 

@@ -21,7 +21,7 @@ from zu_data_reader import ZuDataFIle  # noqa: E402
 from zudata import xarray_backend  # noqa: E402
 
 from conftest import channel_lines, floats_be, ints_be, write_zu_file  # noqa: E402
-from zu_files import with_header_line  # noqa: E402
+from zu_files import short_traces, with_header_line  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402
@@ -117,6 +117,34 @@ def test_values_and_attributes(sample, opener, units):
         assert ds.attrs["source"] == str(sample) == ds.file.item()
         assert ds.attrs["start-time"] == header["start-time"] == "2024-05-17T10:32:11Z"
         assert "force-settings" not in ds.attrs
+
+
+@pytest.mark.parametrize("opener", ["engine", "dask"])
+@pytest.mark.parametrize(("segments", "samples"), [(None, 100), ([1, 2], 37), (2, 37), ([0, 2], 100)])
+def test_sample_dimension_is_as_long_as_the_longest_trace(tmp_path, opener, segments, samples):
+    path = short_traces(tmp_path / "short.zu")
+    with OPENERS[opener](path, segments=segments) as ds:
+        assert ds.sizes["sample"] == samples
+        assert ds.sample.values.tolist() == list(range(samples))
+        for k, segment in enumerate(ds.segment.values):
+            full = reference(path, "height", int(segment), "volts")
+            np.testing.assert_array_equal(ds.height.isel(segment=k).values, full[..., :samples])
+            # What is left out is the read's padding alone.
+            assert np.isnan(full[..., samples:]).all()
+
+
+def test_files_of_short_and_full_traces_stack_padded(tmp_path):
+    short = short_traces(tmp_path / "short.zu")
+    with xr.open_mfdataset([short, short], engine="zu", combine="nested", concat_dim="file", segments=2) as ds:
+        assert ds.sizes["sample"] == 37
+    full = make_sample.write_sample(tmp_path / "full.zip", grid=2, segments=3)
+    with xr.open_mfdataset([short, full], engine="zu", combine="nested", concat_dim="file", join="outer",
+                           channels="height", segments=2) as ds:
+        assert ds.sizes["sample"] == 100
+        values = ds.height.values
+    np.testing.assert_array_equal(values[0, 0, ..., :37], reference(short, "height", 2, "volts")[..., :37])
+    assert np.isnan(values[0, 0, ..., 37:]).all()
+    np.testing.assert_array_equal(values[1, 0], reference(full, "height", 2, "volts"))
 
 
 def test_irregular_segments_are_nan_filled(irregular, reads):

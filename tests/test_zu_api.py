@@ -8,7 +8,18 @@ import zipfile
 import numpy as np
 import pytest
 from conftest import emulated, needs, run_child
-from zu_files import GRID, bad_crc, good, meet_in_pairs, npz_arrays, truncated, with_header_line, zu
+from zu_files import (
+    GRID,
+    SHORT_TRACES,
+    bad_crc,
+    good,
+    meet_in_pairs,
+    npz_arrays,
+    short_traces,
+    truncated,
+    with_header_line,
+    zu,
+)
 
 import zudata
 from zu_data_reader import ZuDataFIle
@@ -377,3 +388,20 @@ def test_open_says_which_damage_with_the_readers_text(tmp_path, content, said):
         zudata.open(path)
     assert e.value.strerror == f"{said} ({detail})"
     assert e.value.filename == str(path)
+
+
+@pytest.mark.parametrize(
+    ("segment", "expected"),
+    [
+        (0, zudata.SegmentLayout(4, 2, samples=100, shortest=100)),
+        (1, zudata.SegmentLayout(4, 2, samples=37, shortest=20)),
+        (2, zudata.SegmentLayout(4, 2, samples=37, shortest=37)),
+    ],
+)
+def test_layout_gives_the_trace_lengths_a_read_finds(tmp_path, segment, expected):
+    with zudata.open(short_traces(tmp_path / "short.zu")) as f:
+        assert f.layout()["height"][segment] == expected
+        values = f.read("height", segment).reshape(-1, 100)
+    # Each trace holds its own samples, then NaN up to the specified 100.
+    lengths = [int(np.count_nonzero(~np.isnan(trace))) for trace in values]
+    assert lengths == SHORT_TRACES[segment]

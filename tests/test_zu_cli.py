@@ -15,7 +15,7 @@ import numpy as np
 import pytest
 from conftest import child_argv, emulated, needs, run_child, write_zu_file
 from zu_files import (
-    GRID, ZU, bad_crc, copies, distinct, good, meet_in_pairs, npz_arrays, single_channel, truncated,
+    GRID, ZU, bad_crc, copies, distinct, good, meet_in_pairs, npz_arrays, short_traces, single_channel, truncated,
     with_header_line, zu,
 )
 
@@ -404,6 +404,43 @@ def test_plot_refuses(files, tmp_path, args, status, message):
     assert run.returncode == status
     assert message in run.stderr
     assert list(tmp_path.iterdir()) == []
+
+
+@pytest.mark.parametrize(
+    ("as_json", "said"),
+    [
+        (["--json"], {"0": [100, 100], "1": [20, 37], "2": [37, 37]}),
+        ([], "samples      0:100 1:20-37 2:37  (segment:samples per trace, shortest-longest)"),
+    ],
+)
+def test_info_gives_the_samples_per_trace(tmp_path, as_json, said):
+    run = zu("info", short_traces(tmp_path / "short.zu"), *as_json)
+    assert (run.returncode, run.stderr) == (0, "")
+    if as_json:
+        assert json.loads(run.stdout)[0]["channels"][0]["samples"] == said
+    else:
+        assert said in run.stdout.splitlines()[-1]
+
+
+@needs("matplotlib", "tools")
+@pytest.mark.parametrize(
+    ("segment", "stat", "status", "said"),
+    [
+        ("1", "sample=50", 2, "segment 1 of height has traces of 20 to 37 samples; sample=50 does not exist"),
+        ("1", "sample=37", 2, "segment 1 of height has traces of 20 to 37 samples; sample=37 does not exist"),
+        ("2", "sample=37", 2, "segment 2 of height has traces of 37 samples; sample=37 does not exist"),
+        ("2", "sample=36", 0, ""),
+        ("1", "sample=30", 0, ""),  # the 20-sample trace is one blank cell
+        ("0", "sample=99", 0, ""),
+    ],
+)
+def test_plot_of_a_sample_past_the_longest_trace_fails(tmp_path, segment, stat, status, said):
+    path = short_traces(tmp_path / "short.zu")
+    out = tmp_path / "map.png"
+    run = zu("plot", path, "-c", "height", "-s", segment, "--stat", stat, "-o", out)
+    assert run.returncode == status, run.stderr
+    assert said in run.stderr
+    assert out.exists() == (status == 0)
 
 
 def test_the_module_itself_prints(files):

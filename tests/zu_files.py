@@ -10,7 +10,7 @@ import threading
 import zipfile
 from pathlib import Path
 
-from zudata.testfiles import Member, build, channel_lines, write_zip
+from zudata.testfiles import Member, build, channel_lines, floats_be, write_zip
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
 import make_sample  # noqa: E402
@@ -86,6 +86,22 @@ def single_channel(path: Path, traces: list[bytes], grid: int) -> Path:
     member per trace with the given bytes."""
     header = "force-segments.count=1\n" + channel_lines("0", "height")
     members = [(f"index/{p}/segments/0/channels/height.dat", traces[p]) for p in range(grid * grid)]
+    return write_zip(path, [(make_sample.HEADER_MEMBER, header), *members])
+
+
+# Samples per trace of short_traces(): a 2 x 2 grid per segment.
+SHORT_TRACES = {0: [100, 100, 100, 100], 1: [37, 20, 37, 37], 2: [37, 37, 37, 37]}
+
+
+def short_traces(path: Path) -> Path:
+    """One float channel "height" (volts) whose traces are as long as
+    SHORT_TRACES says, sample t of a trace being t + 1."""
+    header = f"force-segments.count={len(SHORT_TRACES)}\n" + channel_lines("0", "height")
+    members = [
+        (f"index/{p}/segments/{s}/channels/height.dat", floats_be(*range(1, n + 1)))
+        for s, lengths in SHORT_TRACES.items()
+        for p, n in enumerate(lengths)
+    ]
     return write_zip(path, [(make_sample.HEADER_MEMBER, header), *members])
 
 

@@ -39,12 +39,19 @@ read_stop: ContextVar[StopFlag | None] = ContextVar("zudata_read_stop", default=
 
 class SegmentLayout(NamedTuple):
     """What one channel holds in one segment: `traces` members, laid out as
-    a `side` x `side` grid when their count is a square (else None)."""
+    a `side` x `side` grid when their count is a square (else None), each
+    trace `shortest` to `samples` samples long (a member holds 4 bytes per
+    sample). A read pads every trace with NaN to 100 values, so the samples
+    of a trace past its own length are NaN."""
 
     #: The number of members (traces) of the channel in the segment.
     traces: int
     #: n when traces is n * n, else None (no square grid).
     side: int | None
+    #: The samples of the longest trace.
+    samples: int
+    #: The samples of the shortest trace (== samples when all are as long).
+    shortest: int
 
 
 class DataFile:
@@ -199,13 +206,17 @@ class DataFile:
     def layout(self) -> dict[str, dict[int, SegmentLayout]]:
         """channel -> segment -> SegmentLayout for every channel and every
         segment that has members, from the archive's directory alone
-        (nothing is decoded). A channel without members maps to {}."""
+        (nothing is decoded: trace lengths are the members' recorded
+        sizes). A channel without members maps to {}."""
         try:
             counts = self._reader.layout()
         except NativeError as err:
             raise mapped_error(err, self._location) from None
         return {
-            channel: {segment: SegmentLayout(traces, grid_side(traces)) for segment, traces in segments.items()}
+            channel: {
+                segment: SegmentLayout(traces, grid_side(traces), longest, shortest)
+                for segment, (traces, shortest, longest) in segments.items()
+            }
             for channel, segments in counts.items()
         }
 

@@ -29,6 +29,17 @@ def parse_stat(text: str) -> str:
     return text
 
 
+def missing_sample(stat: str, part: Any) -> str | None:
+    """Why `stat` asks for a sample that no trace of a segment laid out as
+    `part` (a SegmentLayout) holds, or None: a map of sample=K past the
+    longest trace would be all padding."""
+    match = _SAMPLE.match(stat)
+    if match is None or part is None or int(match.group(1)) < part.samples:
+        return None
+    lengths = f"{part.samples}" if part.shortest == part.samples else f"{part.shortest} to {part.samples}"
+    return f"has traces of {lengths} samples; {stat} does not exist"
+
+
 def statistic(values: npt.NDArray[np.float64], stat: str) -> npt.NDArray[np.float64]:
     """One number per trace: (n, n, 100) -> (n, n); NaN padding is ignored,
     an all-NaN trace gives NaN."""

@@ -196,6 +196,7 @@ def _describe(path: str) -> Outcome:
                     "base_unit": _fact(data_file.base_unit, c),
                     "units": sorted(_fact(data_file.units, c) or []),
                     "traces": {str(s): part.traces for s, part in layout.get(c, {}).items()},
+                    "samples": {str(s): [part.shortest, part.samples] for s, part in layout.get(c, {}).items()},
                 }
                 for c in sorted(channels)
             ]
@@ -231,6 +232,13 @@ def _print_info(info: dict[str, Any]) -> None:
         _say(f"      sample type  {c['sample_type'] if c['sample_type'] is not None else 'unknown'}")
         _say(f"      unit types   {base} (base); {', '.join(c['units']) or 'no conversions'}")
         _say(f"      traces       {traces}  (segment:count)")
+        _say(f"      samples      {_lengths(c['samples'])}  (segment:samples per trace, shortest-longest)")
+
+
+def _lengths(samples: dict[str, list[int]]) -> str:
+    """segment:samples per segment, a range where the traces differ."""
+    said = (f"{s}:{low}" if low == high else f"{s}:{low}-{high}" for s, (low, high) in samples.items())
+    return " ".join(said) or "none"
 
 
 def _cmd_info(args: argparse.Namespace) -> int:
@@ -407,12 +415,16 @@ def _cmd_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     try:
         with _open(args.file) as data_file:
             values = data_file.read(args.channel, args.segment, args.unit)
+            missing = _plot.missing_sample(args.stat, data_file.layout().get(args.channel, {}).get(args.segment))
             unit_type = args.unit if args.unit is not None else data_file.base_unit(args.channel)
             unit = _plot.unit_label(unit_type, data_file.physical_unit(args.channel, unit_type))
     except Exception as exc:
         _warn(f"{args.file}: {describe_error(exc)}")
         return EXIT_FAILED
     check_stop()
+    if missing is not None:
+        _warn(f"{args.file}: segment {args.segment} of {args.channel} {missing}")
+        return EXIT_USAGE
     n = values.shape[0]
     outside = [f"{i},{j}" for i, j in args.trace if not (0 <= i < n and 0 <= j < n)]
     if outside:

@@ -6,8 +6,9 @@ dimensions (segment, i, j, sample):
 - `segment`: the segment numbers that hold a square grid of traces for at
   least one of the chosen channels, ascending;
 - `i`, `j`: the grid, sized to the largest grid among those channels and
-  segments; `sample`: the 100 samples of a trace. All three have integer
-  coordinates 0, 1, 2, ...
+  segments; `sample`: as long as the longest trace among them (100 samples
+  in a full recording, fewer when every trace is short), shorter traces
+  padded with NaN. All three have integer coordinates 0, 1, 2, ...
 - a scalar coordinate `file`, the file's absolute, normalised path as a
   string (`os.path.abspath`), so that `xarray.open_mfdataset(paths,
   engine="zu", combine="nested", concat_dim="file")` stacks recordings along
@@ -117,20 +118,27 @@ class _FileHandle:
 
 
 class ZuBackendArray(BackendArray):
-    """One channel in one unit type: shape (segments, grid, grid, 100).
+    """One channel in one unit type: shape (segments, grid, grid, samples).
 
     `sides[k]` is the grid side of the channel in segment `segments[k]`, or
     None when that segment has no square grid of traces (it stays NaN)."""
 
     def __init__(
-        self, handle: _FileHandle, channel: str, unit: str, segments: list[int], sides: list[int | None], grid: int
+        self,
+        handle: _FileHandle,
+        channel: str,
+        unit: str,
+        segments: list[int],
+        sides: list[int | None],
+        grid: int,
+        samples: int,
     ) -> None:
         self.handle = handle
         self.channel = channel
         self.unit = unit
         self.segments = segments
         self.sides = sides
-        self.shape = (len(segments), grid, grid, TRACE_LENGTH)
+        self.shape = (len(segments), grid, grid, samples)
         self.dtype = np.dtype(np.float64)
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> npt.NDArray[np.float64]:
@@ -139,8 +147,8 @@ class ZuBackendArray(BackendArray):
         )
 
     def _segment_grid(self, position: int) -> npt.NDArray[np.float64]:
-        """The (grid, grid, 100) values of the position-th segment."""
-        grid = self.shape[1]
+        """The (grid, grid, samples) values of the position-th segment."""
+        grid, samples = self.shape[1], self.shape[3]
         side = self.sides[position]
         if side is None:
             return np.full(self.shape[1:], np.nan)
@@ -153,6 +161,15 @@ class ZuBackendArray(BackendArray):
                 f"{self.handle.location}: channel {self.channel!r} in segment {segment} now reads as "
                 f"{values.shape}, not the {(side, side, TRACE_LENGTH)} found when the file was opened"
             )
+        # A read pads every trace to 100 values; the samples past the longest
+        # trace of the Dataset are that padding alone, and are left out. A
+        # trace longer than 100 samples fails the read above.
+        if not np.isnan(values[..., samples:]).all():
+            raise ValueError(
+                f"{self.handle.location}: channel {self.channel!r} in segment {segment} now has traces longer "
+                f"than the {samples} samples found when the file was opened"
+            )
+        values = values[..., :samples]
         if side == grid:
             return values  # type: ignore[no-any-return]
         padded = np.full(self.shape[1:], np.nan)
@@ -226,6 +243,13 @@ def _square_sides(layout: Mapping[int, Any]) -> dict[int, int]:
     return {segment: entry.side for segment, entry in layout.items() if entry.side is not None}
 
 
+def _longest_trace(layout: Mapping[str, Mapping[int, Any]], chosen: list[str], segments: list[int]) -> int:
+    """The samples of the longest trace among the square grids of `chosen`
+    in `segments`: the length of the Dataset's `sample` dimension."""
+    parts = (layout.get(c, {}).get(s) for c in chosen for s in segments)
+    return max((part.samples for part in parts if part is not None and part.side is not None), default=0)
+
+
 def _choose_segments(sides: dict[str, dict[int, int]], segments: int | Iterable[int] | None) -> list[int]:
     present = sorted(set().union(*sides.values())) if sides else []
     if segments is None:
@@ -280,12 +304,12 @@ def open_zu_dataset(
         sides = {channel: _square_sides(layout.get(channel, {})) for channel in chosen}
         segment_list = _choose_segments(sides, segments)
         grid = max((sides[c].get(s, 0) for c in chosen for s in segment_list), default=0)
+        samples = _longest_trace(layout, chosen, segment_list)
         handle = _FileHandle(location, datafile, storage_options)
         data_vars = {}
         for channel in chosen:
-            array = ZuBackendArray(
-                handle, channel, unit_of[channel], segment_list, [sides[channel].get(s) for s in segment_list], grid
-            )
+            segment_sides = [sides[channel].get(s) for s in segment_list]
+            array = ZuBackendArray(handle, channel, unit_of[channel], segment_list, segment_sides, grid, samples)
             attrs = {"channel": channel, "unit_type": unit_of[channel]}
             # CF's "units" is the physical unit; a header that gives none
             # leaves it out rather than have the unit type's name pass for one.
@@ -293,13 +317,13 @@ def open_zu_dataset(
             if physical is not None:
                 attrs["units"] = physical
             attrs["sample_type"] = datafile.sample_type(channel)
-            encoding = {"preferred_chunks": {"segment": 1, "i": grid, "j": grid, "sample": TRACE_LENGTH}}
+            encoding = {"preferred_chunks": {"segment": 1, "i": grid, "j": grid, "sample": samples}}
             data_vars[channel] = xr.Variable(DIMS, indexing.LazilyIndexedArray(array), attrs, encoding)
         coords: dict[str, Any] = {
             "segment": ("segment", np.array(segment_list, dtype=np.int64)),
             "i": ("i", np.arange(grid)),
             "j": ("j", np.arange(grid)),
-            "sample": ("sample", np.arange(TRACE_LENGTH)),
+            "sample": ("sample", np.arange(samples)),
         }
         if "file" not in drop:
             coords["file"] = ((), file_label(location))

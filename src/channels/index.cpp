@@ -117,7 +117,11 @@ std::optional<std::span<const zip::PackedEntry>> ChannelIndex::members(std::stri
 std::vector<ChannelLayout> ChannelIndex::layout() const {
   std::vector<ChannelLayout> layouts(names_.size());
   for (size_t c = 0; c < names_.size(); ++c) layouts[c].name = names_[c];
-  for (const Group& g : groups_) layouts[g.channel].traces[g.segment] = g.end - g.begin;
+  for (const Group& g : groups_) {
+    for (size_t e = g.begin; e < g.end; ++e) {
+      layouts[g.channel].add(g.segment, entries_[e].uncompressed_size());
+    }
+  }
   return layouts;
 }
 

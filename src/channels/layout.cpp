@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <cstring>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 namespace zu {
 
@@ -100,8 +102,22 @@ Result<std::vector<ChannelLayout>> count_channel_members(
     const zip::ZipReader& reader, zip::ReadScratch& scratch,
     const std::vector<std::string_view>& channel_names) {
   MemberNameCounter counter(channel_names);
-  ZU_TRY(
-      reader.for_each_name([&](std::span<const uint8_t> name) { counter.count(name); }, scratch));
+  // The claims of a name are kept until its entry, which the walk hands
+  // over next, gives the member's size.
+  std::vector<std::pair<size_t, size_t>> claims;
+  ZU_TRY(reader.for_each_entry(
+      [&](std::span<const uint8_t> name) {
+        claims.clear();
+        counter.for_each_claim(
+            name, [&](size_t channel, size_t segment) { claims.emplace_back(channel, segment); });
+        return !claims.empty();
+      },
+      [&](const zip::ZipEntry& entry) {
+        for (const auto& [channel, segment] : claims) {
+          counter.count(channel, segment, entry.uncompressed_size);
+        }
+      },
+      scratch));
   return counter.take();
 }
 

@@ -14,10 +14,26 @@ namespace zu {
 
 inline constexpr size_t kSegmentCount = 256;
 
-// The members of one channel name, counted per segment 0..255.
+// Bytes per sample of a member: a trace holds its member's uncompressed
+// size / 4 samples (a partial sample at the end is ignored by reads).
+inline constexpr uint64_t kSampleBytes = 4;
+
+// The members of one channel name, counted per segment 0..255, with the
+// samples of the shortest and the longest of them as the directory records
+// the members' uncompressed sizes (0 where a segment has no member).
 struct ChannelLayout {
   std::string_view name;  // refers to the caller's string
   std::array<uint64_t, kSegmentCount> traces{};
+  std::array<uint64_t, kSegmentCount> shortest{};
+  std::array<uint64_t, kSegmentCount> longest{};
+
+  // Counts one member of `uncompressed_size` bytes for `segment`.
+  void add(size_t segment, uint64_t uncompressed_size) {
+    const uint64_t samples = uncompressed_size / kSampleBytes;
+    const bool first = traces[segment]++ == 0;
+    if (first || samples < shortest[segment]) shortest[segment] = samples;
+    if (first || samples > longest[segment]) longest[segment] = samples;
+  }
 };
 
 // Counts member names for a fixed set of channel names. A name counts for
@@ -32,9 +48,10 @@ class MemberNameCounter {
   // their first appearance; the names must outlive the counter's results.
   explicit MemberNameCounter(const std::vector<std::string_view>& channel_names);
 
-  void count(std::span<const uint8_t> name) {
-    for_each_claim(name,
-                   [this](size_t channel, size_t segment) { ++layouts_[channel].traces[segment]; });
+  // Counts a member of `uncompressed_size` bytes for (channel, segment),
+  // as for_each_claim names them.
+  void count(size_t channel, size_t segment, uint64_t uncompressed_size) {
+    layouts_[channel].add(segment, uncompressed_size);
   }
 
   // Calls `claimed(channel, segment)` for every (channel, segment) whose
@@ -81,10 +98,10 @@ class MemberNameCounter {
   bool single_claim_ = true;
 };
 
-// The counts for `channel_names` over every central-directory record of
-// `reader`: one walk, no member decoded. Errors: the directory's. Runs on
-// `scratch`, so it needs no exclusive use of the reader; touches no Python
-// object.
+// The counts and trace lengths for `channel_names` over every
+// central-directory record of `reader`: one walk, no member decoded.
+// Errors: the directory's. Runs on `scratch`, so it needs no exclusive use
+// of the reader; touches no Python object.
 Result<std::vector<ChannelLayout>> count_channel_members(
     const zip::ZipReader& reader, zip::ReadScratch& scratch,
     const std::vector<std::string_view>& channel_names);

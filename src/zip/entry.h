@@ -41,6 +41,7 @@ class PackedEntry {
                     (guess_and_flag_ & 0x80000000u) != 0};
   }
   uint64_t local_header_offset() const { return local_header_offset_; }
+  uint64_t uncompressed_size() const { return uncompressed_size_; }
   bool operator==(const PackedEntry&) const = default;
 
  private:

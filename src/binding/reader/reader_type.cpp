@@ -290,7 +290,8 @@ PyObject* fetch_ranges(PyObject* self, PyObject* const* args, Py_ssize_t nargs, 
   return list.release();
 }
 
-// layout() -> {channel: {segment: traces}}, only segments with members.
+// layout() -> {channel: {segment: (traces, shortest, longest)}}, only
+// segments with members; the lengths are in samples.
 PyObject* layout(PyObject* self, PyObject*) {
   FilePtr file = open_file(self);
   if (!file) return nullptr;
@@ -309,7 +310,9 @@ PyObject* layout(PyObject* self, PyObject*) {
     for (size_t s = 0; s < kSegmentCount; ++s) {
       if (channel.traces[s] == 0) continue;
       Ref key(PyLong_FromSize_t(s));
-      Ref count(PyLong_FromUnsignedLongLong(channel.traces[s]));
+      Ref count(Py_BuildValue("(KKK)", static_cast<unsigned long long>(channel.traces[s]),
+                              static_cast<unsigned long long>(channel.shortest[s]),
+                              static_cast<unsigned long long>(channel.longest[s])));
       if (!key || !count || PyDict_SetItem(segments.get(), key.get(), count.get()) < 0) {
         return nullptr;
       }
