@@ -16,7 +16,7 @@ import os
 from typing import TYPE_CHECKING, Any
 from collections.abc import Iterable, Mapping
 
-from ._api import DataFile, SegmentLayout, open
+from ._api import DataFile, SegmentLayout, open, value_type
 from ._errors import (
     FormatError,
     GridError,
@@ -72,6 +72,7 @@ def read_many(
     jobs: int | None = None,
     client: Any = None,
     progress: bool = False,
+    dtype: npt.DTypeLike = None,
 ) -> ReadResults:
     """Reads one channel, segment and unit type (None: the channel's base
     unit type) from every file.
@@ -81,18 +82,20 @@ def read_many(
     (relative paths are made absolute first). A file that cannot be read
     does not stop the others: it is left out of the result and listed in
     `result.errors` with its error text. A path given twice is read once.
-    With `progress`, a bar on standard error counts the files.
+    With `progress`, a bar on standard error counts the files. `dtype`:
+    float64 (None) or float32, as DataFile.read takes it.
 
     Each read may borrow helper threads (see DataFile.read's `threads`)
     only while the reads running and the helpers they hold leave cores
     free, so `jobs` reads at once never make jobs x cores busy threads.
     """
+    dtype_name = value_type(dtype)
     paths = list(dict.fromkeys(paths))
     sent = [os.path.abspath(p) for p in paths] if client is not None else None
     results = ReadResults()
     with Progress(len(paths), progress, "reading") as bar:
         outcomes = run_tasks(
-            read_channel, paths, (channel, segment, unit, False), jobs=jobs, client=client, sent_items=sent
+            read_channel, paths, (channel, segment, unit, False, dtype_name), jobs=jobs, client=client, sent_items=sent
         )
         for path, outcome in outcomes:
             if outcome.error is None:
@@ -103,10 +106,12 @@ def read_many(
     return results
 
 
-def _read_block(path: str, channel: str, segment: int, unit: str | None, n: int) -> npt.NDArray[np.float64]:
+def _read_block(
+    path: str, channel: str, segment: int, unit: str | None, n: int, dtype: str = "float64"
+) -> npt.NDArray[np.floating[Any]]:
     with open(path) as data_file:
         try:
-            values = data_file.read(channel, segment, unit)
+            values = data_file.read(channel, segment, unit, dtype=dtype)
         except OSError as exc:
             if exc.filename is None:
                 exc.filename = path
@@ -145,9 +150,11 @@ def to_dask(
     unit: str | None = None,
     *,
     errors: str = "raise",
+    dtype: npt.DTypeLike = None,
 ) -> Any:
     """A lazy dask array of shape (files, n, n, 100), one chunk per file, in
-    `unit` (None: the channel's base unit type).
+    `unit` (None: the channel's base unit type), of `dtype` (float64 when
+    None, or float32, as DataFile.read takes it).
 
     The shape comes from each file's layout (its central directory, no
     decoding); nothing is decoded until the array is computed, on whichever
@@ -170,6 +177,7 @@ def to_dask(
     import dask.array as da
     import numpy as np
 
+    dtype_name = value_type(dtype)
     if errors not in ("raise", "warn"):
         raise ValueError(f"errors must be 'raise' or 'warn', not {errors!r}")
     paths = [os.fspath(p) for p in paths]
@@ -198,7 +206,11 @@ def to_dask(
         raise ValueError(f"no file has a square grid of channel {channel!r} in segment {segment}")
     read = dask.delayed(_read_block, pure=True)
     blocks = [
-        da.from_delayed(read(path, channel, segment, unit, side), shape=(1, side, side, TRACE_LENGTH), dtype=np.float64)
+        da.from_delayed(
+            read(path, channel, segment, unit, side, dtype_name),
+            shape=(1, side, side, TRACE_LENGTH),
+            dtype=np.dtype(dtype_name),
+        )
         for path in kept
     ]
     return da.concatenate(blocks, axis=0)
@@ -227,12 +239,14 @@ def to_xarray(
     segments: int | Iterable[int] | None = None,
     drop_variables: str | Iterable[str] | None = None,
     chunks: Any = None,
+    dtype: npt.DTypeLike = None,
 ) -> xarray.Dataset:
     """An `xarray.Dataset` of one data file, as `xarray.open_dataset(location,
     engine="zu", ...)` gives it, without relying on the installed entry
     point: one variable per channel, dimensions (segment, i, j, sample),
     loaded lazily (zudata.xarray_backend says how). `chunks={}` gives Dask
-    arrays with one chunk per segment. Needs the `xarray` extra."""
+    arrays with one chunk per segment; `dtype` float32 reads the variables as
+    float32 (see DataFile.read). Needs the `xarray` extra."""
     import xarray
 
     from .xarray_backend import ZuBackendEntrypoint
@@ -245,4 +259,5 @@ def to_xarray(
         channels=channels,
         segments=segments,
         drop_variables=drop_variables,
+        dtype=dtype,
     )
