@@ -3,9 +3,12 @@ the float64 result, near float32's limits, and out= arrays that do not fit."""
 
 from __future__ import annotations
 
+import json
+import os
+
 import numpy as np
 import pytest
-from conftest import channel_lines, floats_be, ints_be
+from conftest import MEMORY_STATUS, channel_lines, floats_be, ints_be, run_child
 
 import zudata
 
@@ -191,3 +194,33 @@ def test_dtype_reaches_the_xarray_backend(zu_file):
             loaded = ds["N"].values
             assert loaded.dtype == np.float32
             np.testing.assert_array_equal(_bits(loaded[0]), _bits(expected))
+
+
+MEMORY_PROBE = MEMORY_STATUS + r"""
+import json, sys
+import numpy as np
+import zudata
+
+path, mode = sys.argv[1], sys.argv[2]
+f = zudata.DataFile(path, _window_bytes=64 << 10)
+out = np.ones((150, 150, 100), np.float32) if mode == "out" else None
+before = status("VmRSS")
+reset_peak()
+values = f.read("N", 0, threads=1, dtype=np.float32, out=out)
+sys.stderr.write(json.dumps([status("VmHWM") - before, values.dtype.name, values is out]))
+"""
+
+
+@pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="measures the peak in /proc/self/status")
+def test_float32_reads_hold_no_float64_copy(zu_file):
+    # 150 x 150 traces: 9 MB of float32, 18 MB as float64.
+    path = _file(zu_file, "int32", "0.5", "0.25", range(100), traces=150 * 150)
+    result_bytes = 150 * 150 * 100 * 4
+    extra = {}
+    for mode in ("new", "out"):
+        done = run_child(MEMORY_PROBE, path, mode, timeout=300)
+        assert done.returncode == 0, done.stderr
+        extra[mode], dtype, same = json.loads(done.stderr.splitlines()[-1])
+        assert dtype == "float32" and same == (mode == "out")
+    assert extra["out"] < 0.5 * result_bytes, extra
+    assert extra["new"] < extra["out"] + 1.3 * result_bytes, extra
