@@ -211,6 +211,7 @@ sys.stderr.write(json.dumps([status("VmHWM") - before, values.dtype.name, values
 """
 
 
+@pytest.mark.no_sanitizer
 @pytest.mark.skipif(not os.path.exists("/proc/self/clear_refs"), reason="measures the peak in /proc/self/status")
 def test_float32_reads_hold_no_float64_copy(zu_file):
     # 150 x 150 traces: 9 MB of float32, 18 MB as float64.
