@@ -162,21 +162,31 @@ def test_other_dtypes_are_refused(zu_file, dtype, error):
         f.read("N", 0, dtype=dtype)
 
 
-def test_dtype_reaches_read_many_and_to_dask(zu_file):
+def _three_files(zu_file):
     paths = [_file(zu_file, "int32", "0", repr(2.0**-150), [1, 3, 2**24 - 1, k]) for k in range(3)]
     with zudata.open(paths[1]) as f:
         expected = f.read("N", 0).astype(np.float32)
+    return paths, expected
+
+
+def test_dtype_reaches_read_many(zu_file):
+    paths, expected = _three_files(zu_file)
     many = zudata.read_many(paths, "N", 0, dtype="float32", jobs=2)
     assert not many.errors
     assert all(v.dtype == np.float32 for v in many.values())
     np.testing.assert_array_equal(_bits(many[paths[1]]), _bits(expected))
+    with pytest.raises(ValueError, match="dtype"):
+        zudata.read_many(paths, "N", 0, dtype=np.int16)
+
+
+def test_dtype_reaches_to_dask(zu_file):
+    pytest.importorskip("dask")
+    paths, expected = _three_files(zu_file)
     lazy = zudata.to_dask(paths, "N", 0, dtype=np.float32)
     assert lazy.dtype == np.float32
     computed = lazy.compute(scheduler="synchronous")
     assert computed.dtype == np.float32
     np.testing.assert_array_equal(_bits(computed[1]), _bits(expected))
-    with pytest.raises(ValueError, match="dtype"):
-        zudata.read_many(paths, "N", 0, dtype=np.int16)
 
 
 def test_dtype_reaches_the_xarray_backend(zu_file):
