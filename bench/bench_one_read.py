@@ -15,12 +15,17 @@ realistic file.
     layout DataFile.layout() on an open file, and a request error that
            lists what exists, against zudata.open + close (target <= 1.1)
     reads  read system calls of one read (/proc/self/io)
+    dtype  read(dtype=np.float32) against the float64 read, threads=1 and
+           default threads (target: float32 / float64 <= 0.9), and the
+           peak of resident memory one read adds, measured in a fresh
+           process for each (target: float32 / float64 <= 0.5)
 
 Single-thread calls are timed by wall clock and by the calling thread's CPU
 time, which preemption on a shared machine disturbs far less. The script
 prints medians, their ratios, the core count and the load average.
 
     python bench/bench_one_read.py --floor build-bench/pyXY/floor_channel [--rounds 7] [--calls 5]
+    python bench/bench_one_read.py --dtype-only [--rounds 7] [--calls 5]   (no floor needed)
 """
 
 from __future__ import annotations
@@ -28,6 +33,7 @@ from __future__ import annotations
 import argparse
 import os
 import statistics
+import subprocess
 import sys
 import time
 from collections.abc import Callable
@@ -65,17 +71,89 @@ def ms(values: list[float]) -> float:
     return statistics.median(values) * 1e3
 
 
+# Run in a fresh interpreter: the peak of resident memory (VmHWM, reset
+# after opening) that one read of `dtype` adds, in bytes.
+PEAK_PROBE = r"""
+import sys
+import numpy as np
+import zudata
+
+def status(key):
+    with open("/proc/self/status") as f:
+        return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
+
+path, name, segment, unit, dtype = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
+f = zudata.open(path)
+before = status("VmRSS")
+with open("/proc/self/clear_refs", "w") as c:
+    c.write("5")
+values = f.read(name, segment, unit, threads=1, dtype=dtype)
+print(status("VmHWM") - before, values.nbytes)
+"""
+
+
+def peak_extra(path: str, dtype: str) -> tuple[int, int]:
+    """(peak resident bytes one read adds, the result's bytes)."""
+    name, segment, unit = REQUEST
+    argv = [sys.executable, "-P", "-c", PEAK_PROBE, path, name, str(segment), unit, dtype]
+    done = subprocess.run(argv, capture_output=True, text=True, check=True, timeout=300)
+    extra, nbytes = map(int, done.stdout.split())
+    return extra, nbytes
+
+
+def compare_dtypes(path: str, rounds: int, calls: int) -> None:
+    """float32 beside float64 in interleaved rounds, then the memory."""
+    name, segment, unit = REQUEST
+    f = zudata.open(path)
+    doubles = f.read(name, segment, unit)
+    singles = f.read(name, segment, unit, dtype=np.float32)
+    assert np.array_equal(singles.view(np.uint32), doubles.astype(np.float32).view(np.uint32))
+    print("check: the float32 read equals the float64 read cast, bit for bit")
+    cases: dict[str, Callable[[], object]] = {
+        "float64 threads=1": lambda: f.read(name, segment, unit, threads=1),
+        "float32 threads=1": lambda: f.read(name, segment, unit, threads=1, dtype=np.float32),
+        "float64": lambda: f.read(name, segment, unit),
+        "float32": lambda: f.read(name, segment, unit, dtype=np.float32),
+    }
+    wall: dict[str, list[float]] = {k: [] for k in cases}
+    cpu: dict[str, list[float]] = {k: [] for k in cases}
+    for _ in range(rounds):
+        for label, fn in cases.items():
+            w, c = timed(fn, calls)
+            wall[label] += w
+            cpu[label] += c
+    print(f"\nmedians of {rounds} interleaved rounds of {calls} calls")
+    for label in cases:
+        print(f"{label:<20}{ms(wall[label]):7.2f} ms{ms(cpu[label]):7.2f} ms cpu")
+    for a, b in (("float32 threads=1", "float64 threads=1"), ("float32", "float64")):
+        print(f"{a} / {b}: wall {ms(wall[a]) / ms(wall[b]):.2f}, cpu {ms(cpu[a]) / ms(cpu[b]):.2f}  (target <= 0.9)")
+    if os.path.exists("/proc/self/clear_refs"):
+        e64, n64 = peak_extra(path, "float64")
+        e32, n32 = peak_extra(path, "float32")
+        print(
+            f"peak memory one read adds: float64 {e64 / 1e6:.1f} MB (result {n64 / 1e6:.1f} MB), "
+            f"float32 {e32 / 1e6:.1f} MB (result {n32 / 1e6:.1f} MB); ratio {e32 / e64:.2f} (target <= 0.5)"
+        )
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
-    parser.add_argument("--floor", required=True, help="the built bench/floor_channel.cpp")
+    parser.add_argument("--floor", help="the built bench/floor_channel.cpp (needed unless --dtype-only)")
+    parser.add_argument("--dtype-only", action="store_true", help="only float32 against float64")
     parser.add_argument("--rounds", type=int, default=7)
     parser.add_argument("--calls", type=int, default=5)
     args = parser.parse_args()
+    if args.floor is None and not args.dtype_only:
+        parser.error("--floor is required unless --dtype-only")
 
     path = str(realistic_file())
     name, segment, unit = REQUEST
     print(f"file: {path} ({os.path.getsize(path) / 1e6:.0f} MB); request {REQUEST}")
     print(f"cores: {os.cpu_count()}; load average before: {os.getloadavg()}")
+    if args.dtype_only:
+        compare_dtypes(path, args.rounds, args.calls)
+        print(f"load average after: {os.getloadavg()}")
+        return
 
     old = zu_data_reader.ZuDataFIle(path)
     new = zudata.open(path)
@@ -143,6 +221,7 @@ def main() -> None:
     ratio("zudata.open+close", "ZuDataFIle open", "<= 1.3")
     ratio("layout", "zudata.open+close", "<= 1.1")
     ratio("error listing", "zudata.open+close", "<= 1.1")
+    compare_dtypes(path, args.rounds, args.calls)
     print(f"load average after: {os.getloadavg()}")
 
 

@@ -37,9 +37,9 @@ class CountingFile:
     def __init__(self, datafile, reads):
         self._file, self.reads = datafile, reads
 
-    def read(self, channel, segment, unit=None):
+    def read(self, channel, segment, unit=None, **options):
         self.reads.append((channel, segment, unit))
-        return self._file.read(channel, segment, unit)
+        return self._file.read(channel, segment, unit, **options)
 
     def __getattr__(self, name):
         return getattr(self._file, name)
@@ -353,11 +353,11 @@ def test_dask_chunks_read_at_the_same_time(sample, monkeypatch):
     barrier, started = threading.Barrier(2, timeout=20), []
 
     class MeetingFile(CountingFile):
-        def read(self, *args):
+        def read(self, *args, **options):
             started.append(args)
             if len(started) <= 2:
                 barrier.wait()
-            return self._file.read(*args)
+            return self._file.read(*args, **options)
 
     monkeypatch.setattr(xarray_backend, "_open", lambda location: MeetingFile(zudata.open(location), []))
     with xr.open_dataset(sample, engine="zu", chunks={}, channels="height") as ds:

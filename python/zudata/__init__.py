@@ -17,7 +17,7 @@ from typing import TYPE_CHECKING, Any
 from collections.abc import Iterable, Mapping
 
 from . import _remote
-from ._api import DataFile, SegmentLayout, open
+from ._api import DataFile, SegmentLayout, open, value_type
 from ._errors import (
     FormatError,
     GridError,
@@ -76,6 +76,7 @@ def read_many(
     client: Any = None,
     progress: bool = False,
     storage_options: dict[str, Any] | None = None,
+    dtype: npt.DTypeLike = None,
 ) -> ReadResults:
     """Reads one channel, segment and unit type (None: the channel's base
     unit type) from every file.
@@ -88,18 +89,20 @@ def read_many(
     With `progress`, a bar on standard error counts the files. URLs are
     read where they live (see zudata.open), with `storage_options`; on a
     cluster each worker opens them itself.
+    `dtype`: float64 (None) or float32, as DataFile.read takes it.
 
     Each read may borrow helper threads (see DataFile.read's `threads`)
     only while the reads running and the helpers they hold leave cores
     free, so `jobs` reads at once never make jobs x cores busy threads.
     """
+    dtype_name = value_type(dtype)
     paths = list(dict.fromkeys(paths))
     items = [_remote.located(p, storage_options) for p in paths]
     sent = [p if _remote.is_remote(p) else os.path.abspath(p) for p in items] if client is not None else None
     results = ReadResults()
     with Progress(len(paths), progress, "reading") as bar:
         outcomes = run_tasks(
-            read_channel, items, (channel, segment, unit, False), jobs=jobs, client=client, sent_items=sent
+            read_channel, items, (channel, segment, unit, False, dtype_name), jobs=jobs, client=client, sent_items=sent
         )
         for path, (_, outcome) in zip(paths, outcomes, strict=True):
             if outcome.error is None:
@@ -111,11 +114,17 @@ def read_many(
 
 
 def _read_block(
-    path: str, channel: str, segment: int, unit: str | None, n: int, storage_options: dict[str, Any] | None = None
-) -> npt.NDArray[np.float64]:
+    path: str,
+    channel: str,
+    segment: int,
+    unit: str | None,
+    n: int,
+    storage_options: dict[str, Any] | None = None,
+    dtype: str = "float64",
+) -> npt.NDArray[np.floating[Any]]:
     with open(path, storage_options=storage_options) as data_file:
         try:
-            values = data_file.read(channel, segment, unit)
+            values = data_file.read(channel, segment, unit, dtype=dtype)
         except OSError as exc:
             if exc.filename is None:
                 exc.filename = path
@@ -159,9 +168,11 @@ def to_dask(
     *,
     errors: str = "raise",
     storage_options: dict[str, Any] | None = None,
+    dtype: npt.DTypeLike = None,
 ) -> Any:
     """A lazy dask array of shape (files, n, n, 100), one chunk per file, in
-    `unit` (None: the channel's base unit type).
+    `unit` (None: the channel's base unit type), of `dtype` (float64 when
+    None, or float32, as DataFile.read takes it).
 
     The shape comes from each file's layout (its central directory, no
     decoding); nothing is decoded until the array is computed, on whichever
@@ -185,6 +196,7 @@ def to_dask(
     import dask.array as da
     import numpy as np
 
+    dtype_name = value_type(dtype)
     if errors not in ("raise", "warn"):
         raise ValueError(f"errors must be 'raise' or 'warn', not {errors!r}")
     paths = [os.fspath(p) for p in paths]
@@ -214,9 +226,9 @@ def to_dask(
     read = dask.delayed(_read_block, pure=True)
     blocks = [
         da.from_delayed(
-            read(path, channel, segment, unit, side, storage_options),
+            read(path, channel, segment, unit, side, storage_options, dtype_name),
             shape=(1, side, side, TRACE_LENGTH),
-            dtype=np.float64,
+            dtype=np.dtype(dtype_name),
         )
         for path in kept
     ]
@@ -247,12 +259,14 @@ def to_xarray(
     drop_variables: str | Iterable[str] | None = None,
     chunks: Any = None,
     storage_options: dict[str, Any] | None = None,
+    dtype: npt.DTypeLike = None,
 ) -> xarray.Dataset:
     """An `xarray.Dataset` of one data file, as `xarray.open_dataset(location,
     engine="zu", ...)` gives it, without relying on the installed entry
     point: one variable per channel, dimensions (segment, i, j, sample),
     loaded lazily (zudata.xarray_backend says how). `chunks={}` gives Dask
-    arrays with one chunk per segment. Needs the `xarray` extra."""
+    arrays with one chunk per segment; `dtype` float32 reads the variables as
+    float32 (see DataFile.read). Needs the `xarray` extra."""
     import xarray
 
     from .xarray_backend import ZuBackendEntrypoint
@@ -266,4 +280,5 @@ def to_xarray(
         segments=segments,
         drop_variables=drop_variables,
         storage_options=storage_options,
+        dtype=dtype,
     )

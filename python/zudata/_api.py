@@ -168,10 +168,26 @@ class DataFile:
     # ---- data --------------------------------------------------------------
 
     def read(
-        self, channel: str, segment: int, unit: str | None = None, *, threads: int | None = None
-    ) -> npt.NDArray[np.float64]:
+        self,
+        channel: str,
+        segment: int,
+        unit: str | None = None,
+        *,
+        threads: int | None = None,
+        dtype: npt.DTypeLike = None,
+        out: npt.NDArray[Any] | None = None,
+    ) -> npt.NDArray[np.floating[Any]]:
         """Every trace of `channel` in `segment`, converted into `unit` (the
-        base unit type when None): a float64 array of shape (n, n, 100).
+        base unit type when None): an array of shape (n, n, 100).
+
+        `dtype` is float64 (the default) or float32 (np.float32, "float32",
+        "f4"...). float32 values are computed in double and rounded once, so
+        they equal the float64 result cast to float32, bit for bit, without
+        a float64 copy of the whole result ever existing. `out`, a
+        C-contiguous writeable array of exactly the result's shape and
+        dtype (when dtype is None, out's dtype decides), is filled in place
+        and returned; a wrong one raises ValueError (TypeError if it is no
+        ndarray) before anything is read.
 
         Runs without the interpreter lock, so other threads go on meanwhile;
         Ctrl-C interrupts it. The conversion's diagnostic values go to the
@@ -188,9 +204,10 @@ class DataFile:
         oversubscribe the machine (their reads get helpers only when fewer
         reads than cores run)."""
         reader = self._reader
+        dtype_name = value_type(dtype, out)
         lines: list[str] | None = [] if _log.isEnabledFor(logging.DEBUG) else None
         try:
-            return reader.read(channel, segment, unit, lines, read_stop.get(), threads)
+            return reader.read(channel, segment, unit, lines, read_stop.get(), threads, dtype_name, out)
         except NativeError as err:
             raise mapped_error(err, self._location, reader, channel, segment, unit) from None
         except OverflowError:
@@ -219,6 +236,28 @@ class DataFile:
             }
             for channel, segments in counts.items()
         }
+
+
+def value_type(dtype: Any, out: Any = None) -> str:
+    """"float64" or "float32" for a read's `dtype` (None: out's dtype when
+    out is an array, else float64); any other dtype is a ValueError, and
+    something that is no dtype at all a TypeError."""
+    if dtype is None:
+        found = getattr(out, "dtype", None)
+        if found is None:
+            return "float64"
+        dtype = found
+    import numpy as np
+
+    try:
+        resolved = np.dtype(dtype)
+    except TypeError as err:
+        raise TypeError(f"dtype: {dtype!r} is no dtype ({err})") from None
+    if resolved == np.float64:
+        return "float64"
+    if resolved == np.float32:
+        return "float32"
+    raise ValueError(f"dtype: {resolved} is not supported; reads give float64 or float32")
 
 
 def _channel_record(header: dict[str, Any], channel: str) -> dict[str, Any]:

@@ -50,11 +50,13 @@ def _header_text(data_file: Any) -> str:
     return _header.to_json(data_file.header, indent=None, sort_keys=True)
 
 
-def read_channel(path: Any, channel: str, segment: int, unit: str | None, with_header: bool) -> Outcome:
+def read_channel(
+    path: Any, channel: str, segment: int, unit: str | None, with_header: bool, dtype: str = "float64"
+) -> Outcome:
     """One channel of one segment, as `DataFile.read` returns it."""
     try:
         with _open(path) as data_file:
-            values = data_file.read(channel, segment, unit)
+            values = data_file.read(channel, segment, unit, dtype=dtype)
             header = _header_text(data_file) if with_header else None
     except Exception as exc:
         return Outcome(error=describe_error(exc))

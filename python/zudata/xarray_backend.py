@@ -52,6 +52,7 @@ from xarray.core import indexing
 
 import zudata
 from zudata import _header
+from zudata._api import value_type
 from zudata._walk import TRACE_LENGTH
 
 __all__ = ["ZuBackendEntrypoint", "open_zu_dataset"]
@@ -132,6 +133,7 @@ class ZuBackendArray(BackendArray):
         sides: list[int | None],
         grid: int,
         samples: int,
+        dtype: str = "float64",
     ) -> None:
         self.handle = handle
         self.channel = channel
@@ -139,7 +141,7 @@ class ZuBackendArray(BackendArray):
         self.segments = segments
         self.sides = sides
         self.shape = (len(segments), grid, grid, samples)
-        self.dtype = np.dtype(np.float64)
+        self.dtype = np.dtype(dtype)
 
     def __getitem__(self, key: indexing.ExplicitIndexer) -> npt.NDArray[np.float64]:
         return indexing.explicit_indexing_adapter(  # type: ignore[no-any-return]
@@ -151,9 +153,9 @@ class ZuBackendArray(BackendArray):
         grid, samples = self.shape[1], self.shape[3]
         side = self.sides[position]
         if side is None:
-            return np.full(self.shape[1:], np.nan)
+            return np.full(self.shape[1:], np.nan, dtype=self.dtype)
         segment = self.segments[position]
-        values = self.handle.file().read(self.channel, segment, self.unit)
+        values = self.handle.file().read(self.channel, segment, self.unit, dtype=self.dtype)
         if values.shape != (side, side, TRACE_LENGTH):
             # The Dataset's shape came from the directory when the file was
             # opened; a file replaced since then must not give misplaced values.
@@ -172,7 +174,7 @@ class ZuBackendArray(BackendArray):
         values = values[..., :samples]
         if side == grid:
             return values  # type: ignore[no-any-return]
-        padded = np.full(self.shape[1:], np.nan)
+        padded = np.full(self.shape[1:], np.nan, dtype=self.dtype)
         padded[:side, :side] = values
         return padded
 
@@ -185,7 +187,7 @@ class ZuBackendArray(BackendArray):
             return _outer(self._segment_grid(int(positions)), key[1:])
         parts = [_outer(self._segment_grid(int(p)), key[1:]) for p in positions]
         if not parts:
-            return np.empty((0, *_outer(np.empty(self.shape[1:]), key[1:]).shape))
+            return np.empty((0, *_outer(np.empty(self.shape[1:]), key[1:]).shape), dtype=self.dtype)
         return np.stack(parts)
 
 
@@ -285,6 +287,7 @@ def open_zu_dataset(
     segments: int | Iterable[int] | None = None,
     drop_variables: str | Iterable[str] | None = None,
     storage_options: dict[str, Any] | None = None,
+    dtype: npt.DTypeLike = None,
 ) -> xr.Dataset:
     """The Dataset of one data file, lazily backed (see the module docstring).
 
@@ -293,7 +296,9 @@ def open_zu_dataset(
     `segments` narrow the Dataset; a channel, unit type or segment that the
     file does not have raises the matching `zudata.RequestError`.
     `drop_variables` leaves out channels (or the `file` coordinate).
+    `dtype`: float64 (None) or float32, as zudata.DataFile.read takes it.
     """
+    dtype_name = value_type(dtype)
     location = os.fspath(location)
     drop = {drop_variables} if isinstance(drop_variables, str) else set(drop_variables or ())
     datafile = _open_with(location, storage_options)
@@ -309,7 +314,9 @@ def open_zu_dataset(
         data_vars = {}
         for channel in chosen:
             segment_sides = [sides[channel].get(s) for s in segment_list]
-            array = ZuBackendArray(handle, channel, unit_of[channel], segment_list, segment_sides, grid, samples)
+            array = ZuBackendArray(
+                handle, channel, unit_of[channel], segment_list, segment_sides, grid, samples, dtype_name
+            )
             attrs = {"channel": channel, "unit_type": unit_of[channel]}
             # CF's "units" is the physical unit; a header that gives none
             # leaves it out rather than have the unit type's name pass for one.
@@ -358,7 +365,15 @@ class ZuBackendEntrypoint(BackendEntrypoint):
     variables, one per channel."""
 
     description = "Zu data files (ZIP recordings of channel traces) through zudata"
-    open_dataset_parameters = ("filename_or_obj", "drop_variables", "units", "channels", "segments", "storage_options")
+    open_dataset_parameters = (
+        "filename_or_obj",
+        "drop_variables",
+        "units",
+        "channels",
+        "segments",
+        "storage_options",
+        "dtype",
+    )
 
     def open_dataset(
         self,
@@ -369,6 +384,7 @@ class ZuBackendEntrypoint(BackendEntrypoint):
         channels: str | Iterable[str] | None = None,
         segments: int | Iterable[int] | None = None,
         storage_options: dict[str, Any] | None = None,
+        dtype: npt.DTypeLike = None,
     ) -> xr.Dataset:
         if not isinstance(filename_or_obj, (str, os.PathLike)):
             raise TypeError(f"engine 'zu' opens files by path or URL, not {type(filename_or_obj).__name__}")
@@ -379,6 +395,7 @@ class ZuBackendEntrypoint(BackendEntrypoint):
             segments=segments,
             drop_variables=drop_variables,
             storage_options=storage_options,
+            dtype=dtype,
         )
 
     def guess_can_open(self, filename_or_obj: Any) -> bool:

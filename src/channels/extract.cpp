@@ -5,6 +5,7 @@
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 #include "header/number.h"
 #include "platform/bits.h"
@@ -58,6 +59,46 @@ ZU_VECTOR_CLONES void convert_ints(const uint8_t* __restrict src, size_t count,
                                    double* __restrict dst, Scaling s) {
   for (size_t t = 0; t < count; ++t) dst[t] = convert_sample<false>(src + 4 * t, s);
 }
+
+// The float32 loops: each value is computed in double as above and rounded
+// once, to nearest even, when stored (out of range gives infinity, as
+// IEEE 754 conversion does), so it equals the float64 value cast.
+ZU_VECTOR_CLONES void convert_floats_f32(const uint8_t* __restrict src, size_t count,
+                                         float* __restrict dst, Scaling s) {
+  for (size_t t = 0; t < count; ++t) {
+    dst[t] = static_cast<float>(convert_sample<true>(src + 4 * t, s));
+  }
+}
+
+ZU_VECTOR_CLONES void convert_ints_f32(const uint8_t* __restrict src, size_t count,
+                                       float* __restrict dst, Scaling s) {
+  for (size_t t = 0; t < count; ++t) {
+    dst[t] = static_cast<float>(convert_sample<false>(src + 4 * t, s));
+  }
+}
+
+void convert_into(bool float_samples, const uint8_t* src, size_t count, double* dst, Scaling s) {
+  if (float_samples) {
+    convert_floats(src, count, dst, s);
+  } else {
+    convert_ints(src, count, dst, s);
+  }
+}
+
+void convert_into(bool float_samples, const uint8_t* src, size_t count, float* dst, Scaling s) {
+  if (float_samples) {
+    convert_floats_f32(src, count, dst, s);
+  } else {
+    convert_ints_f32(src, count, dst, s);
+  }
+}
+
+// The padding of a short trace: quiet NaN; the float32 one is what the cast
+// of the float64 one gives.
+template <class Out>
+constexpr Out kPadding = kQuietNan;
+template <>
+constexpr float kPadding<float> = std::bit_cast<float>(0x7FC00000u);
 
 bool ends_with(std::span<const uint8_t> name, std::string_view suffix) {
   if (name.size() < suffix.size()) return false;
@@ -234,9 +275,10 @@ namespace {
 // workers never share a value. Sample counts go to `samples_of`, one slot
 // per member; repeated members are left to the caller (see read_windows).
 // The conversion is TraceSink's, so every thread count gives the same bits.
+template <class Out>
 class SlotSink final : public zip::MemberSink {
  public:
-  SlotSink(const Conversion& conversion, double* values, uint64_t* samples_of, double* second)
+  SlotSink(const Conversion& conversion, Out* values, uint64_t* samples_of, double* second)
       : scaling_(conversion.scaling),
         float_samples_(conversion.sample_type == kFloatSampleType),
         values_(values),
@@ -275,7 +317,7 @@ class SlotSink final : public zip::MemberSink {
     if (repeat_) return;
     samples_of_[index_] = samples_;
     if (trace_ != nullptr && samples_ < kTraceLength) {
-      std::fill(trace_ + samples_, trace_ + kTraceLength, kQuietNan);
+      std::fill(trace_ + samples_, trace_ + kTraceLength, kPadding<Out>);
     }
   }
 
@@ -288,24 +330,18 @@ class SlotSink final : public zip::MemberSink {
         *second_ =
             float_samples_ ? convert_sample<true>(p, scaling_) : convert_sample<false>(p, scaling_);
       }
-      if (trace_ != nullptr) {
-        if (float_samples_) {
-          convert_floats(src, take, trace_ + samples_, scaling_);
-        } else {
-          convert_ints(src, take, trace_ + samples_, scaling_);
-        }
-      }
+      if (trace_ != nullptr) convert_into(float_samples_, src, take, trace_ + samples_, scaling_);
     }
     samples_ += count;
   }
 
   Scaling scaling_;
   bool float_samples_;
-  double* values_;
+  Out* values_;
   uint64_t* samples_of_;
   double* second_;
   size_t index_ = 0;
-  double* trace_ = nullptr;
+  Out* trace_ = nullptr;
   uint64_t samples_ = 0;
   uint8_t word_[4] = {};
   size_t partial_ = 0;
@@ -334,52 +370,59 @@ uint64_t window_for(const std::vector<zip::ZipEntry>& entries, uint64_t window_b
 
 }  // namespace
 
-Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::CancelCheck* cancel,
-                                          const Conversion& conversion,
-                                          std::span<const zip::PackedEntry> members,
-                                          uint64_t window_bytes, size_t threads,
-                                          std::string_view name, uint8_t segment,
-                                          DiagnosticSink& diagnostics) {
-  const std::string path = member_path(name, segment);
-  const size_t k = members.size();
-  if (k == 0) return ZuError::no_file(path);
-  std::vector<zip::ZipEntry> entries;
-  entries.reserve(k);
-  for (const zip::PackedEntry& m : members) entries.push_back(m.unpack());
+namespace {
 
-  ChannelValues result;
-  result.member_count = k;
-  result.grid_side = integer_sqrt(k);
-  const bool square = result.grid_side * result.grid_side == k && k <= SIZE_MAX / kTraceLength;
-  if (square) result.values.resize(k * kTraceLength);
+// The grid storage of one read: the caller's buffer, or storage of the
+// result's own of the target's type; null when the grid is no square.
+template <class Out>
+Out* grid_storage(ChannelValues& result, const ValueTarget& target, bool square) {
+  if (!square) return nullptr;
+  if (target.buffer != nullptr) {
+    result.in_caller_buffer = true;
+    return static_cast<Out*>(target.buffer);
+  }
+  if constexpr (std::is_same_v<Out, float>) {
+    result.floats.resize(result.member_count * kTraceLength);
+    return result.floats.data();
+  } else {
+    result.values.resize(result.member_count * kTraceLength);
+    return result.values.data();
+  }
+}
+
+// Fetches and decodes `entries` into `grid` (null: count only), then
+// copies repeated members and counts the values; see read_indexed_values.
+template <class Out>
+Result<void> decode_members(const zip::ZipReader& reader, zip::CancelCheck* cancel,
+                            const Conversion& conversion, const std::vector<zip::ZipEntry>& entries,
+                            uint64_t window_bytes, size_t threads, Out* grid, ChannelValues& result,
+                            double& second) {
+  const size_t k = entries.size();
   std::vector<uint64_t> samples_of(k, 0);
-  double second = kQuietNan;
-
   const platform::HelperLease lease(threads == 0 ? SIZE_MAX : threads - 1);
   const size_t workers = 1 + lease.helpers();
   const zip::ReadPlan reads = zip::plan_reads(entries);
   const zip::FetchPlan plan =
       zip::plan_fetches(entries, reads, window_for(entries, window_bytes, workers));
-  std::vector<SlotSink> sinks;
+  std::vector<SlotSink<Out>> sinks;
   std::vector<zip::MemberSink*> sink_of;
   sinks.reserve(workers);
   for (size_t w = 0; w < workers; ++w) {
-    sinks.emplace_back(conversion, square ? result.values.data() : nullptr, samples_of.data(),
-                       &second);
+    sinks.emplace_back(conversion, grid, samples_of.data(), &second);
   }
-  for (SlotSink& sink : sinks) sink_of.push_back(&sink);
+  for (SlotSink<Out>& sink : sinks) sink_of.push_back(&sink);
   ZU_TRY(zip::read_windows(reader.file(), reader.file_length(), entries, reads, plan, sink_of,
                            lease, cancel));
 
   // Repeated members, now that the members they repeat are all in.
-  bool fits = square;
+  bool fits = grid != nullptr;
   for (size_t i = 0; i < k; ++i) {
     const size_t first = reads.first[i];
     if (first != i) {
       samples_of[i] = samples_of[first];
-      if (square) {
-        const double* from = result.values.data() + first * kTraceLength;
-        std::copy(from, from + kTraceLength, result.values.data() + i * kTraceLength);
+      if (grid != nullptr) {
+        const Out* from = grid + first * kTraceLength;
+        std::copy(from, from + kTraceLength, grid + i * kTraceLength);
       }
     }
     if (samples_of[i] > kTraceLength) fits = false;
@@ -388,9 +431,80 @@ Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::Can
       result.value_count = UINT64_MAX;
     }
   }
-  if (!fits) result.values = ValueBuffer();
+  if (!fits) {
+    // The grid cannot hold the values; a caller's buffer keeps what was
+    // decoded into it, since the read fails anyway.
+    result.values = ValueBuffer();
+    result.floats = FloatBuffer();
+    result.in_caller_buffer = false;
+  }
+  return {};
+}
+
+}  // namespace
+
+Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::CancelCheck* cancel,
+                                          const Conversion& conversion,
+                                          std::span<const zip::PackedEntry> members,
+                                          uint64_t window_bytes, size_t threads,
+                                          std::string_view name, uint8_t segment,
+                                          DiagnosticSink& diagnostics, const ValueTarget& target) {
+  const std::string path = member_path(name, segment);
+  const size_t k = members.size();
+  if (k == 0) return ZuError::no_file(path);
+
+  ChannelValues result;
+  result.type = target.type;
+  result.member_count = k;
+  result.grid_side = integer_sqrt(k);
+  const bool square = result.grid_side * result.grid_side == k && k <= SIZE_MAX / kTraceLength;
+  if (square && target.buffer != nullptr && target.count != k * kTraceLength) {
+    result.caller_buffer_mismatch = true;
+    return result;
+  }
+  std::vector<zip::ZipEntry> entries;
+  entries.reserve(k);
+  for (const zip::PackedEntry& m : members) entries.push_back(m.unpack());
+
+  double second = kQuietNan;
+  if (target.type == ValueType::Float32) {
+    float* grid = grid_storage<float>(result, target, square);
+    ZU_TRY(decode_members(reader, cancel, conversion, entries, window_bytes, threads, grid, result,
+                          second));
+  } else {
+    double* grid = grid_storage<double>(result, target, square);
+    ZU_TRY(decode_members(reader, cancel, conversion, entries, window_bytes, threads, grid, result,
+                          second));
+  }
   diagnostics.line(format_shortest(second) + "\n");
   return result;
+}
+
+void store_as(ChannelValues& values, const ValueTarget& target) {
+  const bool fits = values.fits_grid() && !values.values.empty();
+  values.type = target.type;
+  if (!fits) return;
+  const size_t count = values.values.size();
+  if (target.buffer != nullptr && target.count != count) {
+    values.caller_buffer_mismatch = true;
+    values.values = ValueBuffer();
+    return;
+  }
+  const double* from = values.values.data();
+  if (target.type == ValueType::Float32) {
+    float* to = static_cast<float*>(target.buffer);
+    if (to == nullptr) {
+      values.floats.resize(count);
+      to = values.floats.data();
+    }
+    for (size_t i = 0; i < count; ++i) to[i] = static_cast<float>(from[i]);
+  } else if (target.buffer != nullptr) {
+    std::copy(from, from + count, static_cast<double*>(target.buffer));
+  } else {
+    return;
+  }
+  values.in_caller_buffer = target.buffer != nullptr;
+  values.values = ValueBuffer();
 }
 
 }  // namespace zu

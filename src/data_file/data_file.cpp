@@ -177,20 +177,26 @@ Result<ChannelValues> DataFile::channel_data(std::string_view name, uint8_t segm
 Result<ChannelValues> DataFile::read_channel(std::string_view name, uint8_t segment,
                                              std::string_view unit_type,
                                              DiagnosticSink& diagnostics, zip::ReadScratch& scratch,
-                                             zip::CancelCheck* cancel, size_t threads) const {
+                                             zip::CancelCheck* cancel, size_t threads,
+                                             const ValueTarget& target) const {
   ZU_TRY_ASSIGN(Conversion conversion, header_.convert_to_type(name, unit_type, diagnostics));
   if (index_) {
     if (auto members = index_->members(name, segment)) {
       Result<ChannelValues> values =
           read_indexed_values(reader_, cancel, conversion, *members, window_bytes_, threads, name,
-                              segment, diagnostics);
+                              segment, diagnostics, target);
       if (!values && values.error().kind() != ZuErrorKind::Cancelled) {
         return explain_failure(values.take_error(), *members, name, segment, scratch);
       }
       return values;
     }
   }
-  return read_channel_values(reader_, scratch, cancel, conversion, name, segment, diagnostics);
+  // Without an index (a header that cannot list its channels) the walking
+  // read gives float64 values, stored as asked afterwards.
+  ZU_TRY_ASSIGN(ChannelValues values, read_channel_values(reader_, scratch, cancel, conversion,
+                                                          name, segment, diagnostics));
+  store_as(values, target);
+  return values;
 }
 
 ZuError DataFile::explain_failure(ZuError error, std::span<const zip::PackedEntry> indexed,

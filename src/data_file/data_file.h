@@ -96,10 +96,14 @@ class DataFile {
   // ZuError::cancelled(). `threads`: with an index, how many threads may
   // decode the members (0: as many as the machine's cores allow, see
   // platform::HelperLease); the result is the same for every count.
+  // `target`: the values' type and, optionally, the caller's buffer they
+  // fill (see ValueTarget and ChannelValues); a caller's buffer of the
+  // wrong size is reported before any member is read, when there is an
+  // index.
   Result<ChannelValues> read_channel(std::string_view name, uint8_t segment,
                                      std::string_view unit_type, DiagnosticSink& diagnostics,
                                      zip::ReadScratch& scratch, zip::CancelCheck* cancel,
-                                     size_t threads = 1) const;
+                                     size_t threads = 1, const ValueTarget& target = {}) const;
 
   // The base unit type and the sample type text of the first channel named
   // `name` (see ZuHeader).

@@ -176,7 +176,49 @@ PyObject* sample_type(PyObject* self, PyObject* const* args, Py_ssize_t nargs, P
 
 // ---- reading -------------------------------------------------------------------
 
-constexpr const char* kReadParams[] = {"channel", "segment", "unit", "diagnostics", "stop", "threads"};
+constexpr const char* kReadParams[] = {"channel", "segment", "unit",  "diagnostics",
+                                       "stop",    "threads", "dtype", "out"};
+
+// dtype "float64" or "float32" (the Python side turns NumPy's spellings
+// into these names).
+bool convert_dtype(PyObject* obj, ValueType& out) {
+  std::string_view name;
+  if (!convert_str(obj, "dtype", name)) return false;
+  if (name == "float64") {
+    out = ValueType::Float64;
+  } else if (name == "float32") {
+    out = ValueType::Float32;
+  } else {
+    PyErr_SetString(PyExc_ValueError, "argument 'dtype': must be 'float64' or 'float32'");
+    return false;
+  }
+  return true;
+}
+
+// Holds the caller's out= array for the length of a read: a reference and
+// a writeable buffer export, so that it is neither freed nor (where its
+// owner honours exports) resized while the read fills it without the lock.
+class PinnedOut {
+ public:
+  PinnedOut() = default;
+  PinnedOut(const PinnedOut&) = delete;
+  PinnedOut& operator=(const PinnedOut&) = delete;
+  ~PinnedOut() {
+    if (pinned_) PyBuffer_Release(&view_);
+  }
+  bool pin(PyObject* out) {
+    if (PyObject_GetBuffer(out, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return false;
+    pinned_ = true;
+    ref_ = Ref(Py_NewRef(out));
+    return true;
+  }
+  PyObject* release() { return Py_NewRef(ref_.get()); }
+
+ private:
+  Py_buffer view_{};
+  bool pinned_ = false;
+  Ref ref_;
+};
 
 // threads None -> 0 (as many as the cores allow), else an int of at least 1.
 bool convert_threads(PyObject* obj, size_t& out) {
@@ -202,9 +244,11 @@ bool convert_threads(PyObject* obj, size_t& out) {
 // the channel's base unit type; diagnostics None drops the diagnostic lines,
 // a list receives them; stop, a StopFlag or None, ends the read with
 // KeyboardInterrupt once set (the caller keeps it alive for the call);
-// threads as convert_threads takes it.
+// threads as convert_threads takes it; dtype as convert_dtype takes it;
+// out None or an array the values fill in place (see check_out_array),
+// which is then returned.
 PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
-  PyObject* bound[6];
+  PyObject* bound[8];
   if (!bind_fastcall({"Reader.read()", kReadParams}, args, nargs, kwnames, bound)) return nullptr;
   FilePtr file = open_file(self);
   if (!file) return nullptr;
@@ -227,6 +271,13 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   }
   size_t threads = 0;
   if (!convert_threads(bound[5], threads)) return nullptr;
+  ValueTarget target;
+  if (!convert_dtype(bound[6], target.type)) return nullptr;
+  PinnedOut pinned;
+  if (bound[7] != Py_None &&
+      (!check_out_array(bound[7], target.type, target) || !pinned.pin(bound[7]))) {
+    return nullptr;
+  }
 
   SignalCheck check(on_main_thread(), stop);
   CollectedLines lines;
@@ -246,7 +297,8 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
       }
     }
     if (!values) {
-      values.emplace(file->read_channel(channel, segment, unit, lines, scratch, &check, threads));
+      values.emplace(
+          file->read_channel(channel, segment, unit, lines, scratch, &check, threads, target));
     }
     check.attach(nullptr);
   }
@@ -254,10 +306,17 @@ PyObject* read(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject
   if (diagnostics != Py_None && !append_lines(diagnostics, lines.lines())) return nullptr;
   if (!*values) return raise_native(values->error());
   ChannelValues& v = values->value();
+  if (v.caller_buffer_mismatch) {
+    const size_t n = v.grid_side;
+    PyErr_Format(PyExc_ValueError, "argument 'out': wrong shape, the read gives (%zu, %zu, %zu)", n,
+                 n, kTraceLength);
+    return nullptr;
+  }
   if (!v.fits_grid()) {
     const size_t n = v.grid_side;
     return raise_grid(v.member_count, n * n == v.member_count);
   }
+  if (v.in_caller_buffer) return pinned.release();
   return channel_array(std::move(v));
 }
 
@@ -334,7 +393,8 @@ PyMethodDef kMethods[] = {
     guarded_method<sample_type>("sample_type", METH_FASTCALL | METH_KEYWORDS,
                                 "sample_type($self, channel)\n--\n\n"),
     guarded_method<read>("read", METH_FASTCALL | METH_KEYWORDS,
-                         "read($self, channel, segment, unit, diagnostics, stop, threads)\n--\n\n"),
+                         "read($self, channel, segment, unit, diagnostics, stop, threads, dtype, "
+                         "out)\n--\n\n"),
     guarded_method<layout>("layout", METH_NOARGS, "layout($self)\n--\n\n"),
     guarded_method<fetch_ranges>("fetch_ranges", METH_FASTCALL | METH_KEYWORDS,
                                  "fetch_ranges($self, channel, segment)\n--\n\n"),
