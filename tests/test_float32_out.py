@@ -203,7 +203,8 @@ def test_dtype_reaches_the_xarray_backend(zu_file):
             assert ds["N"].dtype == np.float32  # lazy: known before loading
             loaded = ds["N"].values
             assert loaded.dtype == np.float32
-            np.testing.assert_array_equal(_bits(loaded[0]), _bits(expected))
+            # The Dataset's sample dimension ends with the longest trace.
+            np.testing.assert_array_equal(_bits(loaded[0]), _bits(expected[..., : loaded.shape[-1]]))
 
 
 MEMORY_PROBE = MEMORY_STATUS + r"""
