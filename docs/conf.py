@@ -65,6 +65,9 @@ nitpick_ignore_regex = [
     ("py:class", r"(numpy|np|npt|xarray|dask)(\..*)?"),
     ("py:class", r"(Any|Path|NDArray|float64|Iterable|Mapping|Sequence|TracebackType|ZuHeader)"),
     ("py:class", r"(ArrayLike|DTypeLike)"),
+    # The file-object protocols zudata.open accepts, described in its
+    # docstring (binary file objects, fsspec OpenFiles).
+    ("py:class", r"zudata\._remote\.(BinaryFile|FsspecFile)"),
 ]
 
 sphinx_gallery_conf = {
