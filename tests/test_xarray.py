@@ -82,8 +82,8 @@ OPENERS = {
 
 def physical_unit(channel, unit):
     """The physical unit the sample writer records for a channel's unit type."""
-    spec = make_sample.channel_by_name(channel)
-    return "V" if unit == spec.base else spec.conversions[unit].unit
+    written = make_sample.channel_by_name(channel)
+    return "V" if unit == written.base else written.conversions[unit].unit
 
 
 @pytest.mark.parametrize("opener", OPENERS)
