@@ -36,13 +36,32 @@ constexpr size_t kMostDenseKeys = size_t{1} << 16;
 
 }  // namespace
 
-ChannelIndex::Builder::Builder(const std::vector<std::string_view>& channel_names)
+constexpr size_t kNoGroup = SIZE_MAX;
+// Reserved up front at most: beyond it (a directory of over a million
+// records) the arrays grow as they fill, so a file padded to look like a
+// huge directory reserves no more than this.
+constexpr size_t kMostReserved = size_t{1} << 20;
+
+ChannelIndex::Builder::Builder(const std::vector<std::string_view>& channel_names,
+                               size_t most_members)
     : names_given_storage_(copied(channel_names)),
       names_given_(views(names_given_storage_)),
       counter_(names_given_) {
   const size_t keys = counter_.channel_count() * kSegmentCount;
   use_dense_ = keys <= kMostDenseKeys;
-  if (use_dense_) dense_.resize(keys);
+  if (use_dense_) dense_.assign(keys, kNoGroup);
+  const size_t reserved = std::min(most_members, kMostReserved);
+  claimed_.reserve(reserved);
+  group_of_claim_.reserve(reserved);
+}
+
+size_t ChannelIndex::Builder::group_of(size_t key) {
+  size_t& group = use_dense_ ? dense_[key] : sparse_.try_emplace(key, kNoGroup).first->second;
+  if (group == kNoGroup) {
+    group = key_of_group_.size();
+    key_of_group_.push_back(key);
+  }
+  return group;
 }
 
 bool ChannelIndex::Builder::offer(std::span<const uint8_t> name) {
@@ -56,7 +75,8 @@ bool ChannelIndex::Builder::offer(std::span<const uint8_t> name) {
 void ChannelIndex::Builder::add(const zip::ZipEntry& entry) {
   const zip::PackedEntry packed(entry);
   for (size_t key : pending_) {
-    (use_dense_ ? dense_[key] : sparse_[key]).push_back(packed);
+    claimed_.push_back(packed);
+    group_of_claim_.push_back(group_of(key));
   }
 }
 
@@ -73,27 +93,30 @@ ChannelIndex ChannelIndex::Builder::finish() {
     index.names_.emplace_back(counter_.channel_name(c));
   }
   for (size_t c = 0; c < index.names_.size(); ++c) index.channel_of_.emplace(index.names_[c], c);
-  std::vector<std::pair<size_t, std::vector<zip::PackedEntry>*>> groups;
-  size_t total = 0;
-  if (use_dense_) {
-    for (size_t key = 0; key < dense_.size(); ++key) {
-      if (!dense_[key].empty()) groups.emplace_back(key, &dense_[key]);
-    }
-  } else {
-    for (auto& [key, entries] : sparse_) groups.emplace_back(key, &entries);
-    std::sort(groups.begin(), groups.end());
+
+  // A counting sort: groups in key order, each group's entries in
+  // directory order, into one array of exactly the members' size.
+  const size_t groups = key_of_group_.size();
+  std::vector<size_t> by_key(groups);
+  for (size_t g = 0; g < groups; ++g) by_key[g] = g;
+  std::sort(by_key.begin(), by_key.end(),
+            [this](size_t a, size_t b) { return key_of_group_[a] < key_of_group_[b]; });
+  std::vector<size_t> count(groups, 0);
+  for (size_t g : group_of_claim_) ++count[g];
+  std::vector<size_t> next(groups, 0);
+  size_t begin = 0;
+  for (size_t g : by_key) {
+    next[g] = begin;
+    const size_t key = key_of_group_[g];
+    index.groups_.push_back(Group{key / kSegmentCount, key % kSegmentCount, begin, begin + count[g]});
+    begin += count[g];
   }
-  for (const auto& g : groups) total += g.second->size();
-  // One array of exactly the members' size: the groups' own vectors grew
-  // by doubling and are freed here.
-  index.entries_.reserve(total);
-  for (const auto& [key, entries] : groups) {
-    const size_t begin = index.entries_.size();
-    index.entries_.insert(index.entries_.end(), entries->begin(), entries->end());
-    index.groups_.push_back(
-        Group{key / kSegmentCount, key % kSegmentCount, begin, index.entries_.size()});
-    *entries = {};
+  index.entries_.resize(claimed_.size());
+  for (size_t i = 0; i < claimed_.size(); ++i) {
+    index.entries_[next[group_of_claim_[i]]++] = claimed_[i];
   }
+  claimed_ = {};
+  group_of_claim_ = {};
   return index;
 }
 

@@ -80,7 +80,10 @@ class ChannelIndex {
 // known: each name is classified as it comes, so no name is kept.
 class ChannelIndex::Builder {
  public:
-  explicit Builder(const std::vector<std::string_view>& channel_names);
+  // `most_members` bounds the members the walk can meet (the directory's
+  // bytes over the smallest record's); their storage is reserved once, so
+  // a growing array is never copied and its pages are touched only once.
+  Builder(const std::vector<std::string_view>& channel_names, size_t most_members);
 
   // Classifies `name`; true when it belongs to some channel and segment,
   // and then the next add() gives its entry.
@@ -95,14 +98,21 @@ class ChannelIndex::Builder {
   ChannelIndex finish();
 
  private:
+  size_t group_of(size_t key);
+
   std::vector<std::string> names_given_storage_;
   std::vector<std::string_view> names_given_;  // view names_given_storage_
   MemberNameCounter counter_;
   std::vector<size_t> pending_;  // keys of the name last offered
-  // Per key (channel * 256 + segment): dense for the usual few channels,
-  // a map for headers that list very many.
-  std::vector<std::vector<zip::PackedEntry>> dense_;
-  std::unordered_map<size_t, std::vector<zip::PackedEntry>> sparse_;
+  // Every claimed entry in directory order with its group; finish() sorts
+  // them into groups by key (channel * 256 + segment) in one pass.
+  std::vector<zip::PackedEntry> claimed_;
+  std::vector<size_t> group_of_claim_;
+  std::vector<size_t> key_of_group_;  // groups in the order first met
+  // Key to group: dense for the usual few channels, a map for headers that
+  // list very many.
+  std::vector<size_t> dense_;
+  std::unordered_map<size_t, size_t> sparse_;
   bool use_dense_;
 };
 

@@ -77,6 +77,10 @@ Result<DataFile> DataFile::open(std::string location) {
 
 namespace {
 
+size_t most_members(const zip::ZipReader& reader) {
+  return static_cast<size_t>(std::min<uint64_t>(reader.most_entries(), SIZE_MAX));
+}
+
 // The channel names of the header member of `entry`, read and parsed ahead
 // of its turn so that the rest of the walk can be indexed as it goes; empty
 // when anything fails (the real read, after the walk, reports it).
@@ -91,7 +95,7 @@ std::optional<ChannelIndex::Builder> early_builder(const zip::ZipReader& reader,
   if (!channels) return std::nullopt;
   std::vector<std::string_view> names;
   for (const ChannelPair& p : channels.value()) names.push_back(p.second);
-  return std::optional<ChannelIndex::Builder>(std::in_place, names);
+  return std::optional<ChannelIndex::Builder>(std::in_place, names, most_members(reader));
 }
 
 }  // namespace
@@ -143,7 +147,7 @@ Result<DataFile> DataFile::open_indexed(std::string location, zip::ZipReader rea
   Result<std::vector<std::string_view>> names = file.channel_names();
   if (names) {
     if (!builder) {
-      builder.emplace(names.value());
+      builder.emplace(names.value(), most_members(file.reader_));
       builder->add_all(earlier);
     }
     // The header read twice gives the same channels unless the file

@@ -113,6 +113,14 @@ class ZipReader {
     }
   }
 
+  // The most records the central directory can hold: its bytes, which lie
+  // in the file, over the smallest record's size.
+  uint64_t most_entries() const {
+    const uint64_t end = archive_.head_eocd_offset();
+    const uint64_t start = archive_.directory_offset;
+    return end > start ? (end - start) / kCentralHeaderSize : 0;
+  }
+
   const FileReader& file() const { return archive_.file; }
   uint64_t file_length() const { return archive_.file_length; }
 
