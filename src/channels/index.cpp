@@ -108,7 +108,8 @@ ChannelIndex ChannelIndex::Builder::finish() {
   for (size_t g : by_key) {
     next[g] = begin;
     const size_t key = key_of_group_[g];
-    index.groups_.push_back(Group{key / kSegmentCount, key % kSegmentCount, begin, begin + count[g]});
+    index.groups_.push_back(
+        Group{key / kSegmentCount, key % kSegmentCount, begin, begin + count[g]});
     begin += count[g];
   }
   index.entries_.resize(claimed_.size());
