@@ -810,7 +810,8 @@ def _parser() -> argparse.ArgumentParser:
     info.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     info.add_argument("--json", action="store_true", help="one JSON list of objects, one per file")
     info.add_argument(
-        "--jobs", type=_jobs, default=1, metavar="N", help="look at N files at once (threads; 0: a thread per core)",
+        "--jobs", type=_jobs, default="0", metavar="N",
+        help="look at N files at once (threads; default and 0: a thread per core)",
     )
 
     header = _command(commands, "header", "the header as key=value lines, or chosen values as a table")
@@ -828,7 +829,8 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
     check.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     check.add_argument(
-        "--jobs", type=_jobs, default=1, metavar="N", help="check N files at once (threads; 0: a thread per core)"
+        "--jobs", type=_jobs, default="0", metavar="N",
+        help="check N files at once (threads; default and 0: a thread per core)"
     )
     check.add_argument("-q", "--quiet", action="store_true", help="print only the files that fail and the count")
 
@@ -876,7 +878,8 @@ def _parser() -> argparse.ArgumentParser:
     )
     where = export.add_mutually_exclusive_group()
     where.add_argument(
-        "--jobs", type=_jobs, default=1, metavar="N", help="read N files at once (threads; 0: a thread per core)"
+        "--jobs", type=_jobs, default="0", metavar="N",
+        help="read N files at once (threads; default and 0: a thread per core)"
     )
     where.add_argument("--dask", metavar="ADDRESS", help="read on this Dask distributed scheduler, e.g. tcp://127.0.0.1:8786")
     export.add_argument("--dask-timeout", type=_seconds, default=10.0, metavar="S",
