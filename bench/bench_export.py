@@ -5,6 +5,11 @@ beside its baseline in one run.
                 hard links of the realistic file (bench/realistic.py: a
                 100 x 100 scan, 130,001 members), channel height, segment 0,
                 unit distance. Target: jobs 1 / jobs 2 >= 1.8.
+  export-cores  `zu export` with the default settings (a job per core; a read
+                borrows helper threads while cores are free) against the same
+                pinned to one core (`taskset -c 0`: one job, and its reads'
+                threads share that core) on --many (100) hard links of the
+                realistic file. Target: one core / default >= 1.8.
   export-small  the same on --files (200) small files (the demo's sample
                 format at --grid x --grid positions, default 32 x 32, three
                 channels and three segments; four distinct recordings, each
@@ -32,7 +37,7 @@ spends after it (on two cores the writes share the cores with the reads).
 --out-dir moves the exports' output (for example to /dev/shm) when the
 disk's write-back, which no number of jobs changes, swamps the comparison.
 
-    python bench/bench_export.py [--grid 32] [--files 200] [--copies 20] [--repeat 5] [--out-dir DIR] [--skip CASE]...
+    python bench/bench_export.py [--grid 32] [--files 200] [--copies 20] [--many 100] [--repeat 5] [--out-dir DIR] [--skip CASE]...
 """
 
 from __future__ import annotations
@@ -135,6 +140,13 @@ def export_ratio(name: str, files: list[str], out: Path, repeat: int, target: fl
     print(f"  {name} most two cores allow (start-up serial, the rest of jobs 1's CPU time halved): {best:.2f}x")
 
 
+def cores_ratio(name: str, files: list[str], out: Path, repeat: int, target: float) -> None:
+    channel, segment, unit = realistic.REQUEST
+    export = [ZU, "export", *files, "-c", channel, "-s", str(segment), "-u", unit, "-o", str(out)]
+    m, _ = compare(name, {"default": export, "one core": ["taskset", "-c", "0", *export]}, repeat)
+    print(f"  {name} speed-up, one core / default: {m['one core'] / m['default']:.2f}x (target >= {target}x)")
+
+
 def dask_ratio(files: list[str], repeat: int) -> None:
     import dask
 
@@ -187,11 +199,12 @@ def main() -> int:
     parser.add_argument("--grid", type=int, default=32)
     parser.add_argument("--files", type=int, default=200)
     parser.add_argument("--copies", type=int, default=20)
+    parser.add_argument("--many", type=int, default=100, help="hard links of the realistic file for export-cores")
     parser.add_argument("--repeat", type=int, default=5)
     parser.add_argument("--out-dir", type=Path, default=None,
                         help="where the exports write (default: beside the linked inputs, in the temporary folder)")
     parser.add_argument("--skip", action="append", default=[],
-                        choices=["export-big", "export-small", "info", "to_dask", "check"])
+                        choices=["export-big", "export-cores", "export-small", "info", "to_dask", "check"])
     args = parser.parse_args()
     print(f"machine: {os.cpu_count()} CPUs, load average {load()}, "
           f"cores available to two threads now: {cores_available():.2f}")
@@ -206,6 +219,12 @@ def main() -> int:
         if "export-big" not in args.skip:
             print(f"export-big: {args.copies} links of the realistic file")
             export_ratio("export-big", copies, (args.out_dir or root) / "big.npz", args.repeat, 1.8)
+        if "export-cores" not in args.skip and shutil.which("taskset"):
+            many_dir = root / "many"
+            many_dir.mkdir()
+            many = linked([big], many_dir, args.many)
+            print(f"export-cores: {args.many} links of the realistic file, {os.cpu_count()} CPUs")
+            cores_ratio("export-cores", many, (args.out_dir or root) / "many.npz", args.repeat, 1.8)
         if "export-small" not in args.skip:
             small_dir = root / "small"
             small_dir.mkdir()
