@@ -37,7 +37,8 @@ spends after it (on two cores the writes share the cores with the reads).
 --out-dir moves the exports' output (for example to /dev/shm) when the
 disk's write-back, which no number of jobs changes, swamps the comparison.
 
-    python bench/bench_export.py [--grid 32] [--files 200] [--copies 20] [--many 100] [--repeat 5] [--out-dir DIR] [--skip CASE]...
+    python bench/bench_export.py [--grid 32] [--files 200] [--copies 20] [--many 100] [--repeat 5]
+                                 [--out-dir DIR] [--skip CASE]...
 """
 
 from __future__ import annotations
