@@ -107,6 +107,38 @@ bool ends_with(std::span<const uint8_t> name, std::string_view suffix) {
                     [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
 }
 
+// Hands on the whole 4-byte samples of a member whose bytes arrive in
+// pieces that may end inside a sample: such a sample is kept until the
+// next piece completes it.
+class WholeSamples {
+ public:
+  void reset() { partial_ = 0; }
+
+  // Calls `put(first_byte, count)` for the samples `bytes` completes.
+  template <class Put>
+  void feed(std::span<const uint8_t> bytes, Put&& put) {
+    const uint8_t* p = bytes.data();
+    size_t n = bytes.size();
+    if (partial_ != 0) {
+      const size_t take = std::min(n, 4 - partial_);
+      std::memcpy(word_ + partial_, p, take);
+      partial_ += take;
+      p += take;
+      n -= take;
+      if (partial_ < 4) return;
+      put(word_, 1);
+      partial_ = 0;
+    }
+    put(p, n / 4);
+    partial_ = n % 4;
+    std::memcpy(word_, p + (n - partial_), partial_);
+  }
+
+ private:
+  uint8_t word_[4] = {};
+  size_t partial_ = 0;
+};
+
 // Converts members as the reader decodes them. Keeps the first 100 samples
 // of each member while the grid can still be filled, and otherwise only
 // counts: the member count and the value count decide a failing reshape,
@@ -131,25 +163,11 @@ class TraceSink final : public zip::MemberSink {
     first_member_ = index == 0;
     trace_ = keep_ ? out_.values.data() + index * kTraceLength : nullptr;
     samples_ = 0;
-    partial_ = 0;
+    whole_.reset();
   }
 
   void member_bytes(std::span<const uint8_t> bytes) override {
-    const uint8_t* p = bytes.data();
-    size_t n = bytes.size();
-    if (partial_ != 0) {  // a sample split between two pieces
-      const size_t take = std::min(n, 4 - partial_);
-      std::memcpy(word_ + partial_, p, take);
-      partial_ += take;
-      p += take;
-      n -= take;
-      if (partial_ < 4) return;
-      put(word_, 1);
-      partial_ = 0;
-    }
-    put(p, n / 4);
-    partial_ = n % 4;
-    std::memcpy(word_, p + (n - partial_), partial_);
+    whole_.feed(bytes, [this](const uint8_t* src, size_t count) { put(src, count); });
   }
 
   // The earlier member's trace is still in the buffer whenever this
@@ -210,8 +228,7 @@ class TraceSink final : public zip::MemberSink {
   bool first_member_ = false;
   double* trace_ = nullptr;
   uint64_t samples_ = 0;
-  uint8_t word_[4] = {};
-  size_t partial_ = 0;
+  WholeSamples whole_;
   double second_ = kQuietNan;
   std::vector<uint64_t> samples_of_;  // per member delivered so far
 };
@@ -289,26 +306,12 @@ class SlotSink final : public zip::MemberSink {
     index_ = index;
     trace_ = values_ != nullptr ? values_ + index * kTraceLength : nullptr;
     samples_ = 0;
-    partial_ = 0;
+    whole_.reset();
     repeat_ = false;
   }
 
   void member_bytes(std::span<const uint8_t> bytes) override {
-    const uint8_t* p = bytes.data();
-    size_t n = bytes.size();
-    if (partial_ != 0) {  // a sample split between two pieces
-      const size_t take = std::min(n, 4 - partial_);
-      std::memcpy(word_ + partial_, p, take);
-      partial_ += take;
-      p += take;
-      n -= take;
-      if (partial_ < 4) return;
-      put(word_, 1);
-      partial_ = 0;
-    }
-    put(p, n / 4);
-    partial_ = n % 4;
-    std::memcpy(word_, p + (n - partial_), partial_);
+    whole_.feed(bytes, [this](const uint8_t* src, size_t count) { put(src, count); });
   }
 
   void repeat_member(size_t) override { repeat_ = true; }
@@ -343,8 +346,7 @@ class SlotSink final : public zip::MemberSink {
   size_t index_ = 0;
   Out* trace_ = nullptr;
   uint64_t samples_ = 0;
-  uint8_t word_[4] = {};
-  size_t partial_ = 0;
+  WholeSamples whole_;
   bool repeat_ = false;
 };
 
