@@ -196,6 +196,35 @@ def test_zu_reads_urls(nginx, files, tmp_path):
     assert image.stat().st_size > 0
 
 
+def test_zu_passes_storage_options_to_every_request(nginx, files, tmp_path):
+    # The file is larger than the tail, so reads after open need the header too.
+    from zu_files import zu
+
+    shutil.copyfile(files / "big.zu", files / "private" / "big.zu")
+    url = nginx.url("private/big.zu")
+    token = ["--storage-options", '{"headers": {"X-Token": "letmein"}}']
+    refused = zu("info", url)
+    assert refused.returncode == 1 and "denied" in refused.stdout + refused.stderr
+    assert zu("info", url, "--storage-options", "[1]").returncode == 2
+    assert zu("info", url, *token).returncode == 0
+    assert zu("header", url, *token).stdout == zu("header", files / "big.zu").stdout
+    checked = zu("check", url, *token)
+    assert checked.returncode == 0, checked.stdout + checked.stderr
+    out = tmp_path / "private.npz"
+    exported = zu("export", url, "-c", "height", "-s", "all", "-o", out, *token)
+    assert exported.returncode == 0, exported.stderr
+    import numpy as np
+
+    with np.load(out) as arrays, zudata.open(files / "big.zu") as local:
+        segments = local.layout()["height"]
+        assert {f"big.zu/height/{s}" for s in segments} <= set(arrays.files)
+        for segment in segments:
+            assert arrays[f"big.zu/height/{segment}"].tobytes() == local.read("height", segment).tobytes()
+    pytest.importorskip("matplotlib", reason="needs the tools extra")
+    plotted = zu("plot", url, "-c", "height", "-s", "1", "-o", tmp_path / "map.png", *token)
+    assert plotted.returncode == 0, plotted.stderr
+
+
 @pytest.mark.slow
 def test_cluster_workers_open_the_urls_themselves(s3, files, monkeypatch):
     distributed = pytest.importorskip("distributed")
