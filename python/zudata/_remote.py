@@ -104,6 +104,12 @@ def _status(err: BaseException) -> Any:
         status = getattr(seen, "status", None)
         if isinstance(status, int):
             return status
+        # botocore's ClientError, which s3fs raises its OSErrors from.
+        response = getattr(seen, "response", None)
+        if isinstance(response, dict):
+            status = response.get("ResponseMetadata", {}).get("HTTPStatusCode")
+            if isinstance(status, int):
+                return status
         seen = seen.__cause__ or seen.__context__
     return None
 
@@ -220,7 +226,15 @@ class _HttpBytes(_FsspecBytes):
 
 class _S3Bytes(_FsspecBytes):
     """An object of an S3 store (s3fs). The tail is a ranged get_object,
-    whose ContentRange gives the size; later reads are checked by size."""
+    whose ContentRange gives the size and whose ETag every later request
+    names (IfMatch), so an object replaced since is answered with 412."""
+
+    def __init__(self, fs: Any, path: str, name: str) -> None:
+        super().__init__(fs, path, name)
+        bucket, key, version = fs.split_path(path)
+        self.request: dict[str, Any] = {"Bucket": bucket, "Key": key}
+        if version:
+            self.request["VersionId"] = version
 
     def tail(self, length: int) -> tuple[int, bytes | BaseException]:
         from fsspec.asyn import sync
@@ -228,14 +242,31 @@ class _S3Bytes(_FsspecBytes):
         start, body = sync(self.fs.loop, self._tail, length)
         return start, body
 
+    def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes | BaseException]:
+        import asyncio
+
+        from fsspec.asyn import sync
+
+        async def all_of_them() -> list[bytes | BaseException]:
+            return await asyncio.gather(*(self._get(start, end) for start, end in ranges), return_exceptions=True)
+
+        return list(sync(self.fs.loop, all_of_them))
+
+    async def _get(self, start: int, end: int) -> bytes:
+        answer = await self.fs._call_s3("get_object", Range=f"bytes={start}-{end - 1}", **self.request)
+        try:
+            return bytes(await answer["Body"].read())
+        finally:
+            answer["Body"].close()
+
     async def _tail(self, length: int) -> tuple[int, bytes]:
-        bucket, key, version = self.fs.split_path(self.path)
-        versioned = {"VersionId": version} if version else {}
-        answer = await self.fs._call_s3("get_object", Bucket=bucket, Key=key, Range=f"bytes=-{length}", **versioned)
+        answer = await self.fs._call_s3("get_object", Range=f"bytes=-{length}", **self.request)
         try:
             body = await answer["Body"].read()
         finally:
             answer["Body"].close()
+        if answer.get("ETag"):
+            self.request["IfMatch"] = answer["ETag"]
         if not answer.get("ContentRange"):
             # The whole object: what a store may answer for a range that
             # covers all of it.
