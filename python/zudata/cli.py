@@ -495,9 +495,17 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
             client.close(timeout=10)
 
 
+def _sent(path: str) -> str:
+    """What a read task is given for `path`, and the key of its skipped
+    selections: a cluster's workers do not share our working directory, so
+    a local path is made absolute; a URL stays as it is (each worker opens
+    it itself)."""
+    return path if "://" in path else os.path.abspath(path)
+
+
 class _Checked(NamedTuple):
     """A request checked against every file's catalogue: the files that
-    open, the positions of the selections each cannot answer (by absolute
+    open, the positions of the selections each cannot answer (by `_sent`
     path), the failures found so far as (path, cause), and the usage error
     when no file can answer some selection."""
 
@@ -529,7 +537,7 @@ def _check_request(
             return _Checked([], {}, failures, _nobody_has(selection, list(catalogues.values())))
         for path, cause in causes.items():
             if cause is not None:
-                skipped.setdefault(os.path.abspath(path), set()).add(position)
+                skipped.setdefault(_sent(path), set()).add(position)
                 failures.append((path, cause))
     readable = [p for p in paths if p in catalogues]
     return _Checked(readable, {p: frozenset(s) for p, s in skipped.items()}, failures, None)
@@ -687,9 +695,7 @@ def _write_export(
         return 0
     file_names = dict(zip(paths, _output.file_names(paths), strict=True))
     with_header = kind == "h5" and not args.stack
-    # A cluster's workers do not share our working directory.
-    # Workers open URLs themselves; local paths are made absolute for them.
-    sent = [p if "://" in p else os.path.abspath(p) for p in paths]
+    sent = [_sent(p) for p in paths]
     read_args = (selections, with_header, args.dtype, skipped, args.storage_options)
     written = 0
     try:
