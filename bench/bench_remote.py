@@ -26,14 +26,16 @@ $ZU_BENCH_CACHE (see bench/realistic.py).
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
 import zipfile
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import fsspec
@@ -76,6 +78,29 @@ def download_read(url: str) -> None:
         local = Path(folder) / "copy.zu"
         fsspec.filesystem("http").get_file(url, str(local))
         zudata_read(local)
+
+
+@contextlib.contextmanager
+def forwarder_process(upstream: int, delay: float) -> Iterator[int]:
+    """The tests' forwarder in a process of its own (so that its byte
+    copying does not take the interpreter lock from the reads it serves);
+    yields its port. It ends when its standard input closes."""
+    code = (
+        f"import sys; sys.path.insert(0, {str(HERE.parent / 'tests')!r}); from remote_servers import Forwarder; "
+        f"f = Forwarder({upstream}, delay={delay}); print(f.port, flush=True); sys.stdin.read(); f.close()"
+    )
+    child = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout is not None
+        yield int(child.stdout.readline())
+    finally:
+        assert child.stdin is not None
+        child.stdin.close()
+        try:
+            child.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.wait(timeout=10)
 
 
 def mfdataset_read(urls: list[str], scheduler: str, threads: int | None) -> object:
@@ -136,6 +161,9 @@ def main() -> None:
     )
     parser.add_argument("--threads", type=int, metavar="T", help="--mfdataset's Dask threads (default: one per core)")
     parser.add_argument("--only-mfdataset", action="store_true", help="time only --mfdataset")
+    parser.add_argument(
+        "--forwarder-process", action="store_true", help="run the delaying forwarder in a process of its own"
+    )
     args = parser.parse_args()
     path = realistic_file()
     size = path.stat().st_size
@@ -148,14 +176,19 @@ def main() -> None:
             shutil.copyfile(path, root / "realistic.zu")
         server = Nginx(root, Path(work))
         try:
-            with forwarder(server.port, delay=args.delay) as slow:
+            with contextlib.ExitStack() as stack:
+                if args.forwarder_process:
+                    port = stack.enter_context(forwarder_process(server.port, args.delay))
+                else:
+                    port = stack.enter_context(forwarder(server.port, delay=args.delay)).port
+                where = "in a process of its own" if args.forwarder_process else "on a thread of this process"
                 print(f"cores {os.cpu_count()}, load {os.getloadavg()[0]:.2f}, file {size / 1e6:.1f} MB")
-                print(f"delay per request            {args.delay * 1000:.0f} ms")
+                print(f"delay per request            {args.delay * 1000:.0f} ms (forwarder {where})")
                 if args.mfdataset:
-                    mfdataset(server, root, slow.port, args.mfdataset, args.threads, args.rounds)
+                    mfdataset(server, root, port, args.mfdataset, args.threads, args.rounds)
                 if args.only_mfdataset:
                     return
-                url = server.url("realistic.zu", slow.port)
+                url = server.url("realistic.zu", port)
                 before = len(server.requests())
                 zudata_read(url)
                 requests = len(server.requests()) - before
