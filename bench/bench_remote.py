@@ -11,24 +11,31 @@ request, side by side with the local file in one run. Medians of --rounds.
                least 5x faster)
     download   fetching the whole file and reading it locally (target:
                zudata faster when a read needs less than a third of the file)
+    mfdataset  with --mfdataset N: xarray.open_mfdataset of N URLs (links to
+               the same file under N names, engine "zu", parallel=True) and
+               the values of read("height", 0) of each, on Dask's threaded
+               scheduler against its synchronous one (one thread),
+               interleaved; target for 20 URLs: threads at least 1.7x faster
 
 Needs nginx and the remote extra; the file is written once under
 $ZU_BENCH_CACHE (see bench/realistic.py).
 
-    python bench/bench_remote.py [--delay 0.02] [--rounds 3]
+    python bench/bench_remote.py [--delay 0.02] [--rounds 3] [--mfdataset 20 [--threads T]]
 """
 
 from __future__ import annotations
 
 import argparse
+import contextlib
 import os
 import shutil
 import statistics
+import subprocess
 import sys
 import tempfile
 import time
 import zipfile
-from collections.abc import Callable
+from collections.abc import Callable, Iterator
 from pathlib import Path
 
 import fsspec
@@ -73,11 +80,90 @@ def download_read(url: str) -> None:
         zudata_read(local)
 
 
+@contextlib.contextmanager
+def forwarder_process(upstream: int, delay: float) -> Iterator[int]:
+    """The tests' forwarder in a process of its own (so that its byte
+    copying does not take the interpreter lock from the reads it serves);
+    yields its port. It ends when its standard input closes."""
+    code = (
+        f"import sys; sys.path.insert(0, {str(HERE.parent / 'tests')!r}); from remote_servers import Forwarder; "
+        f"f = Forwarder({upstream}, delay={delay}); print(f.port, flush=True); sys.stdin.read(); f.close()"
+    )
+    child = subprocess.Popen([sys.executable, "-c", code], stdin=subprocess.PIPE, stdout=subprocess.PIPE, text=True)
+    try:
+        assert child.stdout is not None
+        yield int(child.stdout.readline())
+    finally:
+        assert child.stdin is not None
+        child.stdin.close()
+        try:
+            child.wait(timeout=10)
+        except subprocess.TimeoutExpired:
+            child.kill()
+            child.wait(timeout=10)
+
+
+def mfdataset_read(urls: list[str], scheduler: str, threads: int | None) -> object:
+    import dask
+    import xarray as xr
+
+    config: dict[str, object] = {"scheduler": scheduler}
+    if threads and scheduler == "threads":
+        config["num_workers"] = threads
+    with (
+        dask.config.set(**config),
+        xr.open_mfdataset(urls, engine="zu", combine="nested", concat_dim="file", parallel=True) as ds,
+    ):
+        return ds[CHANNEL].sel(segment=SEGMENT).values
+
+
+def mfdataset(server: Nginx, root: Path, port: int, count: int, threads: int | None, rounds: int) -> None:
+    """open_mfdataset of `count` URLs, threads against one thread."""
+    names = [f"copy{i:02d}.zu" for i in range(count)]
+    for name in names:
+        try:
+            os.link(root / "realistic.zu", root / name)
+        except OSError:
+            shutil.copyfile(root / "realistic.zu", root / name)
+    urls = [server.url(name, port) for name in names]
+    before = len(server.requests())
+    threaded_values = mfdataset_read(urls, "threads", threads)
+    made = len(server.requests()) - before
+    one_values = mfdataset_read(urls, "synchronous", None)
+    assert threaded_values.tobytes() == one_values.tobytes()  # type: ignore[attr-defined]
+    # Interleaved, the order swapped each round: on a shared machine the
+    # load drifts, and both sides should see the same drift.
+    times: dict[str, list[float]] = {"threads": [], "synchronous": []}
+    for round_ in range(rounds):
+        for scheduler in ("threads", "synchronous")[:: 1 if round_ % 2 == 0 else -1]:
+            start = time.perf_counter()
+            mfdataset_read(urls, scheduler, threads)
+            times[scheduler].append(time.perf_counter() - start)
+    threaded, one = statistics.median(times["threads"]), statistics.median(times["synchronous"])
+    pool = threads or os.cpu_count()
+    print(f"open_mfdataset of {count} URLs, {made} requests")
+    print(f"  one thread (synchronous)   {one * 1000:8.1f} ms")
+    print(f"  Dask threads ({pool})          {threaded * 1000:8.1f} ms  {one / threaded:.2f}x faster (target >= 1.7)")
+    print(f"  load after                 {os.getloadavg()[0]:.2f}")
+
+
 def main() -> None:
     parser = argparse.ArgumentParser(description=__doc__, formatter_class=argparse.RawDescriptionHelpFormatter)
     parser.add_argument("--delay", type=float, default=0.02, help="seconds added to each request")
     parser.add_argument("--rounds", type=int, default=3)
     parser.add_argument("--skip-zipfile", action="store_true", help="leave out the (slow) zipfile baseline")
+    parser.add_argument(
+        "--mfdataset",
+        type=int,
+        default=0,
+        metavar="N",
+        help="also time open_mfdataset of N URLs, Dask threads against one thread (needs xarray, dask)",
+    )
+    parser.add_argument("--threads", type=int, metavar="T", help="--mfdataset's Dask threads (default: one per core)")
+    parser.add_argument("--only-mfdataset", action="store_true", help="time only --mfdataset")
+    parser.add_argument(
+        "--forwarder-process", action="store_true", help="run the delaying forwarder in a process of its own"
+    )
     args = parser.parse_args()
     path = realistic_file()
     size = path.stat().st_size
@@ -90,8 +176,19 @@ def main() -> None:
             shutil.copyfile(path, root / "realistic.zu")
         server = Nginx(root, Path(work))
         try:
-            with forwarder(server.port, delay=args.delay) as slow:
-                url = server.url("realistic.zu", slow.port)
+            with contextlib.ExitStack() as stack:
+                if args.forwarder_process:
+                    port = stack.enter_context(forwarder_process(server.port, args.delay))
+                else:
+                    port = stack.enter_context(forwarder(server.port, delay=args.delay)).port
+                where = "in a process of its own" if args.forwarder_process else "on a thread of this process"
+                print(f"cores {os.cpu_count()}, load {os.getloadavg()[0]:.2f}, file {size / 1e6:.1f} MB")
+                print(f"delay per request            {args.delay * 1000:.0f} ms (forwarder {where})")
+                if args.mfdataset:
+                    mfdataset(server, root, port, args.mfdataset, args.threads, args.rounds)
+                if args.only_mfdataset:
+                    return
+                url = server.url("realistic.zu", port)
                 before = len(server.requests())
                 zudata_read(url)
                 requests = len(server.requests()) - before
@@ -99,8 +196,6 @@ def main() -> None:
                 remote = median_time(lambda: zudata_read(url), args.rounds)
                 download = median_time(lambda: download_read(url), args.rounds)
                 bound = local + 5 * args.delay
-                print(f"cores {os.cpu_count()}, load {os.getloadavg()[0]:.2f}, file {size / 1e6:.1f} MB")
-                print(f"delay per request            {args.delay * 1000:.0f} ms")
                 print(f"open+read requests           {requests} (target <= 12)")
                 print(f"open+read local              {local * 1000:8.1f} ms")
                 print(f"open+read over HTTP          {remote * 1000:8.1f} ms")

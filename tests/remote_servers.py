@@ -52,13 +52,14 @@ def _stop(process: subprocess.Popen[bytes]) -> None:
 class Nginx:
     """nginx in the foreground with its own prefix, configuration and access
     log; /<file> serves `root` with ranges, /norange/<file> the same files
-    without (the whole file for any range), /denied/<file> answers 403."""
+    without (the whole file for any range), /denied/<file> answers 403, and
+    /private/<file> answers 403 to a request without "X-Token: letmein"."""
 
     def __init__(self, root: Path, work: Path) -> None:
         self.root, self.work = root, work
         self.port = free_port()
         self.access_log = work / "access.log"
-        for folder in ("norange", "denied"):
+        for folder in ("norange", "denied", "private"):
             (root / folder).mkdir(exist_ok=True)
         (work / "logs").mkdir(exist_ok=True)
         conf = work / "nginx.conf"
@@ -80,6 +81,7 @@ http {{
     root {root};
     location /norange/ {{ max_ranges 0; }}
     location /denied/ {{ deny all; }}
+    location /private/ {{ if ($http_x_token != "letmein") {{ return 403; }} }}
   }}
 }}
 """

@@ -237,6 +237,20 @@ def test_export_keeps_the_files_that_read(files, tmp_path):
         np.testing.assert_array_equal(saved["good.zu/height/1"], module_data(files["good"], "height", 1, "distance"))
 
 
+@pytest.mark.parametrize("as_url", [False, True], ids=["path", "file-url"])
+def test_export_reports_a_selection_a_file_cannot_answer_once(files, tmp_path, as_url):
+    # The check before reading finds what the one-channel file lacks; its
+    # read then leaves those selections out instead of failing them again.
+    bare = single_channel(tmp_path / "bare.zu", [np.arange(100, dtype=">f4").tobytes()] * 4, grid=2)
+    sources = [files["good"], bare]
+    names = [p.as_uri() if as_url else str(p) for p in sources]
+    out = tmp_path / "out.npz"
+    run = zu("export", *names, "-c", "height", "-c", "vDeflection", "-s", "1", "-o", out)
+    assert run.returncode == 1
+    assert run.stdout == f"wrote {out}: 2 arrays, 2 failed\n"
+    assert len(run.stderr.splitlines()) == 2, run.stderr
+
+
 def test_export_says_a_cause_many_files_share_once(files, tmp_path):
     sources = copies(files["truncated"], tmp_path, 5)
     for name in ("other.zu", "another.zu"):

@@ -6,7 +6,10 @@ Python only fetches. The native reader reads the fetched bytes
 fetched it names as a miss, which is fetched before the call is tried again,
 a bounded number of times. Opening fetches the file's tail (which holds the
 end record and, for small files, everything), then the directory and, in
-the same round trip, the file's start, where writers put the header member.
+the same round trip, the file's start, where writers put the header member:
+at most three requests. Over HTTP(S) and S3 the tail is one suffix range
+request whose answer also gives the file's size and ETag, so no request is
+spent on the size alone; other filesystems ask for the size first.
 A read asks the native reader for its windows (the same plan
 a local read follows), merges neighbours whose gap costs less than a round
 trip, fetches them concurrently (fsspec's cat_ranges) and decodes them
@@ -101,12 +104,20 @@ def _status(err: BaseException) -> Any:
         status = getattr(seen, "status", None)
         if isinstance(status, int):
             return status
+        # botocore's ClientError, which s3fs raises its OSErrors from.
+        response = getattr(seen, "response", None)
+        if isinstance(response, dict):
+            status = response.get("ResponseMetadata", {}).get("HTTPStatusCode")
+            if isinstance(status, int):
+                return status
         seen = seen.__cause__ or seen.__context__
     return None
 
 
 def _wrapped(err: BaseException, name: str) -> OSError:
     """The OSError a caller sees for a failed request to `name`."""
+    if isinstance(err, RemoteFileError):
+        return err
     status = _status(err)
     if isinstance(err, PermissionError) or status in (401, 403):
         return PermissionError(errno.EACCES, "access to the remote file denied", name)
@@ -117,26 +128,166 @@ def _wrapped(err: BaseException, name: str) -> OSError:
     return RemoteFileError(errno.EIO, f"request failed: {type(err).__name__}: {err}", name)
 
 
+def _ignored_ranges(name: str, asked: int, got: int | None) -> RemoteFileError:
+    size = "the whole file" if got is None else f"{got} bytes"
+    return RemoteFileError(errno.EIO, f"the server ignored a range request (asked {asked} bytes, got {size})", name)
+
+
+def _content_range(text: str | None, name: str) -> tuple[int, int, int]:
+    """(first, last, size) of a Content-Range "bytes FIRST-LAST/SIZE"."""
+    try:
+        unit, _, spec = (text or "").partition(" ")
+        span, _, size = spec.partition("/")
+        first, _, last = span.partition("-")
+        if unit != "bytes":
+            raise ValueError(unit)
+        return int(first), int(last), int(size)
+    except ValueError:
+        why = f"the server's answer to a range request is unusable: {text!r}"
+        raise RemoteFileError(errno.EIO, why, name) from None
+
+
+def _tail_of(first: int, last: int, size: int, body: bytes, name: str) -> tuple[int, bytes]:
+    """The tail (start, bytes) an answer for the file's last bytes carries,
+    once its range is checked to be what it claims and to end the file."""
+    if last != size - 1 or first > last or len(body) != last - first + 1:
+        raise RemoteFileError(
+            errno.EIO, f"the server's answer to a range request does not match it (bytes {first}-{last}/{size})", name
+        )
+    return first, body
+
+
 class _FsspecBytes:
-    """Ranges of one file of an fsspec filesystem."""
+    """Ranges of one file of an fsspec filesystem. The file's size comes
+    from fsspec's info, a request of its own; the subclasses learn it from
+    the answer to the tail's request."""
 
     def __init__(self, fs: Any, path: str, name: str) -> None:
         self.fs, self.path, self.name = fs, path, name
-        info = fs.info(path)
-        self.size = int(info["size"])
-        self.etag = info.get("ETag") or info.get("etag")
-        # Web servers answer a request for a changed file with 412 when the
-        # request names the version it expects; other filesystems are
-        # checked by size alone.
-        protocol = fs.protocol if isinstance(fs.protocol, str) else fs.protocol[0]
+        self.size = 0
         self.kwargs: dict[str, Any] = {}
-        if self.etag and protocol in ("http", "https"):
-            self.kwargs = {"headers": {"If-Match": self.etag}}
 
-    def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes]:
+    def tail(self, length: int) -> tuple[int, bytes | BaseException]:
+        """(start, bytes) of the file's last `length` bytes (all of a
+        smaller file); sets the file's size."""
+        self.size = int(self.fs.info(self.path)["size"])
+        start = max(0, self.size - length)
+        return start, self.fetch([(start, self.size)])[0]
+
+    def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes | BaseException]:
         starts = [start for start, _ in ranges]
         ends = [end for _, end in ranges]
         return list(self.fs.cat_ranges([self.path] * len(ranges), starts, ends, on_error="return", **self.kwargs))
+
+
+class _HttpBytes(_FsspecBytes):
+    """A file on a web server (fsspec's HTTPFileSystem). The tail is a
+    suffix range request ("bytes=-N") on the filesystem's own session: its
+    Content-Range gives the size, its ETag the version every later request
+    names (If-Match), so a file that changes is answered with 412."""
+
+    def tail(self, length: int) -> tuple[int, bytes | BaseException]:
+        from fsspec.asyn import sync  # type: ignore[import-untyped]
+
+        start, body, etag = sync(self.fs.loop, self._tail, length)
+        request = dict(self.fs.kwargs)
+        # A strong ETag only: If-Match compares strongly, so a weak one
+        # would fail every request. Without one, the size alone is checked.
+        if etag and not etag.startswith("W/"):
+            # The caller's own headers (say, credentials) stay on every request.
+            request["headers"] = {**request.get("headers", {}), "If-Match": etag}
+        self.kwargs = request
+        return start, body
+
+    async def _tail(self, length: int) -> tuple[int, bytes, str | None]:
+        request = dict(self.fs.kwargs)
+        # Identity encoding: the byte counts are the file's, not a compressed body's.
+        request["headers"] = {**request.get("headers", {}), "Range": f"bytes=-{length}", "Accept-Encoding": "identity"}
+        session = await self.fs.set_session()
+        url = self.fs.encode_url(self.path) if hasattr(self.fs, "encode_url") else self.path
+        async with session.get(url, **request) as answer:
+            if answer.status == 404:
+                raise FileNotFoundError(errno.ENOENT, "no such remote file", self.name)
+            answer.raise_for_status()
+            if answer.status != 206:
+                # The whole file: fine for a file no larger than the tail,
+                # which is all open would have asked for; anything larger is
+                # not read just to find out.
+                if answer.content_length is None or answer.content_length > length:
+                    raise _ignored_ranges(self.name, length, answer.content_length)
+                body = await answer.read()
+                self.size = len(body)
+                return 0, body, answer.headers.get("ETag")
+            first, last, size = _content_range(answer.headers.get("Content-Range"), self.name)
+            self.size = size
+            start, body = _tail_of(first, last, size, await answer.read(), self.name)
+            return start, body, answer.headers.get("ETag")
+
+
+class _S3Bytes(_FsspecBytes):
+    """An object of an S3 store (s3fs). The tail is a ranged get_object,
+    whose ContentRange gives the size and whose ETag every later request
+    names (IfMatch), so an object replaced since is answered with 412."""
+
+    def __init__(self, fs: Any, path: str, name: str) -> None:
+        super().__init__(fs, path, name)
+        bucket, key, version = fs.split_path(path)
+        self.request: dict[str, Any] = {"Bucket": bucket, "Key": key}
+        if version:
+            self.request["VersionId"] = version
+
+    def tail(self, length: int) -> tuple[int, bytes | BaseException]:
+        from fsspec.asyn import sync
+
+        start, body = sync(self.fs.loop, self._tail, length)
+        return start, body
+
+    def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes | BaseException]:
+        import asyncio
+
+        from fsspec.asyn import sync
+
+        async def all_of_them() -> list[bytes | BaseException]:
+            return await asyncio.gather(*(self._get(start, end) for start, end in ranges), return_exceptions=True)
+
+        return list(sync(self.fs.loop, all_of_them))
+
+    async def _get(self, start: int, end: int) -> bytes:
+        answer = await self.fs._call_s3("get_object", Range=f"bytes={start}-{end - 1}", **self.request)
+        try:
+            return bytes(await answer["Body"].read())
+        finally:
+            answer["Body"].close()
+
+    async def _tail(self, length: int) -> tuple[int, bytes]:
+        answer = await self.fs._call_s3("get_object", Range=f"bytes=-{length}", **self.request)
+        try:
+            body = await answer["Body"].read()
+        finally:
+            answer["Body"].close()
+        if answer.get("ETag"):
+            self.request["IfMatch"] = answer["ETag"]
+        if not answer.get("ContentRange"):
+            # The whole object: what a store may answer for a range that
+            # covers all of it.
+            if len(body) > length:
+                raise _ignored_ranges(self.name, length, len(body))
+            self.size = len(body)
+            return 0, body
+        first, last, size = _content_range(answer["ContentRange"], self.name)
+        self.size = size
+        return _tail_of(first, last, size, body, self.name)
+
+
+def _fsspec_bytes(fs: Any, path: str, name: str) -> _FsspecBytes:
+    """The fetcher for `path` of `fs`: one that learns the size from the
+    tail's answer where the filesystem allows it."""
+    protocols = {fs.protocol} if isinstance(fs.protocol, str) else set(fs.protocol)
+    if protocols & {"http", "https"} and hasattr(fs, "set_session"):
+        return _HttpBytes(fs, path, name)
+    if protocols & {"s3", "s3a"} and hasattr(fs, "_call_s3"):
+        return _S3Bytes(fs, path, name)
+    return _FsspecBytes(fs, path, name)
 
 
 class _FileObjectBytes:
@@ -145,11 +296,16 @@ class _FileObjectBytes:
     def __init__(self, file: Any, name: str) -> None:
         self.file, self.name = file, name
         self.lock = threading.Lock()
-        with self.lock:
-            self.size = int(file.seek(0, os.SEEK_END))
+        self.size = 0
 
-    def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes]:
-        out: list[bytes] = []
+    def tail(self, length: int) -> tuple[int, bytes | BaseException]:
+        with self.lock:
+            self.size = int(self.file.seek(0, os.SEEK_END))
+        start = max(0, self.size - length)
+        return start, self.fetch([(start, self.size)])[0]
+
+    def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes | BaseException]:
+        out: list[bytes | BaseException] = []
         with self.lock:
             for start, end in ranges:
                 self.file.seek(start)
@@ -187,32 +343,40 @@ class RemoteReader:
         self._source = source
         self._gap = gap
         self._lock = threading.Lock()
-        self._fetched = Fetched(source.size)
         self._kept: list[tuple[int, int]] = []  # what stays fetched while the file is open
-        self._fetch([(max(0, source.size - TAIL_BYTES), source.size)], transient=False)
+        # The tail's request is the first: it tells the size where it can.
+        self._tail_start, tail = self._requested(lambda: source.tail(TAIL_BYTES))
+        self._fetched = Fetched(source.size)
+        self._add(self._tail_start, source.size, tail, transient=False)
         self._reader = self._open()
 
     # ---- fetching ------------------------------------------------------------
 
+    def _requested(self, request: Callable[[], Any]) -> Any:
+        try:
+            return request()
+        except Exception as err:  # fsspec's and its transports' errors
+            raise _wrapped(err, self._source.name) from err
+
+    def _add(self, start: int, end: int, piece: bytes | BaseException, *, transient: bool) -> None:
+        name = self._source.name
+        if isinstance(piece, BaseException):
+            raise _wrapped(piece, name) from piece
+        if len(piece) != end - start:
+            # A whole file for a range, or fewer bytes than the size said:
+            # either way these are not the bytes asked for.
+            why = "the server ignored a range request" if len(piece) > end - start else "the remote file changed"
+            raise RemoteFileError(errno.EIO, f"{why} (asked bytes {start}-{end}, got {len(piece)} bytes)", name)
+        self._fetched.add(start, piece, transient)
+        if not transient:
+            self._kept.append((start, end))
+
     def _fetch(self, ranges: Sequence[tuple[int, int]], *, transient: bool) -> None:
         if not ranges:
             return
-        name = self._source.name
-        try:
-            pieces = self._source.fetch(ranges)
-        except Exception as err:  # fsspec's and its transports' errors
-            raise _wrapped(err, name) from err
+        pieces = self._requested(lambda: self._source.fetch(ranges))
         for (start, end), piece in zip(ranges, pieces, strict=True):
-            if isinstance(piece, BaseException):
-                raise _wrapped(piece, name) from piece
-            if len(piece) != end - start:
-                # A whole file for a range, or fewer bytes than the size
-                # said: either way these are not the bytes asked for.
-                why = "the server ignored a range request" if len(piece) > end - start else "the remote file changed"
-                raise RemoteFileError(errno.EIO, f"{why} (asked bytes {start}-{end}, got {len(piece)} bytes)", name)
-            self._fetched.add(start, piece, transient)
-            if not transient:
-                self._kept.append((start, end))
+            self._add(start, end, piece, transient=transient)
 
     def _fetch_miss(self, err: NativeError, *, transient: bool) -> None:
         """Fetches what the failed call `err` missed, or raises `err` when it
@@ -236,7 +400,7 @@ class RemoteReader:
 
     def _open(self) -> Any:
         start, length = self._retrying(self._fetched.directory_range, transient=False)
-        tail_start = max(0, self._source.size - TAIL_BYTES)
+        tail_start = self._tail_start
         if start < tail_start:
             # Writers put the header member first: its bytes come in the
             # same round trip as the directory (a request of its own).
@@ -281,11 +445,11 @@ def open_remote(location: Any, storage_options: dict[str, Any] | None, gap: int 
 
         fs, path = fsspec.core.url_to_fs(location, **(storage_options or {}))
         name = location
-        make = lambda: _FsspecBytes(fs, path, name)  # noqa: E731
+        make = lambda: _fsspec_bytes(fs, path, name)  # noqa: E731
     elif hasattr(location, "fs") and hasattr(location, "path"):
         fs, path = location.fs, location.path
         name = fs.unstrip_protocol(path) if hasattr(fs, "unstrip_protocol") else path
-        make = lambda: _FsspecBytes(fs, path, name)  # noqa: E731
+        make = lambda: _fsspec_bytes(fs, path, name)  # noqa: E731
     else:
         name = str(getattr(location, "name", repr(location)))
         make = lambda: _FileObjectBytes(location, name)  # noqa: E731

@@ -12,10 +12,10 @@ from . import _header, _walk
 from ._run import Outcome, describe_error, stop_requested
 
 
-def _open(path: Any) -> Any:
+def _open(path: Any, storage_options: dict[str, Any] | None = None) -> Any:
     from . import open as open_data_file
 
-    return open_data_file(path)
+    return open_data_file(path, storage_options=storage_options)
 
 
 class Selection(NamedTuple):
@@ -72,11 +72,11 @@ class Catalogue(NamedTuple):
     segments: dict[str, set[int]]
 
 
-def catalogue(path: Any) -> Outcome:
+def catalogue(path: Any, storage_options: dict[str, Any] | None = None) -> Outcome:
     """The file's `Catalogue`, from its header and directory (nothing is
     decoded)."""
     try:
-        with _open(path) as data_file:
+        with _open(path, storage_options) as data_file:
             channels = list(dict.fromkeys(data_file.channels()))
             layout = data_file.layout()
             units: dict[str, set[str] | None] = {}
@@ -114,6 +114,7 @@ def read_selections(
     with_header: bool,
     dtype: str | None,
     skipped: dict[Any, frozenset[int]] | None = None,
+    storage_options: dict[str, Any] | None = None,
 ) -> Outcome:
     """Every selection from one file, but those whose positions
     `skipped[path]` holds: a list of `Piece`s in selection order, segments
@@ -121,7 +122,7 @@ def read_selections(
     the whole file (it cannot be opened) is the outcome's error."""
     leave_out = (skipped or {}).get(path, frozenset())
     try:
-        with _open(path) as data_file:
+        with _open(path, storage_options) as data_file:
             header = _header_text(data_file) if with_header else None
             layout = data_file.layout() if any(s.segment is None for s in selections) else None
             pieces: list[Piece] = []
@@ -170,11 +171,11 @@ def _no_members(data_file: Any, channel: str) -> str:
     return f"channel {channel!r} has no traces in any segment"
 
 
-def check_file(path: Any) -> Outcome:
+def check_file(path: Any, storage_options: dict[str, Any] | None = None) -> Outcome:
     """Reads every channel of every segment once, in the channel's base unit."""
     where = ""
     try:
-        with _open(path) as data_file:
+        with _open(path, storage_options) as data_file:
             header = data_file.header
             # Sorted, so that the error reported for a file is the same every run.
             channels = sorted(set(data_file.channels()))

@@ -8,7 +8,9 @@
               [--jobs N | --dask ADDRESS [--dask-timeout S]] [--dtype float32] [--stack] [--compression gzip]
 
 A FILE may be a directory: the Zu files (*.zu) in it, in name order; -r
-adds those below it. --jobs 0 works on one file per core.
+adds those below it. A FILE may also be a URL (https://, s3://, any fsspec
+filesystem's); --storage-options JSON passes options to its filesystem.
+--jobs 0 works on one file per core.
 
 Exit status: 0 when everything worked, 1 when a file failed, 2 for a usage
 error, 130 / 143 when interrupted by SIGINT / SIGTERM; a closed pipe on
@@ -165,10 +167,10 @@ def _unique(paths: Sequence[str]) -> list[str]:
     return kept
 
 
-def _open(path: str) -> Any:
+def _open(path: str, storage_options: dict[str, Any] | None) -> Any:
     from . import open as open_data_file
 
-    return open_data_file(path)
+    return open_data_file(path, storage_options=storage_options)
 
 
 def _fact(read: Any, *args: Any) -> Any:
@@ -182,10 +184,10 @@ def _fact(read: Any, *args: Any) -> Any:
 # --- info -----------------------------------------------------------------
 
 
-def _describe(path: str) -> Outcome:
+def _describe(path: str, storage_options: dict[str, Any] | None) -> Outcome:
     info: dict[str, Any] = {"path": path}
     try:
-        with _open(path) as data_file:
+        with _open(path, storage_options) as data_file:
             header = data_file.header
             channels = list(dict.fromkeys(data_file.channels()))
             layout = data_file.layout()
@@ -243,7 +245,7 @@ def _lengths(samples: dict[str, list[int]]) -> str:
 
 def _cmd_info(args: argparse.Namespace) -> int:
     infos = []
-    for _, outcome in run_tasks(_describe, _files(args), (), jobs=args.jobs):
+    for _, outcome in run_tasks(_describe, _files(args), (args.storage_options,), jobs=args.jobs):
         infos.append(outcome.value)
         if not args.json:
             _print_info(outcome.value)
@@ -255,9 +257,9 @@ def _cmd_info(args: argparse.Namespace) -> int:
 # --- header ---------------------------------------------------------------
 
 
-def _read_header(path: str) -> Outcome:
+def _read_header(path: str, storage_options: dict[str, Any] | None) -> Outcome:
     try:
-        with _open(path) as data_file:
+        with _open(path, storage_options) as data_file:
             return Outcome(value=data_file.header)
     except Exception as exc:
         return Outcome(error=describe_error(exc))
@@ -323,7 +325,7 @@ def _cmd_header(args: argparse.Namespace) -> int:
     rows: list[dict[str, Any]] = []
     if keys and not args.json:
         _say("\t".join(["file", *(_cell(k) for k in keys)]))
-    for path, outcome in run_tasks(_read_header, paths, ()):
+    for path, outcome in run_tasks(_read_header, paths, (args.storage_options,)):
         if outcome.error is not None:
             _warn(f"{path}: {outcome.error}")
             status = EXIT_FAILED
@@ -358,7 +360,7 @@ def _cmd_check(args: argparse.Namespace) -> int:
     paths = _files(args)
     failed = 0
     with Progress(len(paths), sys.stderr.isatty(), "checking") as bar:
-        for path, outcome in run_tasks(check_file, paths, (), jobs=args.jobs):
+        for path, outcome in run_tasks(check_file, paths, (args.storage_options,), jobs=args.jobs):
             bar.advance(outcome.traces)
             if outcome.error is None:
                 if not args.quiet:
@@ -413,7 +415,7 @@ def _cmd_plot(args: argparse.Namespace, parser: argparse.ArgumentParser) -> int:
     except ValueError as exc:
         parser.error(f"-o {args.output}: {exc}")
     try:
-        with _open(args.file) as data_file:
+        with _open(args.file, args.storage_options) as data_file:
             values = data_file.read(args.channel, args.segment, args.unit)
             missing = _plot.missing_sample(args.stat, data_file.layout().get(args.channel, {}).get(args.segment))
             unit_type = args.unit if args.unit is not None else data_file.base_unit(args.channel)
@@ -479,7 +481,7 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
         parser.error(f"--compression {args.compression} is for HDF5 output; .npz takes gzip (as savez_compressed)")
     if kind == "h5":
         import h5py  # noqa: F401  (fail before reading anything)
-    checked = _check_request(paths, selections, args.jobs)
+    checked = _check_request(paths, selections, args.jobs, args.storage_options)
     if checked.usage is not None:
         _warn(checked.usage)
         return EXIT_USAGE
@@ -493,9 +495,17 @@ def _cmd_export(args: argparse.Namespace, parser: argparse.ArgumentParser) -> in
             client.close(timeout=10)
 
 
+def _sent(path: str) -> str:
+    """What a read task is given for `path`, and the key of its skipped
+    selections: a cluster's workers do not share our working directory, so
+    a local path is made absolute; a URL stays as it is (each worker opens
+    it itself)."""
+    return path if "://" in path else os.path.abspath(path)
+
+
 class _Checked(NamedTuple):
     """A request checked against every file's catalogue: the files that
-    open, the positions of the selections each cannot answer (by absolute
+    open, the positions of the selections each cannot answer (by `_sent`
     path), the failures found so far as (path, cause), and the usage error
     when no file can answer some selection."""
 
@@ -505,14 +515,16 @@ class _Checked(NamedTuple):
     usage: str | None
 
 
-def _check_request(paths: list[str], selections: tuple[Selection, ...], jobs: int) -> _Checked:
+def _check_request(
+    paths: list[str], selections: tuple[Selection, ...], jobs: int, storage_options: dict[str, Any] | None
+) -> _Checked:
     """Checks every selection against every file's catalogue (header and
     directory; nothing decoded) before anything is read, so that a request
     no file can answer is one usage error, not one error per file."""
     catalogues: dict[str, Catalogue] = {}
     failures: list[tuple[str, str]] = []
     with Progress(len(paths), sys.stderr.isatty(), "checking") as bar:
-        for path, outcome in run_tasks(catalogue, paths, (), jobs=jobs):
+        for path, outcome in run_tasks(catalogue, paths, (storage_options,), jobs=jobs):
             bar.advance(0)
             if outcome.error is not None:
                 failures.append((path, outcome.error))
@@ -525,7 +537,7 @@ def _check_request(paths: list[str], selections: tuple[Selection, ...], jobs: in
             return _Checked([], {}, failures, _nobody_has(selection, list(catalogues.values())))
         for path, cause in causes.items():
             if cause is not None:
-                skipped.setdefault(os.path.abspath(path), set()).add(position)
+                skipped.setdefault(_sent(path), set()).add(position)
                 failures.append((path, cause))
     readable = [p for p in paths if p in catalogues]
     return _Checked(readable, {p: frozenset(s) for p, s in skipped.items()}, failures, None)
@@ -683,10 +695,8 @@ def _write_export(
         return 0
     file_names = dict(zip(paths, _output.file_names(paths), strict=True))
     with_header = kind == "h5" and not args.stack
-    # A cluster's workers do not share our working directory.
-    # Workers open URLs themselves; local paths are made absolute for them.
-    sent = [p if "://" in p else os.path.abspath(p) for p in paths]
-    read_args = (selections, with_header, args.dtype, skipped)
+    sent = [_sent(p) for p in paths]
+    read_args = (selections, with_header, args.dtype, skipped, args.storage_options)
     written = 0
     try:
         with _output.replaced_atomically(args.output) as temp:
@@ -782,6 +792,26 @@ def _seconds(text: str) -> float:
     return value
 
 
+def _storage_options(text: str) -> dict[str, Any]:
+    import json
+
+    try:
+        value = json.loads(text)
+    except ValueError as exc:
+        raise argparse.ArgumentTypeError(f"not JSON: {exc}") from None
+    if not isinstance(value, dict):
+        raise argparse.ArgumentTypeError(f"expected a JSON object, got {text!r}")
+    return value
+
+
+def _with_storage_options(parser: argparse.ArgumentParser) -> None:
+    parser.add_argument(
+        "--storage-options", type=_storage_options, metavar="JSON",
+        help="options for the filesystem of each FILE given as a URL, as a JSON object (fsspec's storage_options), "
+        "for example '{\"anon\": true}' for a public S3 bucket; local files ignore them",
+    )
+
+
 def _command(commands: Any, name: str, summary: str) -> argparse.ArgumentParser:
     parser: argparse.ArgumentParser = commands.add_parser(
         name,
@@ -806,7 +836,8 @@ def _parser() -> argparse.ArgumentParser:
     commands = parser.add_subparsers(dest="command", required=True, metavar="COMMAND")
 
     info = _command(commands, "info", "grid, segments, channels and unit types of each file")
-    info.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    _with_storage_options(info)
+    info.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, a directory of them (*.zu), or a URL")
     info.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     info.add_argument("--json", action="store_true", help="one JSON list of objects, one per file")
     info.add_argument(
@@ -815,7 +846,8 @@ def _parser() -> argparse.ArgumentParser:
     )
 
     header = _command(commands, "header", "the header as key=value lines, or chosen values as a table")
-    header.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    _with_storage_options(header)
+    header.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, a directory of them (*.zu), or a URL")
     header.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     header.add_argument(
         "--json", action="store_true", help="JSON: the nested header, or a list with one object per file"
@@ -826,7 +858,8 @@ def _parser() -> argparse.ArgumentParser:
     )
 
     check = _command(commands, "check", "read every channel of every segment; exit 1 if any file fails")
-    check.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    _with_storage_options(check)
+    check.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, a directory of them (*.zu), or a URL")
     check.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     check.add_argument(
         "--jobs", type=_jobs, default="0", metavar="N",
@@ -835,8 +868,9 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("-q", "--quiet", action="store_true", help="print only the files that fail and the count")
 
     plot = _command(commands, "plot", "heat map of one statistic per trace")
+    _with_storage_options(plot)
     plot.set_defaults(parser=plot)
-    plot.add_argument("file", metavar="FILE")
+    plot.add_argument("file", metavar="FILE", help="a Zu file, or a URL")
     plot.add_argument("-c", "--channel", required=True, help="channel name")
     plot.add_argument("-s", "--segment", required=True, type=_segment, help="segment number, 0 to 255")
     plot.add_argument("-u", "--unit", help="unit type to convert into (default: the channel's base unit type)")
@@ -852,8 +886,9 @@ def _parser() -> argparse.ArgumentParser:
                       help="the image; its suffix picks the format (.png, .pdf, .svg, .jpg, ...)")
 
     export = _command(commands, "export", "channels and segments of many files into .npy, .npz or HDF5")
+    _with_storage_options(export)
     export.set_defaults(parser=export)
-    export.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, or a directory of them (*.zu)")
+    export.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, a directory of them (*.zu), or a URL")
     export.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     export.add_argument("-c", "--channel", required=True, action="append", help="channel name (repeatable)")
     export.add_argument(
