@@ -27,7 +27,8 @@ print(f"{len(data) / 1e6:.1f} MB")
 
 # %%
 # The server: HEAD gives the size (and an ETag), GET with a Range header
-# the bytes asked for. Every request is logged as (method, range, bytes sent).
+# the bytes asked for (``bytes=A-B``, ``bytes=A-``, or the last N bytes:
+# ``bytes=-N``). Every request is logged as (method, range, bytes sent).
 
 
 class RangeHandler(BaseHTTPRequestHandler):
@@ -48,9 +49,13 @@ class RangeHandler(BaseHTTPRequestHandler):
     def answer(self, send_body):
         asked = self.headers.get("Range") or ""
         match = re.fullmatch(r"bytes=(\d+)-(\d*)", asked)
-        if match:
-            start = int(match[1])
-            end = min(int(match[2]) + 1 if match[2] else len(data), len(data))
+        suffix = re.fullmatch(r"bytes=-(\d+)", asked)
+        if match or suffix:
+            if match:
+                start = int(match[1])
+                end = min(int(match[2]) + 1 if match[2] else len(data), len(data))
+            else:
+                start, end = max(0, len(data) - int(suffix[1])), len(data)
             self.send_response(206)
             self.send_header("Content-Range", f"bytes {start}-{end - 1}/{len(data)}")
         else:
@@ -94,8 +99,9 @@ def requests_since(mark, started):
 
 
 # %%
-# Opening fetches the file's size, its tail (the archive's end record and
-# most of its directory) and what else the directory and header need.
+# Opening fetches the file's tail (its last MiB: the archive's end record
+# and most of its directory; the answer also gives the file's size and
+# ETag) and what else the directory and header need.
 # The layout and the channel names then cost nothing more.
 steps = {}
 started = time.perf_counter()
