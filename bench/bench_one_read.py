@@ -33,6 +33,7 @@ from __future__ import annotations
 import argparse
 import os
 import statistics
+import resource
 import subprocess
 import sys
 import time
@@ -72,8 +73,10 @@ def ms(values: list[float]) -> float:
 
 
 # Run in a fresh interpreter: the peak of resident memory (VmHWM, reset
-# after opening) that one read of `dtype` adds, in bytes.
+# after opening) that one read of `dtype` adds, in bytes, and the page
+# faults the read takes (the first read of the process: its pages are fresh).
 PEAK_PROBE = r"""
+import resource
 import sys
 import numpy as np
 import zudata
@@ -83,22 +86,25 @@ def status(key):
         return next(int(line.split()[1]) * 1024 for line in f if line.startswith(key + ":"))
 
 path, name, segment, unit, dtype = sys.argv[1], sys.argv[2], int(sys.argv[3]), sys.argv[4], sys.argv[5]
+threads = None if sys.argv[6] == "default" else int(sys.argv[6])
 f = zudata.open(path)
 before = status("VmRSS")
 with open("/proc/self/clear_refs", "w") as c:
     c.write("5")
-values = f.read(name, segment, unit, threads=1, dtype=dtype)
-print(status("VmHWM") - before, values.nbytes)
+faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+values = f.read(name, segment, unit, threads=threads, dtype=dtype)
+faults = resource.getrusage(resource.RUSAGE_SELF).ru_minflt - faults
+print(status("VmHWM") - before, values.nbytes, faults)
 """
 
 
-def peak_extra(path: str, dtype: str) -> tuple[int, int]:
-    """(peak resident bytes one read adds, the result's bytes)."""
+def peak_extra(path: str, dtype: str, threads: str = "1") -> tuple[int, int, int]:
+    """(peak resident bytes one read adds, the result's bytes, its page faults)."""
     name, segment, unit = REQUEST
-    argv = [sys.executable, "-P", "-c", PEAK_PROBE, path, name, str(segment), unit, dtype]
+    argv = [sys.executable, "-P", "-c", PEAK_PROBE, path, name, str(segment), unit, dtype, threads]
     done = subprocess.run(argv, capture_output=True, text=True, check=True, timeout=300)
-    extra, nbytes = map(int, done.stdout.split())
-    return extra, nbytes
+    extra, nbytes, faults = map(int, done.stdout.split())
+    return extra, nbytes, faults
 
 
 def compare_dtypes(path: str, rounds: int, calls: int) -> None:
@@ -128,12 +134,19 @@ def compare_dtypes(path: str, rounds: int, calls: int) -> None:
     for a, b in (("float32 threads=1", "float64 threads=1"), ("float32", "float64")):
         print(f"{a} / {b}: wall {ms(wall[a]) / ms(wall[b]):.2f}, cpu {ms(cpu[a]) / ms(cpu[b]):.2f}  (target <= 0.9)")
     if os.path.exists("/proc/self/clear_refs"):
-        e64, n64 = peak_extra(path, "float64")
-        e32, n32 = peak_extra(path, "float32")
+        e64, n64, _ = peak_extra(path, "float64")
+        e32, n32, _ = peak_extra(path, "float32")
         print(
             f"peak memory one read adds: float64 {e64 / 1e6:.1f} MB (result {n64 / 1e6:.1f} MB), "
             f"float32 {e32 / 1e6:.1f} MB (result {n32 / 1e6:.1f} MB); ratio {e32 / e64:.2f} (target <= 0.5)"
         )
+        print(f"float64 peak / result: {e64 / n64:.2f} (target <= 1.2)")
+        for dtype in ("float64", "float32"):
+            for threads in ("1", "default"):
+                _, nbytes, faults = peak_extra(path, dtype, threads)
+                pages = nbytes / resource.getpagesize()
+                print(f"page faults of a first read, {dtype} threads={threads}: {faults} for a result of "
+                      f"{pages:.0f} pages, {faults / pages:.2f}x (target <= 1.2)")
 
 
 def main() -> None:
