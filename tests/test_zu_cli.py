@@ -714,6 +714,27 @@ def test_jobs_work_on_files_at_once(files, tmp_path, monkeypatch, zu_here, comma
     assert met, f"--jobs {jobs} never worked on two files at once"
 
 
+def test_a_command_run_in_process_forgets_its_stop_and_gives_ctrl_c_back(files, monkeypatch, zu_here):
+    """A notebook runs the command, interrupts it, and runs it again: the
+    second run is not stopped by the first's Ctrl-C, and afterwards Ctrl-C
+    is the notebook's again."""
+    from zudata import cli
+
+    ours = signal.getsignal(signal.SIGINT)
+    describe = cli._describe
+
+    def interrupted(*args):
+        os.kill(os.getpid(), signal.SIGINT)
+        return describe(*args)
+
+    monkeypatch.setattr(cli, "_describe", interrupted)
+    assert zu_here("info", files["good"], "--jobs", "1")[0] == 128 + signal.SIGINT
+    monkeypatch.setattr(cli, "_describe", describe)
+    status, out = zu_here("info", files["good"], "--jobs", "1")
+    assert (status, "height" in out) == (0, True)
+    assert signal.getsignal(signal.SIGINT) is ours
+
+
 @needs("h5py", "tools")
 @pytest.mark.parametrize(
     ("selection", "expected"),

@@ -49,6 +49,13 @@ def request_stop(signum: int, frame: Any = None) -> None:
         flag.set()
 
 
+def forget_stop() -> None:
+    """Clears a recorded stop, so that a run of the command in a process
+    that outlives it (a notebook, a test) starts unstopped."""
+    global _stop_signal
+    _stop_signal = None
+
+
 def stop_requested() -> bool:
     return _stop_signal is not None
 

@@ -34,7 +34,7 @@ from . import _header, _output, _walk
 from ._api import read_stop
 from ._progress import Progress
 from ._reader import StopFlag
-from ._run import Interrupted, Outcome, check_stop, describe_error, request_stop, run_tasks
+from ._run import Interrupted, Outcome, check_stop, describe_error, forget_stop, request_stop, run_tasks
 from ._tasks import Catalogue, Selection, catalogue, check_file, read_selections, unmet
 
 EXIT_FAILED = 1
@@ -958,6 +958,25 @@ def command(argv: Sequence[str] | None = None) -> int:
     return main(argv)
 
 
+def _stop_on_signals() -> dict[int, Any]:
+    """Makes SIGINT and SIGTERM only set flags while a command runs: the
+    reads in flight end, the work stops between files and unwinds
+    normally, removing any temporary output. Gives the handlers replaced.
+    Only the main thread may set handlers; elsewhere none are changed."""
+    if threading.current_thread() is not threading.main_thread():
+        return {}
+    return {signum: signal.signal(signum, request_stop) for signum in (signal.SIGINT, signal.SIGTERM)}
+
+
+def _restore_signals(previous: dict[int, Any]) -> None:
+    # A caller that runs the command in its own process (a notebook) gets
+    # its Ctrl-C back afterwards. None: a handler not set from Python,
+    # which cannot be set again from here.
+    for signum, handler in previous.items():
+        if handler is not None:
+            signal.signal(signum, handler)
+
+
 def main(argv: Sequence[str] | None = None) -> int:
     # File names that are not UTF-8 reach us as lone surrogates; printed
     # back as the bytes they were, as ls does.
@@ -966,10 +985,8 @@ def main(argv: Sequence[str] | None = None) -> int:
             stream.reconfigure(errors="surrogateescape")
     parser = _parser()
     args = parser.parse_args(argv)
-    # Signals only set flags: the reads in flight end, the work stops
-    # between files and unwinds normally, removing any temporary output.
-    signal.signal(signal.SIGINT, request_stop)
-    signal.signal(signal.SIGTERM, request_stop)
+    forget_stop()
+    previous = _stop_on_signals()
     obeyed = read_stop.set(StopFlag())
     try:
         try:
@@ -983,8 +1000,11 @@ def main(argv: Sequence[str] | None = None) -> int:
             check_stop()
         finally:
             read_stop.reset(obeyed)
-            if sys.stdout is not None:
-                sys.stdout.flush()
+            try:
+                if sys.stdout is not None:
+                    sys.stdout.flush()
+            finally:
+                _restore_signals(previous)
         return status
     except Interrupted as stop:
         _warn("interrupted" if stop.signum == signal.SIGINT else "terminated")
