@@ -145,10 +145,15 @@ class Forwarder:
     """A TCP forwarder to 127.0.0.1:`upstream` that waits `delay` seconds
     before passing on each chunk a client sends (each request), and, with
     `drop_after`, closes a connection once it has passed that many bytes of
-    answers back. Runs its own event loop on a thread."""
+    answers back. With `rate` (bytes a second), the answers of all its
+    connections together pass no faster, as over a link of that bandwidth.
+    Runs its own event loop on a thread."""
 
-    def __init__(self, upstream: int, delay: float = 0.0, drop_after: int | None = None) -> None:
-        self.upstream, self.delay, self.drop_after = upstream, delay, drop_after
+    def __init__(
+        self, upstream: int, delay: float = 0.0, drop_after: int | None = None, rate: float | None = None
+    ) -> None:
+        self.upstream, self.delay, self.drop_after, self.rate = upstream, delay, drop_after, rate
+        self._link_free_at = 0.0  # loop time at which the bytes passed so far have crossed the link
         self.port = free_port()
         self._loop = asyncio.new_event_loop()
         self._ready = threading.Event()
@@ -185,6 +190,7 @@ class Forwarder:
                     await client_w.drain()
                     return
                 passed += len(chunk)
+                await self._cross_link(len(chunk))
                 client_w.write(chunk)
                 await client_w.drain()
 
@@ -195,6 +201,20 @@ class Forwarder:
             task.cancel()
         for writer in (client_w, up_w):
             writer.close()
+
+    async def _cross_link(self, size: int) -> None:
+        """Waits until `size` more bytes would have crossed a link of
+        `rate` bytes a second shared by every connection (one event loop
+        runs them all, so no lock is needed)."""
+        if not self.rate:
+            return
+        now = self._loop.time()
+        # A sleep overshoots by up to a millisecond; the link may catch up
+        # on 10 ms it sat idle, so the overshoots do not add up to a
+        # slower link.
+        self._link_free_at = max(now - 0.01, self._link_free_at) + size / self.rate
+        if self._link_free_at > now:
+            await asyncio.sleep(self._link_free_at - now)
 
     def close(self) -> None:
         async def shut() -> None:
