@@ -168,6 +168,8 @@ def test_many_python_threads_each_reading_on_two(zu_file):
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")
+# Forking a process with threads is what this test is about.
+@pytest.mark.filterwarnings("ignore:This process .* is multi-threaded:DeprecationWarning")
 def test_a_forked_child_reads_on_threads_of_its_own(zu_file):
     # The parent's pool threads do not exist in a child made by fork().
     path = zu_file(HEADER, _varied_members(121))
