@@ -760,6 +760,16 @@ def _jobs(text: str) -> int:
     return value or _cores()
 
 
+# Each job holds up to two files' arrays at a time, so on a machine with
+# very many cores the default stops here; its reads still borrow the other
+# cores as helper threads.
+_MOST_DEFAULT_JOBS = 8
+
+
+def _default_jobs() -> int:
+    return min(_cores(), _MOST_DEFAULT_JOBS)
+
+
 def _cores() -> int:
     """The cores this process may run on."""
     try:
@@ -841,8 +851,8 @@ def _parser() -> argparse.ArgumentParser:
     info.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     info.add_argument("--json", action="store_true", help="one JSON list of objects, one per file")
     info.add_argument(
-        "--jobs", type=_jobs, default="0", metavar="N",
-        help="look at N files at once (threads; default and 0: a thread per core)",
+        "--jobs", type=_jobs, default=_default_jobs(), metavar="N",
+        help="look at N files at once (threads; default: a thread per core, at most 8; 0: a thread per core)",
     )
 
     header = _command(commands, "header", "the header as key=value lines, or chosen values as a table")
@@ -862,8 +872,8 @@ def _parser() -> argparse.ArgumentParser:
     check.add_argument("files", nargs="+", metavar="FILE", help="a Zu file, a directory of them (*.zu), or a URL")
     check.add_argument("-r", "--recursive", action="store_true", help="also the Zu files below each directory")
     check.add_argument(
-        "--jobs", type=_jobs, default="0", metavar="N",
-        help="check N files at once (threads; default and 0: a thread per core)"
+        "--jobs", type=_jobs, default=_default_jobs(), metavar="N",
+        help="check N files at once (threads; default: a thread per core, at most 8; 0: a thread per core)"
     )
     check.add_argument("-q", "--quiet", action="store_true", help="print only the files that fail and the count")
 
@@ -913,8 +923,8 @@ def _parser() -> argparse.ArgumentParser:
     )
     where = export.add_mutually_exclusive_group()
     where.add_argument(
-        "--jobs", type=_jobs, default="0", metavar="N",
-        help="read N files at once (threads; default and 0: a thread per core)"
+        "--jobs", type=_jobs, default=_default_jobs(), metavar="N",
+        help="read N files at once (threads; default: a thread per core, at most 8; 0: a thread per core)"
     )
     where.add_argument("--dask", metavar="ADDRESS", help="read on this Dask distributed scheduler, e.g. tcp://127.0.0.1:8786")
     export.add_argument("--dask-timeout", type=_seconds, default=10.0, metavar="S",
