@@ -5,9 +5,11 @@ from __future__ import annotations
 
 import os
 import signal
+import struct
 import threading
 import time
 import zipfile
+from pathlib import Path
 
 import numpy as np
 import pytest
@@ -187,3 +189,105 @@ def test_a_forked_child_reads_on_threads_of_its_own(zu_file):
             os.waitpid(pid, 0)
             pytest.fail("the child's read never ended")
         assert os.waitstatus_to_exitcode(done[1]) == 0
+
+
+# A directory of over 1 MiB after the header's record is walked in two
+# halves on two threads when a core is free: the later half starts at the
+# first central-record signature past the middle, which may stand inside a
+# record. Every record's comment here is a whole record of its own, named
+# as a member of segment 0 and ending where the real one ends, so a walk
+# started there would read in step with the directory: only the earlier
+# half walking past the guess finds it out.
+SPLIT_SEGMENTS = 33  # of 16 x 16 members: a directory of about 1.4 MiB
+
+
+def _record_in_comment(k: int) -> bytes:
+    name = f"comment{k:04d}/0/channels/N.dat".encode()
+    fixed = struct.pack("<IHHHHHHIIIHHHHHII", 0x02014B50, 20, 20, 0, 8, 0, 0x21, 0, 1, 400, len(name), 0, 0, 0, 0, 0, 0)
+    return fixed + name
+
+
+def _split_members(notes: int = 0) -> list[Member]:
+    """The channel members, then `notes` small members of no channel, which
+    move the directory's middle."""
+    members = [Member(b"shared-data/header.properties", HEADER.encode())]
+    for m in range(256):
+        for s in range(SPLIT_SEGMENTS):
+            name = f"{'x' * 40}{m:03d}/{s}/channels/N.dat".encode()
+            members.append(Member(name, ints_be(*range(s + m, s + m + 100)), comment=_record_in_comment(len(members))))
+    return members + [Member(f"notes/{i:02d}.txt".encode(), b"-") for i in range(notes)]
+
+
+def _record_starts(members: list[Member]) -> tuple[list[int], int]:
+    """Where each central record starts, from the first, and where they end."""
+    offset, starts = 0, []
+    for m in members:
+        starts.append(offset)
+        offset += 46 + len(m.name) + len(m.extra) + len(m.comment)
+    return starts, offset
+
+
+def _guess_lands_on_a_record(members: list[Member]) -> bool:
+    starts, end = _record_starts(members)
+    middle = starts[1] + (end - starts[1]) // 2  # of what follows the header's record
+    start = max(s for s in starts if s <= middle)
+    comment = start + 46 + len(members[starts.index(start)].name)
+    # Up to its comment's record the next signature is the comment's; past
+    # that, the next record's.
+    return middle == start or middle > comment
+
+
+def _split_file(tmp_path, on_record: bool, extra: list[Member] = ()) -> Path:
+    for notes in range(16):
+        members = _split_members(notes) + list(extra)
+        if _guess_lands_on_a_record(members) == on_record:
+            path = tmp_path / f"split-{on_record}-{len(extra)}.zip"
+            path.write_bytes(build(members))
+            return path
+    raise AssertionError("no count of notes puts the guess there")
+
+
+def _reads_as_zudatafile(path) -> None:
+    specified = zu_data_reader.ZuDataFIle(str(path))
+    with zudata.open(path) as f:
+        layout = f.layout()["N"]
+        assert [layout[s].traces for s in range(SPLIT_SEGMENTS)] == [256] * SPLIT_SEGMENTS
+        for s in (0, SPLIT_SEGMENTS // 2, SPLIT_SEGMENTS - 1):
+            assert np.array_equal(f.read("N", s, "volts"), specified.get_channel_data("N", s, "volts"))
+
+
+needs_two_cores = pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="the walk is split only with a core to spare")
+
+
+@needs_two_cores
+@pytest.mark.parametrize("on_record", [True, False], ids=["guess-on-a-record", "guess-inside-a-record"])
+def test_a_directory_walked_on_two_threads_indexes_what_one_thread_does(tmp_path, on_record):
+    from zudata import _reader
+
+    path = _split_file(tmp_path, on_record)
+    before = _reader._split_directory_walks()
+    _reads_as_zudatafile(path)
+    # A guess inside a record is found out when the earlier half walks past
+    # it; the earlier half then walks the rest alone.
+    assert _reader._split_directory_walks() - before == int(on_record)
+
+
+@needs_two_cores
+@pytest.mark.parametrize("fault", ["bad record", "second header"])
+def test_a_fault_in_the_later_half_fails_the_open_as_on_one_thread(tmp_path, fault):
+    # The second header member is read and checked like the first, so its
+    # wrong checksum fails the open.
+    second = [Member(b"shared-data/header.properties", HEADER.encode(), crc=1)]
+    path = _split_file(tmp_path, on_record=True, extra=second if fault == "second header" else [])
+    if fault == "bad record":
+        data = bytearray(path.read_bytes())
+        with zipfile.ZipFile(path) as archive:
+            first = archive.start_dir
+        starts, _ = _record_starts(_split_members())
+        data[first + starts[len(starts) * 9 // 10]] ^= 0xFF  # a signature late in the directory
+        path.write_bytes(bytes(data))
+    with pytest.raises(OSError) as specified:
+        zu_data_reader.ZuDataFIle(str(path))
+    with pytest.raises(zudata.FormatError) as opened:
+        zudata.open(path)
+    assert str(specified.value) in str(opened.value)

@@ -1,6 +1,7 @@
 #include "channels/index.h"
 
 #include <algorithm>
+#include <memory>
 #include <utility>
 
 namespace zu {
@@ -86,6 +87,13 @@ void ChannelIndex::Builder::add_all(const MemberCandidates& earlier) {
   }
 }
 
+void ChannelIndex::Builder::append(Builder&& later) {
+  std::vector<size_t> group_here(later.key_of_group_.size());
+  for (size_t g = 0; g < group_here.size(); ++g) group_here[g] = group_of(later.key_of_group_[g]);
+  for (size_t& g : later.group_of_claim_) g = group_here[g];
+  appended_.push_back(Claims{std::move(later.claimed_), std::move(later.group_of_claim_)});
+}
+
 ChannelIndex ChannelIndex::Builder::finish() {
   ChannelIndex index;
   index.names_.reserve(counter_.channel_count());
@@ -102,7 +110,12 @@ ChannelIndex ChannelIndex::Builder::finish() {
   std::sort(by_key.begin(), by_key.end(),
             [this](size_t a, size_t b) { return key_of_group_[a] < key_of_group_[b]; });
   std::vector<size_t> count(groups, 0);
+  size_t total = claimed_.size();
   for (size_t g : group_of_claim_) ++count[g];
+  for (const Claims& part : appended_) {
+    for (size_t g : part.groups) ++count[g];
+    total += part.entries.size();
+  }
   std::vector<size_t> next(groups, 0);
   size_t begin = 0;
   for (size_t g : by_key) {
@@ -112,12 +125,20 @@ ChannelIndex ChannelIndex::Builder::finish() {
         Group{key / kSegmentCount, key % kSegmentCount, begin, begin + count[g]});
     begin += count[g];
   }
-  index.entries_.resize(claimed_.size());
-  for (size_t i = 0; i < claimed_.size(); ++i) {
-    index.entries_[next[group_of_claim_[i]]++] = claimed_[i];
+  // Every slot is written below, so the array is not zeroed first: that
+  // would be one more pass over megabytes of fresh memory at each open.
+  index.entries_.reset(new zip::PackedEntry[total]);  // default-initialized: not zeroed
+  index.entry_count_ = total;
+  zip::PackedEntry* entries = index.entries_.get();
+  for (size_t i = 0; i < claimed_.size(); ++i) entries[next[group_of_claim_[i]]++] = claimed_[i];
+  for (const Claims& part : appended_) {
+    for (size_t i = 0; i < part.entries.size(); ++i) {
+      entries[next[part.groups[i]]++] = part.entries[i];
+    }
   }
   claimed_ = {};
   group_of_claim_ = {};
+  appended_ = {};
   return index;
 }
 
@@ -134,7 +155,7 @@ std::optional<std::span<const zip::PackedEntry>> ChannelIndex::members(std::stri
   if (group == groups_.end() || group->channel != c || group->segment != segment) {
     return std::span<const zip::PackedEntry>();
   }
-  return std::span<const zip::PackedEntry>(entries_.data() + group->begin,
+  return std::span<const zip::PackedEntry>(entries_.get() + group->begin,
                                            group->end - group->begin);
 }
 

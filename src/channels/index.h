@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <span>
 #include <string>
@@ -73,7 +74,8 @@ class ChannelIndex {
   std::vector<std::string> names_;                          // distinct, in order
   std::unordered_map<std::string_view, size_t> channel_of_;  // keys view names_
   std::vector<Group> groups_;  // non-empty ones, by (channel, segment)
-  std::vector<zip::PackedEntry> entries_;
+  std::unique_ptr<zip::PackedEntry[]> entries_;
+  size_t entry_count_ = 0;
 };
 
 // Builds an index while the directory is walked, once the channel names are
@@ -92,6 +94,12 @@ class ChannelIndex::Builder {
   // The candidates found before the builder existed, which come first.
   void add_all(const MemberCandidates& earlier);
 
+  // Takes the claims of `later`, a builder for the same channel names that
+  // was offered the records right after those offered to this one, as if
+  // this one had been offered them itself.
+  void append(Builder&& later);
+
+  const std::vector<std::string_view>& channel_names() const { return names_given_; }
   bool same_channels(const std::vector<std::string_view>& channel_names) const {
     return channel_names == names_given_;
   }
@@ -108,6 +116,12 @@ class ChannelIndex::Builder {
   // them into groups by key (channel * 256 + segment) in one pass.
   std::vector<zip::PackedEntry> claimed_;
   std::vector<size_t> group_of_claim_;
+  // The claims of builders appended, their groups already this one's.
+  struct Claims {
+    std::vector<zip::PackedEntry> entries;
+    std::vector<size_t> groups;
+  };
+  std::vector<Claims> appended_;
   std::vector<size_t> key_of_group_;  // groups in the order first met
   // Key to group: dense for the usual few channels, a map for headers that
   // list very many.

@@ -1,12 +1,16 @@
 #include "data_file/data_file.h"
 
 #include <algorithm>
+#include <atomic>
+#include <condition_variable>
+#include <mutex>
 #include <new>
 #include <optional>
 #include <span>
 
 #include "header/utf8.h"
 #include "platform/output.h"
+#include "platform/worker_pool.h"
 
 namespace zu {
 
@@ -105,50 +109,196 @@ Result<DataFile> DataFile::open_indexed(std::string location, uint64_t window_by
   return open_indexed(std::move(location), std::move(reader), window_bytes);
 }
 
+namespace {
+
+std::atomic<uint64_t> g_split_walks{0};
+
+// Directories shorter than this are walked on one thread: below it, handing
+// half of the walk to a helper saves little more than the hand-over costs.
+constexpr uint64_t kSplitDirectoryBytes = uint64_t{1} << 20;
+
+// The walk of open_indexed: it finds the header entries and indexes the
+// channel members in one pass over the directory. Writers put the header
+// first, so it is read as soon as it is met and every later name is
+// indexed as it comes; names met before it are kept until then. With the
+// channels known early and a large directory, the rest of the walk is
+// split in two halves, the later one walked on a helper thread; its
+// results are used only when the earlier half ends exactly where it
+// began, so the entries found are those of a walk on one thread. Touches
+// no Python object.
+class IndexingWalk {
+ public:
+  explicit IndexingWalk(const zip::ZipReader& reader) : reader_(reader) {}
+
+  // The directory's errors, in the order a walk on one thread meets them.
+  Result<void> run();
+
+  std::vector<zip::ZipEntry>& header_entries() { return header_entries_; }
+  MemberCandidates& earlier() { return earlier_; }
+  std::optional<ChannelIndex::Builder>& builder() { return builder_; }
+
+ private:
+  // The later half of a split walk, from a signature found at `first` to
+  // the end; `ok` only when it walked there without an error.
+  struct LaterHalf {
+    uint64_t first = 0;
+    std::vector<zip::ZipEntry> header_entries;
+    std::optional<ChannelIndex::Builder> builder;
+    bool ok = false;
+    std::mutex mutex;
+    std::condition_variable done_signal;
+    bool done = false;
+  };
+  struct WaitForLater {
+    LaterHalf& later;
+    ~WaitForLater() {
+      std::unique_lock<std::mutex> lock(later.mutex);
+      later.done_signal.wait(lock, [this] { return later.done; });
+    }
+  };
+
+  bool wanted(std::span<const uint8_t> name) {
+    header_name_ = is_header(name);
+    if (header_name_) return true;
+    return builder_ ? builder_->offer(name) : earlier_.offer(name);
+  }
+  void keep(const zip::ZipEntry& entry);
+  // One matching record more; false at the walk's end.
+  Result<bool> step(zip::ZipEntries& entries);
+  Result<void> walk_on(zip::ZipEntries& entries);
+  // Walks the rest of `entries` with a helper when one is free and the
+  // rest is large; false when it did not split.
+  Result<bool> walk_split(zip::ZipEntries& entries);
+  void walk_later(LaterHalf& later, zip::ReadScratch& scratch) const noexcept;
+
+  const zip::ZipReader& reader_;
+  std::vector<zip::ZipEntry> header_entries_;
+  MemberCandidates earlier_;
+  std::optional<ChannelIndex::Builder> builder_;
+  bool header_name_ = false;
+};
+
+void IndexingWalk::keep(const zip::ZipEntry& entry) {
+  if (!header_name_) {
+    builder_ ? builder_->add(entry) : earlier_.add(entry);
+    return;
+  }
+  header_entries_.push_back(entry);
+  if (header_entries_.size() == 1) {
+    builder_ = early_builder(reader_, entry);
+    if (builder_) {
+      builder_->add_all(earlier_);
+      earlier_ = MemberCandidates();
+    }
+  }
+}
+
+Result<bool> IndexingWalk::step(zip::ZipEntries& entries) {
+  ZU_TRY_ASSIGN(std::optional<zip::ZipEntry> entry,
+                entries.next_match([this](std::span<const uint8_t> name) { return wanted(name); }));
+  if (!entry) return false;
+  keep(*entry);
+  return true;
+}
+
+Result<void> IndexingWalk::walk_on(zip::ZipEntries& entries) {
+  for (;;) {
+    ZU_TRY_ASSIGN(const bool more, step(entries));
+    if (!more) return {};
+  }
+}
+
+Result<void> IndexingWalk::run() {
+  zip::ReadScratch scratch;
+  zip::ZipEntries entries = reader_.entries(scratch);
+  while (!builder_) {
+    ZU_TRY_ASSIGN(const bool more, step(entries));
+    if (!more) return {};
+  }
+  ZU_TRY_ASSIGN(const bool split, walk_split(entries));
+  if (split) return {};
+  entries.stop_at(UINT64_MAX);
+  return walk_on(entries);
+}
+
+void IndexingWalk::walk_later(LaterHalf& later, zip::ReadScratch& scratch) const noexcept {
+  try {
+    zip::ZipEntries entries = reader_.entries_from(later.first, scratch);
+    bool header = false;
+    ChannelIndex::Builder& builder = *later.builder;
+    auto wanted = [&](std::span<const uint8_t> name) {
+      header = is_header(name);
+      return header || builder.offer(name);
+    };
+    for (;;) {
+      Result<std::optional<zip::ZipEntry>> entry = entries.next_match(wanted);
+      if (!entry) break;
+      if (!entry.value()) {
+        later.ok = true;
+        break;
+      }
+      const zip::ZipEntry& e = *entry.value();
+      header ? later.header_entries.push_back(e) : builder.add(e);
+    }
+  } catch (const std::bad_alloc&) {
+    // The earlier half walks on alone and meets what it meets.
+  }
+  std::lock_guard<std::mutex> lock(later.mutex);
+  later.done = true;
+  later.done_signal.notify_one();
+}
+
+Result<bool> IndexingWalk::walk_split(zip::ZipEntries& entries) {
+  const uint64_t here = entries.record_offset();
+  const uint64_t end = reader_.directory_end();
+  if (end <= here || end - here < kSplitDirectoryBytes) return false;
+  const platform::HelperLease lease(1);
+  if (lease.helpers() == 0) return false;
+  zip::ReadScratch later_scratch(std::vector<uint8_t>(zip::kBufferSize, 0));
+  const std::optional<uint64_t> first =
+      reader_.signature_after(here + (end - here) / 2, later_scratch);
+  if (!first) return false;
+  LaterHalf later;
+  later.first = *first;
+  later.builder.emplace(builder_->channel_names(),
+                        static_cast<size_t>((end - *first) / zip::kCentralHeaderSize));
+  lease.run([&] { walk_later(later, later_scratch); });
+  Result<void> mine;
+  {
+    // The helper uses `later` and its scratch until it is done, whatever
+    // this half meets, an exception included.
+    const WaitForLater wait{later};
+    entries.stop_at(*first);
+    mine = walk_on(entries);
+  }
+  ZU_TRY(mine);
+  if (entries.record_offset() != *first || !later.ok) return false;
+  header_entries_.insert(header_entries_.end(), later.header_entries.begin(),
+                         later.header_entries.end());
+  builder_->append(std::move(*later.builder));
+  g_split_walks.fetch_add(1, std::memory_order_relaxed);
+  return true;
+}
+
+}  // namespace
+
 Result<DataFile> DataFile::open_indexed(std::string location, zip::ZipReader reader,
                                         uint64_t window_bytes) {
-  // One walk finds the header entries and the channel members. Writers put
-  // the header first, so it is read as soon as it is met and every later
-  // name is indexed as it comes; names met before it are kept until then.
   // After the walk the header entries are read as read_header's own walk
   // would read them, with the same errors in the same order.
-  std::vector<zip::ZipEntry> header_entries;
-  MemberCandidates earlier;
-  std::optional<ChannelIndex::Builder> builder;
-  bool header_name = false;
-  auto wanted = [&](std::span<const uint8_t> name) {
-    header_name = is_header(name);
-    if (header_name) return true;
-    return builder ? builder->offer(name) : earlier.offer(name);
-  };
-  auto keep = [&](const zip::ZipEntry& entry) {
-    if (!header_name) {
-      builder ? builder->add(entry) : earlier.add(entry);
-      return;
-    }
-    header_entries.push_back(entry);
-    if (header_entries.size() == 1) {
-      builder = early_builder(reader, entry);
-      if (builder) {
-        builder->add_all(earlier);
-        earlier = MemberCandidates();
-      }
-    }
-  };
-  {
-    zip::ReadScratch scratch;
-    ZU_TRY(reader.for_each_entry(wanted, keep, scratch));
-  }
+  IndexingWalk walk(reader);
+  ZU_TRY(walk.run());
   FirstMemberSink sink;
-  ZU_TRY(reader.read_entries(header_entries, sink));
+  ZU_TRY(reader.read_entries(walk.header_entries(), sink));
   ZU_TRY_ASSIGN(ZuHeader header, parse_header(sink));
   DataFile file(std::move(location), std::move(reader), std::move(header));
   file.window_bytes_ = window_bytes;
   Result<std::vector<std::string_view>> names = file.channel_names();
   if (names) {
+    std::optional<ChannelIndex::Builder>& builder = walk.builder();
     if (!builder) {
       builder.emplace(names.value(), most_members(file.reader_));
-      builder->add_all(earlier);
+      builder->add_all(walk.earlier());
     }
     // The header read twice gives the same channels unless the file
     // changed meanwhile; then there is no index, and reads walk.
@@ -227,6 +377,8 @@ Result<std::vector<ChannelLayout>> DataFile::layout(zip::ReadScratch& scratch) c
   if (index_) return index_->layout();
   return count_channel_members(reader_, scratch, names);
 }
+
+uint64_t split_directory_walks() { return g_split_walks.load(std::memory_order_relaxed); }
 
 void write_diagnostic_line(std::string_view line) noexcept { platform::write_stdout(line); }
 

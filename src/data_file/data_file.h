@@ -136,6 +136,10 @@ class DataFile {
   uint64_t window_bytes_ = zip::kDefaultWindowBytes;
 };
 
+// How many opens have split their directory walk over two threads and
+// kept both halves (a test hook: the split leaves no other trace).
+uint64_t split_directory_walks();
+
 // Where ZuDataFIle's diagnostic lines go: the process's standard output,
 // file descriptor 1 (whatever it is at this moment), bypassing sys.stdout.
 // A closed descriptor, a full device or a pipe whose reader has gone drops

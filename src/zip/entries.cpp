@@ -11,6 +11,13 @@ ZipEntries::ZipEntries(const ZipArchive& archive, std::vector<uint8_t>& buffer)
       next_offset_(archive.directory_offset),
       end_bound_(archive.head_eocd_offset()) {}
 
+ZipEntries::ZipEntries(const ZipArchive& archive, std::vector<uint8_t>& buffer,
+                       uint64_t first_record)
+    : archive_(archive),
+      buffer_(buffer),
+      next_offset_(first_record),
+      end_bound_(archive.head_eocd_offset()) {}
+
 Result<void> ZipEntries::ensure(size_t need) {
   if (unparsed() >= need) return {};
   std::memmove(buffer_.data(), buffer_.data() + pos_, unparsed());

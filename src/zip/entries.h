@@ -25,6 +25,17 @@ namespace zu::zip {
 class ZipEntries {
  public:
   ZipEntries(const ZipArchive& archive, std::vector<uint8_t>& buffer);
+  // A walk that starts at `first_record`, the offset of a record (or what
+  // a caller takes for one) inside the directory.
+  ZipEntries(const ZipArchive& archive, std::vector<uint8_t>& buffer, uint64_t first_record);
+
+  // The file offset of the record the walk looks at next.
+  uint64_t record_offset() const { return next_offset_ - unparsed(); }
+  // Ends the walk (next_match gives nullopt) as soon as the next record
+  // would start at or past `offset`; UINT64_MAX lifts the stop. A walk
+  // ended there by a stop has record_offset() == offset exactly when a
+  // record starts at `offset`.
+  void stop_at(uint64_t offset) { stop_at_ = offset; }
 
   // The next record whose raw name passes `pred` (a callable taking
   // std::span<const uint8_t> and returning bool), std::nullopt when the end
@@ -97,11 +108,14 @@ class ZipEntries {
   size_t fill_ = 0;
   uint64_t next_offset_;
   const uint64_t end_bound_;
+  uint64_t stop_at_ = UINT64_MAX;
 };
 
 template <class Pred>
 Result<std::optional<ZipEntry>> ZipEntries::next_match(Pred&& pred) {
   for (;;) {
+    if (record_offset() >= stop_at_) [[unlikely]]
+      return std::optional<ZipEntry>{};
     if (unparsed() < kCentralHeaderSize) [[unlikely]] {
       ZU_TRY_ASSIGN(bool more, refill_fixed());
       if (!more) return std::optional<ZipEntry>{};

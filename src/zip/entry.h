@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstdint>
+#include <type_traits>
 
 namespace zu::zip {
 
@@ -22,6 +23,8 @@ struct ZipEntry {
 // many thousands of members stays small beside the file it describes.
 class PackedEntry {
  public:
+  // Trivial, so that an index's array of them is not zeroed before it is
+  // filled; a default-made one is only ever assigned to.
   PackedEntry() = default;
   explicit PackedEntry(const ZipEntry& e)
       : compressed_size_(e.compressed_size),
@@ -45,12 +48,13 @@ class PackedEntry {
   bool operator==(const PackedEntry&) const = default;
 
  private:
-  uint64_t compressed_size_ = 0;
-  uint64_t uncompressed_size_ = 0;
-  uint64_t local_header_offset_ = 0;
-  uint32_t crc32_ = 0;
-  uint32_t guess_and_flag_ = 0;
+  uint64_t compressed_size_;
+  uint64_t uncompressed_size_;
+  uint64_t local_header_offset_;
+  uint32_t crc32_;
+  uint32_t guess_and_flag_;
 };
 static_assert(sizeof(PackedEntry) == 32);
+static_assert(std::is_trivially_default_constructible_v<PackedEntry>);
 
 }  // namespace zu::zip

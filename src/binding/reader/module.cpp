@@ -11,6 +11,7 @@
 #include "binding/reader/stop_flag.h"
 #include "binding/reader/without_gil.h"
 #include "binding/tables.h"
+#include "data_file/data_file.h"
 #include "zip/member.h"
 
 #ifndef ZU_VERSION
@@ -27,9 +28,16 @@ PyObject* fast_road_mismatches(PyObject*, PyObject*) {
   return PyLong_FromUnsignedLongLong(zip::fast_road_mismatches());
 }
 
+PyObject* split_directory_walks(PyObject*, PyObject*) {
+  return PyLong_FromUnsignedLongLong(zu::split_directory_walks());
+}
+
 PyMethodDef kMethods[] = {
     guarded_method<fast_road_mismatches>("_fast_road_mismatches", METH_NOARGS,
                                          "Test hook: fast DEFLATE decoder outputs zlib corrected."),
+    guarded_method<split_directory_walks>(
+        "_split_directory_walks", METH_NOARGS,
+        "Test hook: opens whose directory walk used two threads."),
     {nullptr, nullptr, 0, nullptr},
 };
 
