@@ -259,6 +259,11 @@ def _reads_as_zudatafile(path) -> None:
 needs_two_cores = pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="the walk is split only with a core to spare")
 
 
+# The helper may start too late to take its half (the opening thread then
+# walks on alone), so each file is opened several times.
+OPENS = 20
+
+
 @needs_two_cores
 @pytest.mark.parametrize("on_record", [True, False], ids=["guess-on-a-record", "guess-inside-a-record"])
 def test_a_directory_walked_on_two_threads_indexes_what_one_thread_does(tmp_path, on_record):
@@ -266,10 +271,12 @@ def test_a_directory_walked_on_two_threads_indexes_what_one_thread_does(tmp_path
 
     path = _split_file(tmp_path, on_record)
     before = _reader._split_directory_walks()
-    _reads_as_zudatafile(path)
+    for _ in range(OPENS):
+        _reads_as_zudatafile(path)
     # A guess inside a record is found out when the earlier half walks past
     # it; the earlier half then walks the rest alone.
-    assert _reader._split_directory_walks() - before == int(on_record)
+    split = _reader._split_directory_walks() - before
+    assert split > 0 if on_record else split == 0
 
 
 @needs_two_cores
@@ -288,6 +295,7 @@ def test_a_fault_in_the_later_half_fails_the_open_as_on_one_thread(tmp_path, fau
         path.write_bytes(bytes(data))
     with pytest.raises(OSError) as specified:
         zu_data_reader.ZuDataFIle(str(path))
-    with pytest.raises(zudata.FormatError) as opened:
-        zudata.open(path)
-    assert str(specified.value) in str(opened.value)
+    for _ in range(OPENS):
+        with pytest.raises(zudata.FormatError) as opened:
+            zudata.open(path)
+        assert str(specified.value) in str(opened.value)

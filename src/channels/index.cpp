@@ -51,9 +51,7 @@ ChannelIndex::Builder::Builder(const std::vector<std::string_view>& channel_name
   const size_t keys = counter_.channel_count() * kSegmentCount;
   use_dense_ = keys <= kMostDenseKeys;
   if (use_dense_) dense_.assign(keys, kNoGroup);
-  const size_t reserved = std::min(most_members, kMostReserved);
-  claimed_.reserve(reserved);
-  group_of_claim_.reserve(reserved);
+  planned_ = std::min(most_members, kMostReserved);
 }
 
 size_t ChannelIndex::Builder::group_of(size_t key) {
@@ -74,6 +72,10 @@ bool ChannelIndex::Builder::offer(std::span<const uint8_t> name) {
 }
 
 void ChannelIndex::Builder::add(const zip::ZipEntry& entry) {
+  if (claimed_.capacity() == 0) [[unlikely]] {
+    claimed_.reserve(planned_);
+    group_of_claim_.reserve(planned_);
+  }
   const zip::PackedEntry packed(entry);
   for (size_t key : pending_) {
     claimed_.push_back(packed);

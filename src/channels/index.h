@@ -83,8 +83,9 @@ class ChannelIndex {
 class ChannelIndex::Builder {
  public:
   // `most_members` bounds the members the walk can meet (the directory's
-  // bytes over the smallest record's); their storage is reserved once, so
-  // a growing array is never copied and its pages are touched only once.
+  // bytes over the smallest record's); their storage is reserved once, at
+  // the first add() and so on the thread that walks, so a growing array is
+  // never copied and its pages are touched only once.
   Builder(const std::vector<std::string_view>& channel_names, size_t most_members);
 
   // Classifies `name`; true when it belongs to some channel and segment,
@@ -116,6 +117,7 @@ class ChannelIndex::Builder {
   // them into groups by key (channel * 256 + segment) in one pass.
   std::vector<zip::PackedEntry> claimed_;
   std::vector<size_t> group_of_claim_;
+  size_t planned_;  // claims reserved at the first add()
   // The claims of builders appended, their groups already this one's.
   struct Claims {
     std::vector<zip::PackedEntry> entries;

@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <memory>
 #include <mutex>
 #include <new>
 #include <optional>
@@ -116,6 +117,65 @@ std::atomic<uint64_t> g_split_walks{0};
 // Directories shorter than this are walked on one thread: below it, handing
 // half of the walk to a helper saves little more than the hand-over costs.
 constexpr uint64_t kSplitDirectoryBytes = uint64_t{1} << 20;
+// How far past the middle the first record signature is looked for.
+constexpr size_t kGuessBytes = 4096;
+
+// The later half of a walk split over two threads: the records from
+// `first`, a signature found past the middle, to the end. Whichever thread
+// starts it first walks it: the helper, or the opening thread when it is
+// done with its own half before the helper got to run. Shared, since a
+// helper may start after the open has ended. Touches no Python object.
+struct LaterHalf {
+  LaterHalf(const zip::ZipReader& directory, uint64_t first_record)
+      : reader(directory), first(first_record) {}
+
+  // True when the calling thread takes the half, which the other has not.
+  bool take() { return !taken.exchange(true); }
+  // Walks the half, for the thread that took it.
+  void walk() noexcept;
+  // Waits until the helper that took the half is done with it.
+  void wait() {
+    std::unique_lock<std::mutex> lock(mutex);
+    walked.wait(lock, [this] { return done; });
+  }
+
+  const zip::ZipReader& reader;
+  const uint64_t first;
+  std::atomic<bool> taken{false};
+  std::vector<zip::ZipEntry> header_entries;
+  std::optional<ChannelIndex::Builder> builder;
+  bool ok = false;  // walked to the end without an error
+  std::mutex mutex;
+  std::condition_variable walked;
+  bool done = false;
+};
+
+void LaterHalf::walk() noexcept {
+  try {
+    std::vector<uint8_t> buffer(zip::kBufferSize);
+    zip::ZipEntries entries = reader.entries_from(first, buffer);
+    bool header = false;
+    auto wanted = [&](std::span<const uint8_t> name) {
+      header = is_header(name);
+      return header || builder->offer(name);
+    };
+    for (;;) {
+      Result<std::optional<zip::ZipEntry>> entry = entries.next_match(wanted);
+      if (!entry) break;
+      if (!entry.value()) {
+        ok = true;
+        break;
+      }
+      const zip::ZipEntry& e = *entry.value();
+      header ? header_entries.push_back(e) : builder->add(e);
+    }
+  } catch (const std::bad_alloc&) {
+    // Not ok: the opening thread walks this half itself.
+  }
+  std::lock_guard<std::mutex> lock(mutex);
+  done = true;
+  walked.notify_all();
+}
 
 // The walk of open_indexed: it finds the header entries and indexes the
 // channel members in one pass over the directory. Writers put the header
@@ -124,8 +184,8 @@ constexpr uint64_t kSplitDirectoryBytes = uint64_t{1} << 20;
 // channels known early and a large directory, the rest of the walk is
 // split in two halves, the later one walked on a helper thread; its
 // results are used only when the earlier half ends exactly where it
-// began, so the entries found are those of a walk on one thread. Touches
-// no Python object.
+// began, so the entries found and the errors met are those of a walk on
+// one thread. Touches no Python object.
 class IndexingWalk {
  public:
   explicit IndexingWalk(const zip::ZipReader& reader) : reader_(reader) {}
@@ -138,25 +198,6 @@ class IndexingWalk {
   std::optional<ChannelIndex::Builder>& builder() { return builder_; }
 
  private:
-  // The later half of a split walk, from a signature found at `first` to
-  // the end; `ok` only when it walked there without an error.
-  struct LaterHalf {
-    uint64_t first = 0;
-    std::vector<zip::ZipEntry> header_entries;
-    std::optional<ChannelIndex::Builder> builder;
-    bool ok = false;
-    std::mutex mutex;
-    std::condition_variable done_signal;
-    bool done = false;
-  };
-  struct WaitForLater {
-    LaterHalf& later;
-    ~WaitForLater() {
-      std::unique_lock<std::mutex> lock(later.mutex);
-      later.done_signal.wait(lock, [this] { return later.done; });
-    }
-  };
-
   bool wanted(std::span<const uint8_t> name) {
     header_name_ = is_header(name);
     if (header_name_) return true;
@@ -167,9 +208,9 @@ class IndexingWalk {
   Result<bool> step(zip::ZipEntries& entries);
   Result<void> walk_on(zip::ZipEntries& entries);
   // Walks the rest of `entries` with a helper when one is free and the
-  // rest is large; false when it did not split.
+  // rest is large; false when the walk is not done (nothing was split, or
+  // the later half is not kept) and goes on from where `entries` stands.
   Result<bool> walk_split(zip::ZipEntries& entries);
-  void walk_later(LaterHalf& later, zip::ReadScratch& scratch) const noexcept;
 
   const zip::ZipReader& reader_;
   std::vector<zip::ZipEntry> header_entries_;
@@ -209,43 +250,16 @@ Result<void> IndexingWalk::walk_on(zip::ZipEntries& entries) {
 }
 
 Result<void> IndexingWalk::run() {
-  zip::ReadScratch scratch;
-  zip::ZipEntries entries = reader_.entries(scratch);
+  std::vector<uint8_t> buffer(zip::kBufferSize);
+  zip::ZipEntries entries = reader_.entries(buffer);
   while (!builder_) {
     ZU_TRY_ASSIGN(const bool more, step(entries));
     if (!more) return {};
   }
-  ZU_TRY_ASSIGN(const bool split, walk_split(entries));
-  if (split) return {};
+  ZU_TRY_ASSIGN(const bool done, walk_split(entries));
+  if (done) return {};
   entries.stop_at(UINT64_MAX);
   return walk_on(entries);
-}
-
-void IndexingWalk::walk_later(LaterHalf& later, zip::ReadScratch& scratch) const noexcept {
-  try {
-    zip::ZipEntries entries = reader_.entries_from(later.first, scratch);
-    bool header = false;
-    ChannelIndex::Builder& builder = *later.builder;
-    auto wanted = [&](std::span<const uint8_t> name) {
-      header = is_header(name);
-      return header || builder.offer(name);
-    };
-    for (;;) {
-      Result<std::optional<zip::ZipEntry>> entry = entries.next_match(wanted);
-      if (!entry) break;
-      if (!entry.value()) {
-        later.ok = true;
-        break;
-      }
-      const zip::ZipEntry& e = *entry.value();
-      header ? later.header_entries.push_back(e) : builder.add(e);
-    }
-  } catch (const std::bad_alloc&) {
-    // The earlier half walks on alone and meets what it meets.
-  }
-  std::lock_guard<std::mutex> lock(later.mutex);
-  later.done = true;
-  later.done_signal.notify_one();
 }
 
 Result<bool> IndexingWalk::walk_split(zip::ZipEntries& entries) {
@@ -254,28 +268,37 @@ Result<bool> IndexingWalk::walk_split(zip::ZipEntries& entries) {
   if (end <= here || end - here < kSplitDirectoryBytes) return false;
   const platform::HelperLease lease(1);
   if (lease.helpers() == 0) return false;
-  zip::ReadScratch later_scratch(std::vector<uint8_t>(zip::kBufferSize, 0));
+  std::vector<uint8_t> guess_buffer(kGuessBytes);
   const std::optional<uint64_t> first =
-      reader_.signature_after(here + (end - here) / 2, later_scratch);
+      reader_.signature_after(here + (end - here) / 2, guess_buffer);
   if (!first) return false;
-  LaterHalf later;
-  later.first = *first;
-  later.builder.emplace(builder_->channel_names(),
-                        static_cast<size_t>((end - *first) / zip::kCentralHeaderSize));
-  lease.run([&] { walk_later(later, later_scratch); });
-  Result<void> mine;
-  {
-    // The helper uses `later` and its scratch until it is done, whatever
-    // this half meets, an exception included.
-    const WaitForLater wait{later};
-    entries.stop_at(*first);
-    mine = walk_on(entries);
+  auto later = std::make_shared<LaterHalf>(reader_, *first);
+  // Its claims are reserved by the thread that walks it (its first add()),
+  // and this builder keeps the reservation of a whole walk: then each
+  // thread asks its allocator for what it did at the last open and gets
+  // that memory back, where other sizes had the allocator give it to the
+  // system after each open and every open touch it afresh, a page fault
+  // each 4 KiB.
+  later->builder.emplace(builder_->channel_names(),
+                         static_cast<size_t>((end - *first) / zip::kCentralHeaderSize));
+  lease.run([later] {
+    if (later->take()) later->walk();
+  });
+  entries.stop_at(*first);
+  Result<void> mine = walk_on(entries);
+  if (later->take()) {
+    // The helper has not started: this thread walks on alone, and the
+    // helper, when it runs, finds nothing to do.
+    ZU_TRY(mine);
+    return false;
   }
+  // The helper reads through this open's reader until it is done.
+  later->wait();
   ZU_TRY(mine);
-  if (entries.record_offset() != *first || !later.ok) return false;
-  header_entries_.insert(header_entries_.end(), later.header_entries.begin(),
-                         later.header_entries.end());
-  builder_->append(std::move(*later.builder));
+  if (entries.record_offset() != *first || !later->ok) return false;
+  header_entries_.insert(header_entries_.end(), later->header_entries.begin(),
+                         later->header_entries.end());
+  builder_->append(std::move(*later->builder));
   g_split_walks.fetch_add(1, std::memory_order_relaxed);
   return true;
 }

@@ -109,16 +109,17 @@ Result<void> ZipReader::read_matches(const ZipArchive& archive,
   return {};
 }
 
-std::optional<uint64_t> ZipReader::signature_after(uint64_t offset, ReadScratch& scratch) const {
+std::optional<uint64_t> ZipReader::signature_after(uint64_t offset,
+                                                   std::vector<uint8_t>& buffer) const {
   const uint64_t end = directory_end();
   if (offset >= end) return std::nullopt;
-  const size_t len = static_cast<size_t>(std::min<uint64_t>(scratch.buffer.size(), end - offset));
-  Result<size_t> got = archive_.file.read_up_to(offset, scratch.buffer.data(), len);
+  const size_t len = static_cast<size_t>(std::min<uint64_t>(buffer.size(), end - offset));
+  Result<size_t> got = archive_.file.read_up_to(offset, buffer.data(), len);
   if (!got) return std::nullopt;
   constexpr uint8_t kSignature[] = {
       kCentralHeaderSignature & 0xFF, (kCentralHeaderSignature >> 8) & 0xFF,
       (kCentralHeaderSignature >> 16) & 0xFF, kCentralHeaderSignature >> 24};
-  const uint8_t* begin = scratch.buffer.data();
+  const uint8_t* begin = buffer.data();
   const uint8_t* found =
       std::search(begin, begin + got.value(), std::begin(kSignature), std::end(kSignature));
   if (found == begin + got.value()) return std::nullopt;

@@ -113,21 +113,22 @@ class ZipReader {
     }
   }
 
-  // A walk of the directory records on `scratch`, from the first record or
-  // from `first_record`, for callers that stop a walk part-way or split it
-  // over threads (see ZipEntries::stop_at). Thread-safe on its own scratch.
-  ZipEntries entries(ReadScratch& scratch) const { return ZipEntries(archive_, scratch.buffer); }
-  ZipEntries entries_from(uint64_t first_record, ReadScratch& scratch) const {
-    return ZipEntries(archive_, scratch.buffer, first_record);
+  // A walk of the directory records through `buffer` (kBufferSize bytes),
+  // from the first record or from `first_record`, for callers that stop a
+  // walk part-way or share it between threads (see ZipEntries::stop_at).
+  // Thread-safe on its own buffer.
+  ZipEntries entries(std::vector<uint8_t>& buffer) const { return ZipEntries(archive_, buffer); }
+  ZipEntries entries_from(uint64_t first_record, std::vector<uint8_t>& buffer) const {
+    return ZipEntries(archive_, buffer, first_record);
   }
   // Where the directory's records end.
   uint64_t directory_end() const { return archive_.head_eocd_offset(); }
   // The offset of the first central-record signature at or after `offset`
-  // in the directory, looking at most one work buffer ahead; nullopt when
+  // in the directory, looking at most `buffer`'s size ahead; nullopt when
   // there is none there or the read fails. A signature can also stand
   // inside a name or an extra field, so the offset is only a guess at
   // where a record starts, for a walk that checks it.
-  std::optional<uint64_t> signature_after(uint64_t offset, ReadScratch& scratch) const;
+  std::optional<uint64_t> signature_after(uint64_t offset, std::vector<uint8_t>& buffer) const;
 
   // The most records the central directory can hold: its bytes, which lie
   // in the file, over the smallest record's size.
