@@ -76,9 +76,10 @@ void ChannelIndex::Builder::add(const zip::ZipEntry& entry) {
     claimed_.reserve(planned_);
     group_of_claim_.reserve(planned_);
   }
-  const zip::PackedEntry packed(entry);
+  // Made in place: a packed entry made on the stack and copied would be
+  // written field by field and read back whole, a stall on every member.
   for (size_t key : pending_) {
-    claimed_.push_back(packed);
+    claimed_.emplace_back(entry);
     group_of_claim_.push_back(group_of(key));
   }
 }

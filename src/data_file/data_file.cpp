@@ -159,15 +159,15 @@ void LaterHalf::walk() noexcept {
       header = is_header(name);
       return header || builder->offer(name);
     };
+    zip::ZipEntry entry;
     for (;;) {
-      Result<std::optional<zip::ZipEntry>> entry = entries.next_match(wanted);
-      if (!entry) break;
-      if (!entry.value()) {
+      Result<bool> found = entries.next_match_into(wanted, entry);
+      if (!found) break;
+      if (!found.value()) {
         ok = true;
         break;
       }
-      const zip::ZipEntry& e = *entry.value();
-      header ? header_entries.push_back(e) : builder->add(e);
+      header ? header_entries.push_back(entry) : builder->add(entry);
     }
   } catch (const std::bad_alloc&) {
     // Not ok: the opening thread walks this half itself.
@@ -235,11 +235,12 @@ void IndexingWalk::keep(const zip::ZipEntry& entry) {
 }
 
 Result<bool> IndexingWalk::step(zip::ZipEntries& entries) {
-  ZU_TRY_ASSIGN(std::optional<zip::ZipEntry> entry,
-                entries.next_match([this](std::span<const uint8_t> name) { return wanted(name); }));
-  if (!entry) return false;
-  keep(*entry);
-  return true;
+  zip::ZipEntry entry;
+  ZU_TRY_ASSIGN(const bool found,
+                entries.next_match_into(
+                    [this](std::span<const uint8_t> name) { return wanted(name); }, entry));
+  if (found) keep(entry);
+  return found;
 }
 
 Result<void> IndexingWalk::walk_on(zip::ZipEntries& entries) {

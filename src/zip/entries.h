@@ -42,7 +42,18 @@ class ZipEntries {
   // bound comes first, or the first error met on the way, records being
   // checked in order.
   template <class Pred>
-  Result<std::optional<ZipEntry>> next_match(Pred&& pred);
+  Result<std::optional<ZipEntry>> next_match(Pred&& pred) {
+    ZipEntry entry;
+    ZU_TRY_ASSIGN(const bool found, next_match_into(pred, entry));
+    if (!found) return std::optional<ZipEntry>{};
+    return std::optional<ZipEntry>{entry};
+  }
+  // The same, writing the record into `out`; false at the end bound. The
+  // walks that visit most records use it: an entry wrapped in an optional
+  // in a result is written field by field and then read back whole, which
+  // stalls the processor on every record.
+  template <class Pred>
+  Result<bool> next_match_into(Pred&& pred, ZipEntry& out);
 
  private:
   static ZuError signature_error(uint32_t actual);
@@ -112,13 +123,13 @@ class ZipEntries {
 };
 
 template <class Pred>
-Result<std::optional<ZipEntry>> ZipEntries::next_match(Pred&& pred) {
+Result<bool> ZipEntries::next_match_into(Pred&& pred, ZipEntry& out) {
   for (;;) {
     if (record_offset() >= stop_at_) [[unlikely]]
-      return std::optional<ZipEntry>{};
+      return false;
     if (unparsed() < kCentralHeaderSize) [[unlikely]] {
       ZU_TRY_ASSIGN(bool more, refill_fixed());
-      if (!more) return std::optional<ZipEntry>{};
+      if (!more) return false;
     }
     const uint8_t* record = buffer_.data() + pos_;
     ReadBuf h(record, kCentralHeaderSize);
@@ -134,7 +145,8 @@ Result<std::optional<ZipEntry>> ZipEntries::next_match(Pred&& pred) {
       const uint8_t* var = record + kCentralHeaderSize;
       pos_ += kCentralHeaderSize + variable;
       if (pred(std::span<const uint8_t>(var, name_len))) {
-        return std::optional<ZipEntry>{decode(record, var)};
+        out = decode(record, var);
+        return true;
       }
       continue;
     }
@@ -144,7 +156,8 @@ Result<std::optional<ZipEntry>> ZipEntries::next_match(Pred&& pred) {
     const uint8_t* var = buffer_.data() + pos_;
     pos_ += variable;
     if (pred(std::span<const uint8_t>(var, name_len))) {
-      return std::optional<ZipEntry>{decode(fixed, var)};
+      out = decode(fixed, var);
+      return true;
     }
   }
 }
