@@ -131,7 +131,6 @@ ChannelIndex ChannelIndex::Builder::finish() {
   // Every slot is written below, so the array is not zeroed first: that
   // would be one more pass over megabytes of fresh memory at each open.
   index.entries_.reset(new zip::PackedEntry[total]);  // default-initialized: not zeroed
-  index.entry_count_ = total;
   zip::PackedEntry* entries = index.entries_.get();
   for (size_t i = 0; i < claimed_.size(); ++i) entries[next[group_of_claim_[i]]++] = claimed_[i];
   for (const Claims& part : appended_) {

@@ -74,8 +74,7 @@ class ChannelIndex {
   std::vector<std::string> names_;                          // distinct, in order
   std::unordered_map<std::string_view, size_t> channel_of_;  // keys view names_
   std::vector<Group> groups_;  // non-empty ones, by (channel, segment)
-  std::unique_ptr<zip::PackedEntry[]> entries_;
-  size_t entry_count_ = 0;
+  std::unique_ptr<zip::PackedEntry[]> entries_;  // the groups' members, back to back
 };
 
 // Builds an index while the directory is walked, once the channel names are
