@@ -237,9 +237,9 @@ def _guess_lands_on_a_record(members: list[Member]) -> bool:
     return middle == start or middle > comment
 
 
-def _split_file(tmp_path, on_record: bool, extra: list[Member] = ()) -> Path:
+def _split_file(tmp_path, on_record: bool, extra: tuple[Member, ...] = ()) -> Path:
     for notes in range(16):
-        members = _split_members(notes) + list(extra)
+        members = [*_split_members(notes), *extra]
         if _guess_lands_on_a_record(members) == on_record:
             path = tmp_path / f"split-{on_record}-{len(extra)}.zip"
             path.write_bytes(build(members))
@@ -284,8 +284,8 @@ def test_a_directory_walked_on_two_threads_indexes_what_one_thread_does(tmp_path
 def test_a_fault_in_the_later_half_fails_the_open_as_on_one_thread(tmp_path, fault):
     # The second header member is read and checked like the first, so its
     # wrong checksum fails the open.
-    second = [Member(b"shared-data/header.properties", HEADER.encode(), crc=1)]
-    path = _split_file(tmp_path, on_record=True, extra=second if fault == "second header" else [])
+    second = (Member(b"shared-data/header.properties", HEADER.encode(), crc=1),)
+    path = _split_file(tmp_path, on_record=True, extra=second if fault == "second header" else ())
     if fault == "bad record":
         data = bytearray(path.read_bytes())
         with zipfile.ZipFile(path) as archive:
