@@ -136,8 +136,8 @@ def _ignored_ranges(name: str, asked: int, got: int | None) -> RemoteFileError:
 def _content_range(text: str | None, name: str) -> tuple[int, int, int]:
     """(first, last, size) of a Content-Range "bytes FIRST-LAST/SIZE"."""
     try:
-        unit, _, spec = (text or "").partition(" ")
-        span, _, size = spec.partition("/")
+        unit, _, span_and_size = (text or "").partition(" ")
+        span, _, size = span_and_size.partition("/")
         first, _, last = span.partition("-")
         if unit != "bytes":
             raise ValueError(unit)
