@@ -285,18 +285,30 @@ Result<bool> IndexingWalk::walk_split(zip::ZipEntries& entries) {
   lease.run([later] {
     if (later->take()) later->walk();
   });
+  // The helper reads through this open's reader, so it is settled however
+  // this thread leaves, an exception in its own half included.
+  struct Settle {
+    LaterHalf& later;
+    bool done = false;
+    bool helper_walked = false;
+    // Takes the half back from a helper that has not started (this thread
+    // then walks on alone, and the helper finds nothing to do), else
+    // waits until the helper is done; true when the helper walked it.
+    bool operator()() {
+      if (!done) {
+        done = true;
+        helper_walked = !later.take();
+        if (helper_walked) later.wait();
+      }
+      return helper_walked;
+    }
+    ~Settle() { (*this)(); }
+  } settle{*later};
   entries.stop_at(*first);
   Result<void> mine = walk_on(entries);
-  if (later->take()) {
-    // The helper has not started: this thread walks on alone, and the
-    // helper, when it runs, finds nothing to do.
-    ZU_TRY(mine);
-    return false;
-  }
-  // The helper reads through this open's reader until it is done.
-  later->wait();
+  const bool helper_walked = settle();
   ZU_TRY(mine);
-  if (entries.record_offset() != *first || !later->ok) return false;
+  if (!helper_walked || entries.record_offset() != *first || !later->ok) return false;
   header_entries_.insert(header_entries_.end(), later->header_entries.begin(),
                          later->header_entries.end());
   builder_->append(std::move(*later->builder));
