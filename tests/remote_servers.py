@@ -234,3 +234,61 @@ def forwarder(upstream: int, **kwargs: object) -> Iterator[Forwarder]:
         yield f
     finally:
         f.close()
+
+
+class Oversending:
+    """An HTTP server on 127.0.0.1 serving the bytes `data` for any path,
+    which answers its first `honest` requests as asked (206 and the range)
+    and every later one with the Content-Range asked for followed by
+    `sends` bytes of body, far more than that range. `sent` is how many
+    bytes of such a body got out before the client hung up."""
+
+    def __init__(self, data: bytes, honest: int, sends: int) -> None:
+        import http.server
+
+        owner = self
+        self.sent = 0
+        self.done = threading.Event()
+        self._answered = 0
+
+        class Handler(http.server.BaseHTTPRequestHandler):
+            def do_GET(self) -> None:  # noqa: N802 (the handler's own name)
+                first, _, last = self.headers["Range"].removeprefix("bytes=").partition("-")
+                if not first:  # a suffix range
+                    first, last = str(len(data) - int(last)), str(len(data) - 1)
+                start, end = int(first), int(last) + 1
+                owner._answered += 1
+                honest_answer = owner._answered <= honest
+                self.send_response(206)
+                self.send_header("Content-Range", f"bytes {start}-{end - 1}/{len(data)}")
+                self.send_header("Content-Length", str(end - start if honest_answer else sends))
+                self.send_header("ETag", '"v1"')
+                self.end_headers()
+                if honest_answer:
+                    self.wfile.write(data[start:end])
+                else:
+                    self._oversend()
+
+            def _oversend(self) -> None:
+                chunk = bytes(64 << 10)
+                try:
+                    while owner.sent < sends:
+                        self.wfile.write(chunk)
+                        owner.sent += len(chunk)
+                except OSError:
+                    pass
+                finally:
+                    owner.done.set()
+
+            def log_message(self, *args: object) -> None:
+                pass
+
+        self._server = http.server.ThreadingHTTPServer(("127.0.0.1", 0), Handler)
+        self.port = int(self._server.server_address[1])
+        self._thread = threading.Thread(target=self._server.serve_forever, daemon=True)
+        self._thread.start()
+
+    def close(self) -> None:
+        self._server.shutdown()
+        self._server.server_close()
+        self._thread.join(5)

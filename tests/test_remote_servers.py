@@ -10,7 +10,7 @@ import shutil
 import time
 
 import pytest
-from remote_servers import MOTO, NGINX, MotoS3, Nginx, forwarder
+from remote_servers import MOTO, NGINX, MotoS3, Nginx, Oversending, forwarder
 from zu_files import good
 
 import zudata
@@ -158,6 +158,32 @@ def test_a_file_changed_after_open_is_an_error_not_other_values(request, files, 
         assert location in str(caught.value)
     finally:
         served.unlink(missing_ok=True)
+
+
+@pytest.mark.parametrize("kind", ["http", "s3"])
+@pytest.mark.parametrize(
+    ("honest", "error"), [(0, "does not match"), (1, "ignored a range request")], ids=["tail", "directory"]
+)
+def test_an_answer_longer_than_its_range_is_refused_unread(files, kind, honest, error):
+    # The body a server chooses to send after a plausible Content-Range is
+    # read only until it is known to be too long, not into memory whole.
+    sends = 64 << 20
+    server = Oversending((files / "big.zu").read_bytes(), honest=honest, sends=sends)
+    try:
+        if kind == "http":
+            location, options = f"http://127.0.0.1:{server.port}/big.zu", None
+        else:
+            pytest.importorskip("s3fs", reason="needs the remote extra")
+            endpoint = {"endpoint_url": f"http://127.0.0.1:{server.port}"}
+            location, options = "s3://bucket/big.zu", {"anon": True, "client_kwargs": endpoint}
+        with pytest.raises(zudata.RemoteFileError, match=error) as caught:
+            zudata.open(location, storage_options=options)
+        assert location in str(caught.value)
+        assert server.done.wait(10)
+        # What the socket buffers took before the hang-up, not the body.
+        assert server.sent < sends // 2
+    finally:
+        server.close()
 
 
 def test_a_dropped_connection_is_an_error_naming_the_url(nginx):

@@ -12,8 +12,10 @@ request whose answer also gives the file's size and ETag, so no request is
 spent on the size alone; other filesystems ask for the size first.
 A read asks the native reader for its windows (the same plan
 a local read follows), merges neighbours whose gap costs less than a round
-trip, fetches them concurrently (fsspec's cat_ranges) and decodes them
-without the interpreter lock.
+trip, fetches them concurrently (over HTTP(S) and S3 on the filesystem's
+own session, elsewhere with fsspec's cat_ranges) and decodes them without
+the interpreter lock. No answer over HTTP(S) or S3 is read past the length
+asked for, whatever length the server sends.
 
 Retries are fsspec's. A failed request, a server that ignores range
 requests, a file whose size or ETag changed and a dropped connection raise
@@ -26,7 +28,7 @@ from __future__ import annotations
 import errno
 import os
 import threading
-from collections.abc import Callable, Iterable, Sequence
+from collections.abc import Awaitable, Callable, Iterable, Sequence
 from typing import Any, Protocol
 
 from ._reader import Fetched, NativeError
@@ -157,6 +159,21 @@ def _tail_of(first: int, last: int, size: int, body: bytes, name: str) -> tuple[
     return first, body
 
 
+async def _at_most(read: Callable[[int], Awaitable[bytes]], limit: int) -> bytes:
+    """An answer's body, or its first `limit` + 1 bytes when it is longer:
+    enough to tell it is not what was asked without holding what a server
+    chose to send. `read(n)` gives up to n bytes, b"" at the end."""
+    parts: list[bytes] = []
+    have = 0
+    while have <= limit:
+        part = await read(limit + 1 - have)
+        if not part:
+            break
+        parts.append(part)
+        have += len(part)
+    return b"".join(parts)
+
+
 class _FsspecBytes:
     """Ranges of one file of an fsspec filesystem. The file's size comes
     from fsspec's info, a request of its own; the subclasses learn it from
@@ -180,14 +197,28 @@ class _FsspecBytes:
         return list(self.fs.cat_ranges([self.path] * len(ranges), starts, ends, on_error="return", **self.kwargs))
 
 
+def _gathered(loop: Any, requests: Iterable[Awaitable[bytes]]) -> list[bytes | BaseException]:
+    """The answers of `requests`, sent at once on fsspec's event loop `loop`,
+    each a body or the exception its request raised."""
+    import asyncio
+
+    from fsspec.asyn import sync  # type: ignore[import-untyped]
+
+    async def all_of_them() -> list[bytes | BaseException]:
+        return await asyncio.gather(*requests, return_exceptions=True)
+
+    return list(sync(loop, all_of_them))
+
+
 class _HttpBytes(_FsspecBytes):
-    """A file on a web server (fsspec's HTTPFileSystem). The tail is a
-    suffix range request ("bytes=-N") on the filesystem's own session: its
-    Content-Range gives the size, its ETag the version every later request
-    names (If-Match), so a file that changes is answered with 412."""
+    """A file on a web server (fsspec's HTTPFileSystem), asked for ranges on
+    the filesystem's own session. The tail is a suffix range request
+    ("bytes=-N"): its Content-Range gives the size, its ETag the version
+    every later request names (If-Match), so a file that changes is
+    answered with 412. No answer is read past the length asked for."""
 
     def tail(self, length: int) -> tuple[int, bytes | BaseException]:
-        from fsspec.asyn import sync  # type: ignore[import-untyped]
+        from fsspec.asyn import sync
 
         start, body, etag = sync(self.fs.loop, self._tail, length)
         request = dict(self.fs.kwargs)
@@ -199,35 +230,56 @@ class _HttpBytes(_FsspecBytes):
         self.kwargs = request
         return start, body
 
-    async def _tail(self, length: int) -> tuple[int, bytes, str | None]:
-        request = dict(self.fs.kwargs)
+    def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes | BaseException]:
+        return _gathered(self.fs.loop, (self._get(start, end) for start, end in ranges))
+
+    def _asking(self, request: dict[str, Any], span: str) -> dict[str, Any]:
         # Identity encoding: the byte counts are the file's, not a compressed body's.
-        request["headers"] = {**request.get("headers", {}), "Range": f"bytes=-{length}", "Accept-Encoding": "identity"}
+        headers = {**request.get("headers", {}), "Range": f"bytes={span}", "Accept-Encoding": "identity"}
+        return {**request, "headers": headers}
+
+    async def _answer(self, request: dict[str, Any]) -> Any:
+        """The answer to a GET of the file, checked not to be an error."""
         session = await self.fs.set_session()
         url = self.fs.encode_url(self.path) if hasattr(self.fs, "encode_url") else self.path
-        async with session.get(url, **request) as answer:
+        answer = await session.get(url, **request)
+        if answer.status >= 400:
+            answer.release()
             if answer.status == 404:
                 raise FileNotFoundError(errno.ENOENT, "no such remote file", self.name)
             answer.raise_for_status()
+        return answer
+
+    async def _get(self, start: int, end: int) -> bytes:
+        # Whatever the status, a body of any other length is refused by the
+        # caller: a whole file for a range, or a file that changed.
+        answer = await self._answer(self._asking(self.kwargs, f"{start}-{end - 1}"))
+        async with answer:
+            return await _at_most(answer.content.read, end - start)
+
+    async def _tail(self, length: int) -> tuple[int, bytes, str | None]:
+        answer = await self._answer(self._asking(dict(self.fs.kwargs), f"-{length}"))
+        async with answer:
             if answer.status != 206:
                 # The whole file: fine for a file no larger than the tail,
                 # which is all open would have asked for; anything larger is
                 # not read just to find out.
                 if answer.content_length is None or answer.content_length > length:
                     raise _ignored_ranges(self.name, length, answer.content_length)
-                body = await answer.read()
+                body = await _at_most(answer.content.read, length)
                 self.size = len(body)
                 return 0, body, answer.headers.get("ETag")
             first, last, size = _content_range(answer.headers.get("Content-Range"), self.name)
             self.size = size
-            start, body = _tail_of(first, last, size, await answer.read(), self.name)
+            start, body = _tail_of(first, last, size, await _at_most(answer.content.read, length), self.name)
             return start, body, answer.headers.get("ETag")
 
 
 class _S3Bytes(_FsspecBytes):
     """An object of an S3 store (s3fs). The tail is a ranged get_object,
     whose ContentRange gives the size and whose ETag every later request
-    names (IfMatch), so an object replaced since is answered with 412."""
+    names (IfMatch), so an object replaced since is answered with 412. No
+    answer is read past the length asked for."""
 
     def __init__(self, fs: Any, path: str, name: str) -> None:
         super().__init__(fs, path, name)
@@ -243,26 +295,19 @@ class _S3Bytes(_FsspecBytes):
         return start, body
 
     def fetch(self, ranges: Sequence[tuple[int, int]]) -> list[bytes | BaseException]:
-        import asyncio
-
-        from fsspec.asyn import sync
-
-        async def all_of_them() -> list[bytes | BaseException]:
-            return await asyncio.gather(*(self._get(start, end) for start, end in ranges), return_exceptions=True)
-
-        return list(sync(self.fs.loop, all_of_them))
+        return _gathered(self.fs.loop, (self._get(start, end) for start, end in ranges))
 
     async def _get(self, start: int, end: int) -> bytes:
         answer = await self.fs._call_s3("get_object", Range=f"bytes={start}-{end - 1}", **self.request)
         try:
-            return bytes(await answer["Body"].read())
+            return bytes(await _at_most(answer["Body"].read, end - start))
         finally:
             answer["Body"].close()
 
     async def _tail(self, length: int) -> tuple[int, bytes]:
         answer = await self.fs._call_s3("get_object", Range=f"bytes=-{length}", **self.request)
         try:
-            body = await answer["Body"].read()
+            body = await _at_most(answer["Body"].read, length)
         finally:
             answer["Body"].close()
         if answer.get("ETag"):
@@ -271,7 +316,7 @@ class _S3Bytes(_FsspecBytes):
             # The whole object: what a store may answer for a range that
             # covers all of it.
             if len(body) > length:
-                raise _ignored_ranges(self.name, length, len(body))
+                raise _ignored_ranges(self.name, length, None)
             self.size = len(body)
             return 0, body
         first, last, size = _content_range(answer["ContentRange"], self.name)
@@ -365,8 +410,12 @@ class RemoteReader:
         if len(piece) != end - start:
             # A whole file for a range, or fewer bytes than the size said:
             # either way these are not the bytes asked for.
-            why = "the server ignored a range request" if len(piece) > end - start else "the remote file changed"
-            raise RemoteFileError(errno.EIO, f"{why} (asked bytes {start}-{end}, got {len(piece)} bytes)", name)
+            # (A longer answer is read only until it is known to be longer.)
+            if len(piece) > end - start:
+                why, got = "the server ignored a range request", "more"
+            else:
+                why, got = "the remote file changed", f"{len(piece)} bytes"
+            raise RemoteFileError(errno.EIO, f"{why} (asked bytes {start}-{end}, got {got})", name)
         self._fetched.add(start, piece, transient)
         if not transient:
             self._kept.append((start, end))
