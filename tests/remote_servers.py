@@ -154,6 +154,7 @@ class Forwarder:
     ) -> None:
         self.upstream, self.delay, self.drop_after, self.rate = upstream, delay, drop_after, rate
         self._link_free_at = 0.0  # loop time at which the bytes passed so far have crossed the link
+        self._writers: set[asyncio.StreamWriter] = set()  # of the open connections, both ends
         self.port = free_port()
         self._loop = asyncio.new_event_loop()
         self._ready = threading.Event()
@@ -174,6 +175,7 @@ class Forwarder:
         except (TimeoutError, OSError):
             client_w.close()
             return
+        self._writers |= {client_w, up_w}
 
         async def requests() -> None:
             while chunk := await client_r.read(65536):
@@ -201,6 +203,7 @@ class Forwarder:
             task.cancel()
         for writer in (client_w, up_w):
             writer.close()
+            self._writers.discard(writer)
 
     async def _cross_link(self, size: int) -> None:
         """Waits until `size` more bytes would have crossed a link of
@@ -219,6 +222,10 @@ class Forwarder:
     def close(self) -> None:
         async def shut() -> None:
             self._server.close()
+            # A client's kept-alive connections would hold wait_closed()
+            # open until the client goes.
+            for writer in list(self._writers):
+                writer.close()
             await self._server.wait_closed()
 
         with contextlib.suppress(Exception):
