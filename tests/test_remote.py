@@ -5,13 +5,15 @@ from __future__ import annotations
 
 import io
 import math
+import threading
+import time
 
 import numpy as np
 import pytest
 from zu_files import bad_crc, good
 
 import zudata
-from zudata import _remote
+from zudata import _reader, _remote
 
 fsspec = pytest.importorskip("fsspec", reason="needs the remote extra")
 
@@ -150,3 +152,32 @@ def test_ranges_that_claim_the_rest_of_the_file_fetch_it_once():
     merged = _remote._merged([(i * 1000, 1 << 40) for i in range(10_000)], size, _remote.FETCH_GAP)
     assert sum(end - start for start, end in merged) == size
     assert all(a[1] <= b[0] for a, b in zip(merged, merged[1:], strict=False))
+
+
+def test_fetched_bytes_are_kept_without_holding_the_interpreter_lock():
+    # While one read copies the megabytes it fetched, the threads fetching
+    # the next ranges (fsspec's event loop, other reads) run.
+    fetched = _reader.Fetched(64 << 20)
+    data = bytes(64 << 20)
+    began, first_run_after, running, stop = [math.inf], [math.inf], threading.Event(), threading.Event()
+
+    def other_thread():
+        running.set()
+        while not stop.is_set():
+            now = time.perf_counter()
+            if now > began[0] and first_run_after[0] == math.inf:
+                first_run_after[0] = now
+
+    thread = threading.Thread(target=other_thread)
+    thread.start()
+    try:
+        assert running.wait(10)
+        began[0] = time.perf_counter()
+        fetched.add(0, data, True)
+        ended = time.perf_counter()
+    finally:
+        stop.set()
+        thread.join(10)
+    assert fetched.held() == len(data)
+    # Not merely after the copy, when the lock came back.
+    assert first_run_after[0] < began[0] + (ended - began[0]) / 2

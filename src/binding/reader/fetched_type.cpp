@@ -53,6 +53,30 @@ void fetched_dealloc(PyObject* self) {
 
 constexpr const char* kAddParams[] = {"offset", "data", "transient"};
 
+// A bytes-like object's buffer, exported for a scope and released however
+// the scope ends (the release needs the interpreter lock).
+class ExportedBytes {
+ public:
+  ExportedBytes() = default;
+  ExportedBytes(const ExportedBytes&) = delete;
+  ExportedBytes& operator=(const ExportedBytes&) = delete;
+  ~ExportedBytes() {
+    if (exported_) PyBuffer_Release(&view_);
+  }
+
+  // False with a Python error set when `object` exports no buffer.
+  bool export_from(PyObject* object) {
+    exported_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
+    return exported_;
+  }
+  const uint8_t* begin() const { return static_cast<const uint8_t*>(view_.buf); }
+  const uint8_t* end() const { return begin() + view_.len; }
+
+ private:
+  Py_buffer view_{};
+  bool exported_ = false;
+};
+
 // add(offset, data, transient): keeps a copy of the bytes-like `data`.
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[3];
@@ -61,12 +85,15 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (PyErr_Occurred() != nullptr) return nullptr;
   const int transient = PyObject_IsTrue(bound[2]);
   if (transient < 0) return nullptr;
-  Py_buffer view;
-  if (PyObject_GetBuffer(bound[1], &view, PyBUF_SIMPLE) < 0) return nullptr;
-  const auto* begin = static_cast<const uint8_t*>(view.buf);
-  std::vector<uint8_t> bytes(begin, begin + view.len);
-  PyBuffer_Release(&view);
-  ranges_of(self)->add(offset, std::move(bytes), transient != 0);
+  ExportedBytes data;
+  if (!data.export_from(bound[1])) return nullptr;
+  const RangesPtr ranges = ranges_of(self);
+  {
+    // Copying megabytes needs no Python object, and the threads that fetch
+    // the next ranges (an event loop, other reads) need the lock meanwhile.
+    WithoutGil unlocked;
+    ranges->add(offset, std::vector<uint8_t>(data.begin(), data.end()), transient != 0);
+  }
   Py_RETURN_NONE;
 }
 
