@@ -3,7 +3,9 @@ planned over it, and a file rewritten after open."""
 
 from __future__ import annotations
 
+import mmap
 import os
+import resource
 import signal
 import struct
 import threading
@@ -14,7 +16,7 @@ from pathlib import Path
 import numpy as np
 import pytest
 import zu_data_reader
-from conftest import channel_lines, ints_be
+from conftest import channel_lines, emulated, ints_be
 from zudata.testfiles import Member, build, zeros_deflate
 
 import zudata
@@ -167,6 +169,29 @@ def test_many_python_threads_each_reading_on_two(zu_file):
         for w in workers:
             w.join()
     assert wrong == []
+
+
+@pytest.mark.no_sanitizer
+@pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="one core lends no helper thread")
+@pytest.mark.skipif(emulated(), reason="the emulator's own memory takes page faults too")
+def test_a_read_on_two_threads_faults_each_page_of_its_result_about_once(zu_file):
+    # Each thread fills runs of neighbouring traces. When the two filled
+    # alternate traces, both faulted on the same fresh pages at once, and a
+    # read took half as many faults again as its result has pages.
+    k = 3600
+    with zudata.DataFile(zu_file(HEADER, members(k)), _window_bytes=1) as f:
+        f.read("N", 0, threads=2)  # the helper started, the allocator warm
+        pages = k * 100 * 8 / resource.getpagesize()
+        ratios = []
+        for _ in range(3):
+            fresh = mmap.mmap(-1, k * 100 * 8)  # never touched: each page faults once when written
+            out = np.frombuffer(fresh, dtype=np.float64).reshape(60, 60, 100)
+            before = resource.getrusage(resource.RUSAGE_SELF).ru_minflt
+            f.read("N", 0, threads=2, out=out)
+            ratios.append((resource.getrusage(resource.RUSAGE_SELF).ru_minflt - before) / pages)
+            del out
+            fresh.close()
+    assert min(ratios) <= 1.1, ratios
 
 
 @pytest.mark.skipif(not hasattr(os, "fork"), reason="needs fork()")

@@ -97,6 +97,7 @@ namespace {
 
 // What the workers of one read share.
 struct SharedRead {
+  size_t windows_per_take = 1;
   std::atomic<size_t> next_window{0};
   std::atomic<size_t> failed_window{SIZE_MAX};  // the lowest that failed
   std::atomic<bool> stop{false};                // cancelled
@@ -126,7 +127,8 @@ void record_failure(SharedRead& shared, size_t window, ZuError error) {
   }
 }
 
-// Takes windows in order until none is left, one fails, or the read stops.
+// Takes runs of windows in order until none is left, one fails, or the
+// read stops.
 void work(SharedRead& shared, const FileReader& file, uint64_t file_length,
           const std::vector<ZipEntry>& entries, const ReadPlan& reads, const FetchPlan& plan,
           MemberSink& sink, CancelCheck* cancel) {
@@ -137,29 +139,44 @@ void work(SharedRead& shared, const FileReader& file, uint64_t file_length,
   std::unique_ptr<uint8_t[]> buffer;
   uint64_t room = 0;
   for (;;) {
-    const size_t w = shared.next_window.fetch_add(1);
-    if (w >= plan.windows.size() || w > shared.failed_window.load() || shared.stop.load()) return;
-    const FetchWindow& window = plan.windows[w];
-    size_t got = 0;
-    if (window.length != 0) {
-      if (room < window.length) {
-        buffer.reset(new uint8_t[static_cast<size_t>(window.length)]);
-        room = window.length;
+    const size_t run = shared.next_window.fetch_add(shared.windows_per_take);
+    if (run >= plan.windows.size()) return;
+    const size_t run_end = std::min(plan.windows.size(), run + shared.windows_per_take);
+    for (size_t w = run; w < run_end; ++w) {
+      if (w > shared.failed_window.load() || shared.stop.load()) return;
+      const FetchWindow& window = plan.windows[w];
+      size_t got = 0;
+      if (window.length != 0) {
+        if (room < window.length) {
+          buffer.reset(new uint8_t[static_cast<size_t>(window.length)]);
+          room = window.length;
+        }
+        Result<size_t> read =
+            file.read_up_to(window.offset, buffer.get(), static_cast<size_t>(window.length));
+        got = read ? read.value() : 0;
       }
-      Result<size_t> read =
-          file.read_up_to(window.offset, buffer.get(), static_cast<size_t>(window.length));
-      got = read ? read.value() : 0;
-    }
-    Result<void> done =
-        decode_window({buffer.get(), got}, window, entries, reads, file_length, reader, sink, poll);
-    if (!done) {
-      if (done.error().kind() == ZuErrorKind::Cancelled) {
-        shared.stop.store(true);
+      Result<void> done = decode_window({buffer.get(), got}, window, entries, reads, file_length,
+                                        reader, sink, poll);
+      if (!done) {
+        if (done.error().kind() == ZuErrorKind::Cancelled) {
+          shared.stop.store(true);
+        }
+        record_failure(shared, w, done.take_error());
+        return;
       }
-      record_failure(shared, w, done.take_error());
-      return;
     }
   }
+}
+
+// How many consecutive windows a worker takes at a time. Consecutive
+// windows fill neighbouring slots of the result, so a worker that writes a
+// run of them shares fewer fresh pages with another (a page first written
+// by two threads at once takes a fault on each, and they contend for the
+// page tables); a run stays short enough that every worker gets many.
+size_t windows_per_take(size_t windows, size_t workers) {
+  constexpr size_t kLongestRun = 16;
+  constexpr size_t kRunsPerWorker = 16;
+  return std::clamp<size_t>(windows / (workers * kRunsPerWorker), 1, kLongestRun);
 }
 
 }  // namespace
@@ -171,6 +188,7 @@ Result<void> read_windows(const FileReader& file, uint64_t file_length,
   SharedRead shared;
   StopFlag stop_flag(shared.stop);
   const size_t helpers = std::min(lease.helpers(), sinks.size() - 1);
+  shared.windows_per_take = windows_per_take(plan.windows.size(), helpers + 1);
   shared.running = helpers;
   for (size_t h = 0; h < helpers; ++h) {
     MemberSink* sink = sinks[h + 1];
