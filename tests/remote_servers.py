@@ -257,6 +257,7 @@ class Oversending:
         self.sent = 0
         self.done = threading.Event()
         self._answered = 0
+        self._lock = threading.Lock()  # the server answers each request on a thread of its own
 
         class Handler(http.server.BaseHTTPRequestHandler):
             def do_GET(self) -> None:  # noqa: N802 (the handler's own name)
@@ -264,8 +265,9 @@ class Oversending:
                 if not first:  # a suffix range
                     first, last = str(len(data) - int(last)), str(len(data) - 1)
                 start, end = int(first), int(last) + 1
-                owner._answered += 1
-                honest_answer = owner._answered <= honest
+                with owner._lock:
+                    owner._answered += 1
+                    honest_answer = owner._answered <= honest
                 self.send_response(206)
                 self.send_header("Content-Range", f"bytes {start}-{end - 1}/{len(data)}")
                 self.send_header("Content-Length", str(end - start if honest_answer else sends))
@@ -279,9 +281,10 @@ class Oversending:
             def _oversend(self) -> None:
                 chunk = bytes(64 << 10)
                 try:
-                    while owner.sent < sends:
+                    for _ in range(sends // len(chunk)):
                         self.wfile.write(chunk)
-                        owner.sent += len(chunk)
+                        with owner._lock:
+                            owner.sent += len(chunk)
                 except OSError:
                     pass
                 finally:
