@@ -8,6 +8,7 @@
 
 #include "binding/args.h"
 #include "binding/py_once.h"
+#include "binding/reader/buffer_export.h"
 #include "binding/reader/native_error.h"
 #include "binding/reader/reader_type.h"
 #include "binding/reader/without_gil.h"
@@ -53,30 +54,6 @@ void fetched_dealloc(PyObject* self) {
 
 constexpr const char* kAddParams[] = {"offset", "data", "transient"};
 
-// A bytes-like object's buffer, exported for a scope and released however
-// the scope ends (the release needs the interpreter lock).
-class ExportedBytes {
- public:
-  ExportedBytes() = default;
-  ExportedBytes(const ExportedBytes&) = delete;
-  ExportedBytes& operator=(const ExportedBytes&) = delete;
-  ~ExportedBytes() {
-    if (exported_) PyBuffer_Release(&view_);
-  }
-
-  // False with a Python error set when `object` exports no buffer.
-  bool export_from(PyObject* object) {
-    exported_ = PyObject_GetBuffer(object, &view_, PyBUF_SIMPLE) == 0;
-    return exported_;
-  }
-  const uint8_t* begin() const { return static_cast<const uint8_t*>(view_.buf); }
-  const uint8_t* end() const { return begin() + view_.len; }
-
- private:
-  Py_buffer view_{};
-  bool exported_ = false;
-};
-
 // add(offset, data, transient): keeps a copy of the bytes-like `data`.
 PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
   PyObject* bound[3];
@@ -85,8 +62,8 @@ PyObject* add(PyObject* self, PyObject* const* args, Py_ssize_t nargs, PyObject*
   if (PyErr_Occurred() != nullptr) return nullptr;
   const int transient = PyObject_IsTrue(bound[2]);
   if (transient < 0) return nullptr;
-  ExportedBytes data;
-  if (!data.export_from(bound[1])) return nullptr;
+  BufferExport data;
+  if (!data.take(bound[1], PyBUF_SIMPLE)) return nullptr;
   const RangesPtr ranges = ranges_of(self);
   {
     // Copying megabytes needs no Python object, and the threads that fetch

@@ -11,6 +11,7 @@
 #include "binding/array.h"
 #include "binding/errors.h"
 #include "binding/py_once.h"
+#include "binding/reader/buffer_export.h"
 #include "binding/reader/native_error.h"
 #include "binding/reader/stop_flag.h"
 #include "binding/reader/without_gil.h"
@@ -200,24 +201,16 @@ bool convert_dtype(PyObject* obj, ValueType& out) {
 // owner honours exports) resized while the read fills it without the lock.
 class PinnedOut {
  public:
-  PinnedOut() = default;
-  PinnedOut(const PinnedOut&) = delete;
-  PinnedOut& operator=(const PinnedOut&) = delete;
-  ~PinnedOut() {
-    if (pinned_) PyBuffer_Release(&view_);
-  }
   bool pin(PyObject* out) {
-    if (PyObject_GetBuffer(out, &view_, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) return false;
-    pinned_ = true;
+    if (!export_.take(out, PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS)) return false;
     ref_ = Ref(Py_NewRef(out));
     return true;
   }
   PyObject* release() { return Py_NewRef(ref_.get()); }
 
  private:
-  Py_buffer view_{};
-  bool pinned_ = false;
   Ref ref_;
+  BufferExport export_;  // declared after ref_: released before it
 };
 
 // threads None -> 0 (as many as the cores allow), else an int of at least 1.
