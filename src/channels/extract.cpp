@@ -352,11 +352,11 @@ class SlotSink final : public zip::MemberSink {
 
 // Windows small enough that each worker gets a few of them, so that the
 // last one to finish does not keep the others waiting long.
-uint64_t window_for(const std::vector<zip::ZipEntry>& entries, uint64_t window_bytes,
-                    size_t workers) {
+uint64_t window_for(zip::EntryList entries, uint64_t window_bytes, size_t workers) {
   if (workers <= 1 || entries.empty()) return window_bytes;
   uint64_t lo = UINT64_MAX, hi = 0;
-  for (const zip::ZipEntry& e : entries) {
+  for (size_t i = 0; i < entries.size(); ++i) {
+    const zip::ZipEntry e = entries[i];
     lo = std::min(lo, e.local_header_offset);
     uint64_t end = 0;
     if (platform::add_overflow(e.local_header_offset,
@@ -396,7 +396,7 @@ Out* grid_storage(ChannelValues& result, const ValueTarget& target, bool square)
 // copies repeated members and counts the values; see read_indexed_values.
 template <class Out>
 Result<void> decode_members(const zip::ZipReader& reader, zip::CancelCheck* cancel,
-                            const Conversion& conversion, const std::vector<zip::ZipEntry>& entries,
+                            const Conversion& conversion, zip::EntryList entries,
                             uint64_t window_bytes, size_t threads, Out* grid, ChannelValues& result,
                             double& second) {
   const size_t k = entries.size();
@@ -464,9 +464,7 @@ Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::Can
     result.caller_buffer_mismatch = true;
     return result;
   }
-  std::vector<zip::ZipEntry> entries;
-  entries.reserve(k);
-  for (const zip::PackedEntry& m : members) entries.push_back(m.unpack());
+  const zip::EntryList entries(members);
 
   double second = kQuietNan;
   if (target.type == ValueType::Float32) {

@@ -31,9 +31,7 @@ std::vector<zip::ByteRange> DataFile::fetch_ranges(std::string_view name, uint8_
   if (!index_) return ranges;
   const auto members = index_->members(name, segment);
   if (!members) return ranges;
-  std::vector<zip::ZipEntry> entries;
-  entries.reserve(members->size());
-  for (const zip::PackedEntry& m : *members) entries.push_back(m.unpack());
+  const zip::EntryList entries(*members);
   const zip::ReadPlan reads = zip::plan_reads(entries);
   const zip::FetchPlan plan = zip::plan_fetches(entries, reads, window_bytes_);
   for (const zip::FetchWindow& w : plan.windows) {

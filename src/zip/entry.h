@@ -1,8 +1,11 @@
 // One member as the directory walk finds it and the member reader reads it.
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
+#include <span>
 #include <type_traits>
+#include <vector>
 
 namespace zu::zip {
 
@@ -56,5 +59,28 @@ class PackedEntry {
 };
 static_assert(sizeof(PackedEntry) == 32);
 static_assert(std::is_trivially_default_constructible_v<PackedEntry>);
+
+// The entries one read goes through, in directory order, without a copy:
+// those a directory walk found, or an index's packed ones, each unpacked
+// only when it is looked at. An index's read of ten thousand members
+// would otherwise first fill 400 KB of fresh memory with unpacked copies.
+// A view, made implicitly where entries are passed: they must outlive it.
+class EntryList {
+ public:
+  EntryList(const std::vector<ZipEntry>& entries) : plain_(entries.data()), size_(entries.size()) {}
+  EntryList(std::span<const PackedEntry> entries)
+      : packed_(entries.data()), size_(entries.size()) {}
+
+  size_t size() const { return size_; }
+  bool empty() const { return size_ == 0; }
+  ZipEntry operator[](size_t i) const {
+    return packed_ != nullptr ? packed_[i].unpack() : plain_[i];
+  }
+
+ private:
+  const ZipEntry* plain_ = nullptr;
+  const PackedEntry* packed_ = nullptr;
+  size_t size_ = 0;
+};
 
 }  // namespace zu::zip

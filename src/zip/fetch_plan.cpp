@@ -27,12 +27,14 @@ bool fetch_end(const ZipEntry& e, uint64_t& end) {
 
 }  // namespace
 
-FetchPlan plan_fetches(const std::vector<ZipEntry>& entries, const ReadPlan& reads,
-                       uint64_t window_bytes) {
+FetchPlan plan_fetches(EntryList entries, const ReadPlan& reads, uint64_t window_bytes) {
   FetchPlan plan;
+  // At most a window per member; reserved, so the array is never copied
+  // as it grows (pages reserved but never written cost nothing).
+  plan.windows.reserve(entries.size());
   FetchWindow* open = nullptr;  // the window the next member may join
   for (size_t i = 0; i < entries.size(); ++i) {
-    const ZipEntry& e = entries[i];
+    const ZipEntry e = entries[i];
     uint64_t end = 0;
     const bool own = reads.first[i] == i;
     const bool fits = own && e.uncompressed_size <= kWholeMemberMax &&
@@ -71,11 +73,10 @@ FetchPlan plan_fetches(const std::vector<ZipEntry>& entries, const ReadPlan& rea
 }
 
 Result<void> decode_window(std::span<const uint8_t> fetched, const FetchWindow& window,
-                           const std::vector<ZipEntry>& entries, const ReadPlan& reads,
-                           uint64_t file_length, MemberReader& reader, MemberSink& sink,
-                           CancelPoll& poll) {
+                           EntryList entries, const ReadPlan& reads, uint64_t file_length,
+                           MemberReader& reader, MemberSink& sink, CancelPoll& poll) {
   for (size_t i = window.first; i < window.first + window.count; ++i) {
-    const ZipEntry& e = entries[i];
+    const ZipEntry e = entries[i];
     if (poll.should_stop(e.uncompressed_size)) return ZuError::cancelled();
     sink.begin_member(i, deliverable_size(e, file_length));
     if (reads.first[i] != i) {
@@ -129,9 +130,8 @@ void record_failure(SharedRead& shared, size_t window, ZuError error) {
 
 // Takes runs of windows in order until none is left, one fails, or the
 // read stops.
-void work(SharedRead& shared, const FileReader& file, uint64_t file_length,
-          const std::vector<ZipEntry>& entries, const ReadPlan& reads, const FetchPlan& plan,
-          MemberSink& sink, CancelCheck* cancel) {
+void work(SharedRead& shared, const FileReader& file, uint64_t file_length, EntryList entries,
+          const ReadPlan& reads, const FetchPlan& plan, MemberSink& sink, CancelCheck* cancel) {
   WholeDecoder decoder;
   // The reader asks the poll too, so a large member stops partway.
   CancelPoll poll(cancel);
@@ -181,10 +181,10 @@ size_t windows_per_take(size_t windows, size_t workers) {
 
 }  // namespace
 
-Result<void> read_windows(const FileReader& file, uint64_t file_length,
-                          const std::vector<ZipEntry>& entries, const ReadPlan& reads,
-                          const FetchPlan& plan, std::span<MemberSink* const> sinks,
-                          const platform::HelperLease& lease, CancelCheck* cancel) {
+Result<void> read_windows(const FileReader& file, uint64_t file_length, EntryList entries,
+                          const ReadPlan& reads, const FetchPlan& plan,
+                          std::span<MemberSink* const> sinks, const platform::HelperLease& lease,
+                          CancelCheck* cancel) {
   SharedRead shared;
   StopFlag stop_flag(shared.stop);
   const size_t helpers = std::min(lease.helpers(), sinks.size() - 1);

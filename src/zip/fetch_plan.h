@@ -47,8 +47,7 @@ struct FetchPlan {
 // read as `reads` says) with windows of at most `window_bytes`. Members
 // follow each other in a window only in ascending file order, so the
 // directory order, which the sink sees, is kept.
-FetchPlan plan_fetches(const std::vector<ZipEntry>& entries, const ReadPlan& reads,
-                       uint64_t window_bytes);
+FetchPlan plan_fetches(EntryList entries, const ReadPlan& reads, uint64_t window_bytes);
 
 // Decodes the members of `window` from `fetched`, the bytes of the window's
 // range (fewer when the file ended first), into `sink`: begin_member, the
@@ -56,9 +55,8 @@ FetchPlan plan_fetches(const std::vector<ZipEntry>& entries, const ReadPlan& rea
 // bytes are not all there, or that is unusual in any way, is read from the
 // file by `reader`, which decides its error. Asks `poll` before each member.
 Result<void> decode_window(std::span<const uint8_t> fetched, const FetchWindow& window,
-                           const std::vector<ZipEntry>& entries, const ReadPlan& reads,
-                           uint64_t file_length, MemberReader& reader, MemberSink& sink,
-                           CancelPoll& poll);
+                           EntryList entries, const ReadPlan& reads, uint64_t file_length,
+                           MemberReader& reader, MemberSink& sink, CancelPoll& poll);
 
 // Reads the windows of `plan` on the calling thread and on the helpers of
 // `lease`, each worker w decoding into sinks[w] (one sink per worker:
@@ -69,9 +67,9 @@ Result<void> decode_window(std::span<const uint8_t> fetched, const FetchWindow& 
 // without the earlier member being there yet: the caller fills them in
 // afterwards. Only the calling thread asks `cancel`; helpers stop at their
 // next member once it says stop.
-Result<void> read_windows(const FileReader& file, uint64_t file_length,
-                          const std::vector<ZipEntry>& entries, const ReadPlan& reads,
-                          const FetchPlan& plan, std::span<MemberSink* const> sinks,
-                          const platform::HelperLease& lease, CancelCheck* cancel);
+Result<void> read_windows(const FileReader& file, uint64_t file_length, EntryList entries,
+                          const ReadPlan& reads, const FetchPlan& plan,
+                          std::span<MemberSink* const> sinks, const platform::HelperLease& lease,
+                          CancelCheck* cancel);
 
 }  // namespace zu::zip

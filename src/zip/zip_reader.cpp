@@ -17,26 +17,31 @@ bool same_member(const ZipEntry& a, const ZipEntry& b) {
 
 }  // namespace
 
-ReadPlan plan_reads(const std::vector<ZipEntry>& entries) {
+ReadPlan plan_reads(EntryList entries) {
   const size_t n = entries.size();
   ReadPlan plan{std::vector<size_t>(n), std::vector<uint64_t>(n, UINT64_MAX)};
-  std::vector<size_t> order(n);
-  for (size_t i = 0; i < n; ++i) order[i] = i;
   auto offset_of = [&](size_t i) { return entries[i].local_header_offset; };
-  // Writers put members in directory order, so sorting is seldom needed.
-  if (!std::is_sorted(order.begin(), order.end(),
-                      [&](size_t a, size_t b) { return offset_of(a) < offset_of(b); })) {
+  // Writers put members in directory order, so an order by offset is
+  // seldom needed, and then not made (a read's fresh memory is kept small).
+  bool sorted = true;
+  for (size_t i = 1; i < n && sorted; ++i) sorted = offset_of(i - 1) <= offset_of(i);
+  std::vector<size_t> order;
+  if (!sorted) {
+    order.resize(n);
+    for (size_t i = 0; i < n; ++i) order[i] = i;
     std::stable_sort(order.begin(), order.end(),
                      [&](size_t a, size_t b) { return offset_of(a) < offset_of(b); });
   }
+  auto by_offset = [&](size_t k) { return sorted ? k : order[k]; };
   for (size_t k = 0; k < n;) {
     size_t end = k + 1;
-    while (end < n && offset_of(order[end]) == offset_of(order[k])) ++end;
-    const uint64_t next = end < n ? offset_of(order[end]) : UINT64_MAX;
-    const size_t head = order[k];  // the group's first entry in directory order
+    while (end < n && offset_of(by_offset(end)) == offset_of(by_offset(k))) ++end;
+    const uint64_t next = end < n ? offset_of(by_offset(end)) : UINT64_MAX;
+    const size_t head = by_offset(k);  // the group's first entry in directory order
+    const ZipEntry first = entries[head];
     for (size_t j = k; j < end; ++j) {
-      const size_t i = order[j];
-      const bool repeat = same_member(entries[i], entries[head]);
+      const size_t i = by_offset(j);
+      const bool repeat = same_member(entries[i], first);
       plan.first[i] = repeat ? head : i;
       plan.limit[i] = repeat ? next : offset_of(i);
     }

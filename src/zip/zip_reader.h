@@ -44,7 +44,7 @@ struct ReadPlan {
   std::vector<uint64_t> limit;
 };
 
-ReadPlan plan_reads(const std::vector<ZipEntry>& entries);
+ReadPlan plan_reads(EntryList entries);
 
 class ZipReader {
  public:
