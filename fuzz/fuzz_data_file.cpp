@@ -4,6 +4,13 @@
 // for every unit type (the base unit included) in a few segments. No member
 // may need zlib to correct a fast decoder's output.
 //
+// zudata's road is taken beside it: the file opened with its directory
+// indexed and read through the index, in windows of the default size and
+// of one member each, on one thread and on two, as float64 and as float32.
+// It must agree with the road above on every request: both fail, or both
+// give the same values bit for bit (float32: the float64 values cast), and
+// the same members per channel and segment.
+//
 // The reader only takes paths, so the input is written to one memfd that is
 // reused for every run and opened through /proc/self/fd/<n>.
 
@@ -14,6 +21,8 @@
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
+#include <optional>
 #include <string>
 #include <string_view>
 
@@ -64,7 +73,57 @@ void check_values(const zu::ChannelValues& v) {
   if (v.fits_grid() && v.values.size() != n * n * length) __builtin_trap();
 }
 
-void extract_all(zu::DataFile& file, std::string_view name, std::string_view unit) {
+// The file opened as zudata opens it, twice: with the default windows and
+// with windows of one member each (every run of members split at its edges).
+struct IndexedFiles {
+  zu::DataFile by_default;
+  zu::DataFile by_member;
+};
+
+bool same_values(const zu::ChannelValues& a, const zu::ChannelValues& b) {
+  return a.member_count == b.member_count && a.value_count == b.value_count &&
+         a.grid_side == b.grid_side && a.values.size() == b.values.size() &&
+         (a.values.empty() ||
+          std::memcmp(a.values.data(), b.values.data(), a.values.size() * sizeof(double)) == 0);
+}
+
+// The float32 read of the index against the float64 values cast.
+bool same_as_cast(const zu::ChannelValues& doubles, const zu::ChannelValues& floats) {
+  if (floats.member_count != doubles.member_count || floats.value_count != doubles.value_count ||
+      floats.floats.size() != doubles.values.size()) {
+    return false;
+  }
+  for (size_t i = 0; i < floats.floats.size(); ++i) {
+    const float cast = static_cast<float>(doubles.values[i]);
+    if (std::memcmp(&cast, &floats.floats[i], sizeof cast) != 0) return false;
+  }
+  return true;
+}
+
+// Every read of the index agrees with `walked`, the specified road's result.
+void compare_indexed(const IndexedFiles& indexed, const zu::Result<zu::ChannelValues>& walked,
+                     std::string_view name, uint8_t segment, std::string_view unit) {
+  zu::zip::ReadScratch scratch;
+  const struct {
+    const zu::DataFile* file;
+    size_t threads;
+  } roads[] = {{&indexed.by_default, 1}, {&indexed.by_member, 1}, {&indexed.by_member, 2}};
+  for (const auto& road : roads) {
+    auto indexed_read =
+        road.file->read_channel(name, segment, unit, g_diagnostics, scratch, nullptr, road.threads);
+    if (indexed_read.ok() != walked.ok()) __builtin_trap();
+    if (indexed_read && !same_values(indexed_read.value(), walked.value())) __builtin_trap();
+  }
+  const zu::ValueTarget float32{zu::ValueType::Float32};
+  auto floats = indexed.by_default.read_channel(name, segment, unit, g_diagnostics, scratch,
+                                                nullptr, 1, float32);
+  if (floats.ok() != walked.ok()) __builtin_trap();
+  if (floats && !same_as_cast(walked.value(), floats.value())) __builtin_trap();
+  (void)indexed.by_default.fetch_ranges(name, segment);
+}
+
+void extract_all(zu::DataFile& file, const std::optional<IndexedFiles>& indexed,
+                 std::string_view name, std::string_view unit) {
   for (uint8_t segment = 0; segment < kSegments; ++segment) {
     auto values = file.channel_data(name, segment, unit, g_diagnostics);
     if (values) {
@@ -72,12 +131,37 @@ void extract_all(zu::DataFile& file, std::string_view name, std::string_view uni
     } else {
       (void)values.error().message();
     }
+    if (indexed) compare_indexed(*indexed, values, name, segment, unit);
   }
+}
+
+bool same_layouts(const std::vector<zu::ChannelLayout>& a,
+                  const std::vector<zu::ChannelLayout>& b) {
+  if (a.size() != b.size()) return false;
+  for (size_t c = 0; c < a.size(); ++c) {
+    if (a[c].name != b[c].name || a[c].traces != b[c].traces || a[c].shortest != b[c].shortest ||
+        a[c].longest != b[c].longest) {
+      return false;
+    }
+  }
+  return true;
+}
+
+// The file opened with an index; it fails exactly when the specified open does.
+std::optional<IndexedFiles> open_indexed(bool specified_opened) {
+  auto by_default = zu::DataFile::open_indexed(g_path);
+  auto by_member = zu::DataFile::open_indexed(g_path, 1);
+  if (by_default.ok() != specified_opened || by_member.ok() != specified_opened) {
+    __builtin_trap();
+  }
+  if (!specified_opened) return std::nullopt;
+  return IndexedFiles{by_default.take(), by_member.take()};
 }
 
 // Everything a caller can ask of the file in the memfd.
 void read_everything() {
   auto opened = zu::DataFile::open(g_path);
+  std::optional<IndexedFiles> indexed = open_indexed(opened.ok());
   if (!opened) {
     // Every error must render; the binding does this for each failure.
     (void)opened.error().message();
@@ -96,9 +180,16 @@ void read_everything() {
   }
   if (!file.channel_names()) __builtin_trap();
 
-  for_each_channel_unit(
-      file.header(), channels.value(),
-      [&](std::string_view name, std::string_view unit) { extract_all(file, name, unit); });
+  zu::zip::ReadScratch scratch;
+  auto walked = file.layout(scratch);
+  auto listed = indexed->by_default.layout(scratch);
+  if (walked.ok() != listed.ok()) __builtin_trap();
+  if (walked && !same_layouts(walked.value(), listed.value())) __builtin_trap();
+
+  for_each_channel_unit(file.header(), channels.value(),
+                        [&](std::string_view name, std::string_view unit) {
+                          extract_all(file, indexed, name, unit);
+                        });
 }
 
 }  // namespace

@@ -77,6 +77,22 @@ def grid(name: str, segment: int, count: int, payload: bytes) -> list[tuple[str,
     return [(f"index/{p}/segments/{segment}/channels/{name}.dat", payload) for p in range(count)]
 
 
+def shared_members(header: bytes) -> bytes:
+    """Channel members of which two more directory entries name the same
+    local header and data: a read decodes it once and copies it."""
+    members = [Member(HEADER.encode(), header)] + [
+        Member(f"index/{p}/segments/0/channels/height.dat".encode(), floats(100, start=float(p))) for p in range(4)
+    ]
+    first = members[1]
+    first_at = 30 + len(members[0].name) + len(members[0].payload())
+    for repeat in members[3:]:
+        repeat.offset = first_at
+        repeat.crc = zlib.crc32(first.data)
+        repeat.csize = len(first.payload())
+        repeat.usize = len(first.data)
+    return build(members)
+
+
 def seeds() -> dict[str, bytes]:
     two_channels = text(
         ["# two channels, one chained conversion each", "file-format-version=2.0"],
@@ -116,6 +132,7 @@ def seeds() -> dict[str, bytes]:
         channel_lines("d", "short", sample_type="integer-data", encoder=None, base="raw",
                       conversions=[("cr", "raw", "1\r", "2")]),
     )
+    result["shared.zip"] = shared_members(two_channels)
     result["edges.zip"] = archive(
         [(HEADER, odd)]
         + [("a/0/channels/loop.dat", floats(101)), ("b/10/channels/loop.dat", floats(3))]
