@@ -60,6 +60,7 @@ sys.path[:0] = [str(HERE), str(HERE.parent / "examples")]
 
 import make_sample  # noqa: E402
 import realistic  # noqa: E402
+import two_threads  # noqa: E402
 
 ZU = str(Path(sysconfig.get_path("scripts")) / "zu")
 
@@ -209,6 +210,10 @@ def main() -> int:
     args = parser.parse_args()
     print(f"machine: {os.cpu_count()} CPUs, load average {load()}, "
           f"cores available to two threads now: {cores_available():.2f}")
+    # The most the speed-ups below can show: a share of an export's work
+    # moves bytes (the kernel's copies, the writes), which two cores here
+    # may speed up far less than arithmetic.
+    print(f"  {two_threads.describe()}")
     big = realistic.realistic_file()
     print(f"realistic file: {big} ({os.path.getsize(big):,} bytes)")
 

@@ -42,6 +42,7 @@ import zudata
 HERE = Path(__file__).resolve().parent
 sys.path.insert(0, str(HERE))
 from realistic import REQUEST, realistic_file  # noqa: E402
+from two_threads import describe as two_threads_get  # noqa: E402
 
 
 def timed(fn: Callable[[], object]) -> tuple[float, float]:
@@ -171,6 +172,7 @@ def main() -> None:
           f"{cmed['read'] / cmed['get_channel_data']:7.3f}x   (target <= 1.05x)")
     print(f"1 thread / 2 threads (speed-up)  {med['1 thread'] / med['2 threads']:8.2f}x "
           f"{'':>8}   (target >= 1.8x, needs 2 idle cores)")
+    print(f"  for scale, {two_threads_get()}")
     print(f"layout / open                    {med['layout'] / med['open']:8.3f}x "
           f"{cmed['layout'] / cmed['open']:7.3f}x   (target <= 1.2x)")
     print(f"zipfile / layout                 {med['zipfile'] / med['layout']:8.0f}x "
