@@ -7,9 +7,11 @@
 // zudata's road is taken beside it: the file opened with its directory
 // indexed and read through the index, in windows of the default size and
 // of one member each, on one thread and on two, as float64 and as float32.
-// It must agree with the road above on every request: both fail, or both
-// give the same values bit for bit (float32: the float64 values cast), and
-// the same members per channel and segment.
+// The remote road too: the same bytes handed over as fetched pieces of a
+// few dozen bytes each, so that nearly every read crosses from one piece to
+// the next. Each must agree with the road above on every request: both
+// fail, or both give the same values bit for bit (float32: the float64
+// values cast), and the same members per channel and segment.
 //
 // The reader only takes paths, so the input is written to one memfd that is
 // reused for every run and opened through /proc/self/fd/<n>.
@@ -17,19 +19,24 @@
 #include <sys/mman.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "channels/extract.h"
 #include "data_file/data_file.h"
 #include "header/number.h"
+#include "zip/fetched_ranges.h"
 #include "zip/member.h"
+#include "zip/zip_reader.h"
 
 #include "common.h"
 
@@ -42,6 +49,11 @@ constexpr uint8_t kSegments = 3;
 
 int g_memfd = -1;
 std::string g_path;
+// The input, for the road over fetched pieces.
+const uint8_t* g_data = nullptr;
+size_t g_size = 0;
+// Odd, so that pieces end at every alignment of the records.
+constexpr size_t kPieceBytes = 61;
 // At fuzzing speed the diagnostic lines would bury libFuzzer's own reports.
 zu::DiscardDiagnostics g_diagnostics;
 
@@ -78,6 +90,7 @@ void check_values(const zu::ChannelValues& v) {
 struct IndexedFiles {
   zu::DataFile by_default;
   zu::DataFile by_member;
+  zu::DataFile by_pieces;  // over fetched pieces of the input
 };
 
 bool same_values(const zu::ChannelValues& a, const zu::ChannelValues& b) {
@@ -107,7 +120,10 @@ void compare_indexed(const IndexedFiles& indexed, const zu::Result<zu::ChannelVa
   const struct {
     const zu::DataFile* file;
     size_t threads;
-  } roads[] = {{&indexed.by_default, 1}, {&indexed.by_member, 1}, {&indexed.by_member, 2}};
+  } roads[] = {{&indexed.by_default, 1},
+               {&indexed.by_member, 1},
+               {&indexed.by_member, 2},
+               {&indexed.by_pieces, 1}};
   for (const auto& road : roads) {
     auto indexed_read =
         road.file->read_channel(name, segment, unit, g_diagnostics, scratch, nullptr, road.threads);
@@ -147,15 +163,29 @@ bool same_layouts(const std::vector<zu::ChannelLayout>& a,
   return true;
 }
 
+// The input opened as a remote file is once all its bytes are fetched.
+zu::Result<zu::DataFile> open_over_pieces() {
+  auto fetched = std::make_shared<zu::zip::FetchedRanges>(g_size);
+  for (size_t at = 0; at < g_size; at += kPieceBytes) {
+    const size_t n = std::min(kPieceBytes, g_size - at);
+    fetched->add(at, std::vector<uint8_t>(g_data + at, g_data + at + n), false);
+  }
+  auto reader = zu::zip::ZipReader::open_fetched(fetched);
+  if (!reader) return reader.take_error();
+  return zu::DataFile::open_indexed(g_path, reader.take(), zu::zip::kDefaultWindowBytes);
+}
+
 // The file opened with an index; it fails exactly when the specified open does.
 std::optional<IndexedFiles> open_indexed(bool specified_opened) {
   auto by_default = zu::DataFile::open_indexed(g_path);
   auto by_member = zu::DataFile::open_indexed(g_path, 1);
-  if (by_default.ok() != specified_opened || by_member.ok() != specified_opened) {
+  auto by_pieces = open_over_pieces();
+  if (by_default.ok() != specified_opened || by_member.ok() != specified_opened ||
+      by_pieces.ok() != specified_opened) {
     __builtin_trap();
   }
   if (!specified_opened) return std::nullopt;
-  return IndexedFiles{by_default.take(), by_member.take()};
+  return IndexedFiles{by_default.take(), by_member.take(), by_pieces.take()};
 }
 
 // Everything a caller can ask of the file in the memfd.
@@ -206,6 +236,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
       !write_all(g_memfd, data, size)) {
     die("writing the input to the memfd");
   }
+  g_data = data;
+  g_size = size;
   read_everything();
   // Output of a fast decoder that zlib had to correct is a decoder fault,
   // even though the reader returned zlib's bytes.

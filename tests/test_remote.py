@@ -7,6 +7,7 @@ import io
 import math
 import threading
 import time
+import zipfile
 
 import numpy as np
 import pytest
@@ -14,6 +15,7 @@ from zu_files import bad_crc, good
 
 import zudata
 from zudata import _reader, _remote
+from zudata.testfiles import Member, build
 
 fsspec = pytest.importorskip("fsspec", reason="needs the remote extra")
 
@@ -152,6 +154,29 @@ def test_ranges_that_claim_the_rest_of_the_file_fetch_it_once():
     merged = _remote._merged([(i * 1000, 1 << 40) for i in range(10_000)], size, _remote.FETCH_GAP)
     assert sum(end - start for start, end in merged) == size
     assert all(a[1] <= b[0] for a, b in zip(merged, merged[1:], strict=False))
+
+
+@pytest.mark.parametrize("piece", [3, 61, 4096])
+def test_fetched_bytes_read_as_the_file_whatever_the_pieces(sample, tmp_path, piece):
+    # A read over fetched bytes goes on from one fetched piece into the
+    # next, as a read of the file does. When it stopped at each piece's
+    # end, the directory walk met the few bytes after its last record (here
+    # 10 before the end record) on their own and failed ("Buffer size too
+    # small") where the walk over the file ends.
+    with zipfile.ZipFile(sample) as archive:
+        members = [Member(info.filename.encode(), archive.read(info)) for info in archive.infolist()]
+    data = build(members, after_cd=bytes(10))
+    path = tmp_path / "after_cd.zu"
+    path.write_bytes(data)
+    fetched = _reader.Fetched(len(data))
+    for at in range(0, len(data), piece):
+        fetched.add(at, data[at : at + piece], False)
+    reader = fetched.open(str(path), 0)
+    with zudata.open(path) as local:
+        assert reader.layout() == local._reader.layout()
+        for (channel, segment), values in _all_values(local).items():
+            got = reader.read(channel, segment, None, None, None, 1, "float64", None)
+            assert got.tobytes() == values.tobytes(), (channel, segment)
 
 
 def test_fetched_bytes_are_kept_without_holding_the_interpreter_lock():

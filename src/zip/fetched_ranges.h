@@ -13,6 +13,7 @@
 #include <map>
 #include <mutex>
 #include <optional>
+#include <span>
 #include <utility>
 #include <vector>
 
@@ -37,9 +38,10 @@ class FetchedRanges {
   // frees (those of one read); the others stay while the source lives.
   void add(uint64_t offset, std::vector<uint8_t> bytes, bool transient);
 
-  // At most `len` bytes at `offset`, from the fetched buffer holding
-  // `offset` (fewer at that buffer's end); 0 at or past the file's end. A
-  // byte not fetched is an Io error, and the first miss is remembered.
+  // At most `len` bytes at `offset`, as far as the fetched bytes run on
+  // from there without a gap, across the ends of buffers (fewer only where
+  // a gap or the file's end comes first); 0 at or past the file's end. A
+  // first byte not fetched is an Io error, and the first miss is remembered.
   Result<size_t> read_some(uint64_t offset, uint8_t* dst, size_t len) const;
 
   // The first miss since the last call (the range asked for, clipped to the
@@ -57,9 +59,14 @@ class FetchedRanges {
     bool transient = false;
   };
 
+  // The fetched bytes from `offset` to the end of the buffer that reaches
+  // furthest past it; empty when none holds `offset`. Needs the mutex held.
+  std::span<const uint8_t> held_from(uint64_t offset) const;
+
   const uint64_t length_;
   mutable std::mutex mutex_;
   std::map<uint64_t, Buffer> buffers_;  // by starting offset
+  uint64_t longest_ = 0;                // no buffer ever held was longer
   mutable std::optional<ByteRange> miss_;
 };
 
