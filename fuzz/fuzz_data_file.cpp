@@ -113,7 +113,7 @@ bool same_as_cast(const zu::ChannelValues& doubles, const zu::ChannelValues& flo
   return true;
 }
 
-// Every read of the index agrees with `walked`, the specified road's result.
+// Every read of the index agrees with `walked`, the walking road's result.
 void compare_indexed(const IndexedFiles& indexed, const zu::Result<zu::ChannelValues>& walked,
                      std::string_view name, uint8_t segment, std::string_view unit) {
   zu::zip::ReadScratch scratch;
@@ -175,16 +175,16 @@ zu::Result<zu::DataFile> open_over_pieces() {
   return zu::DataFile::open_indexed(g_path, reader.take(), zu::zip::kDefaultWindowBytes);
 }
 
-// The file opened with an index; it fails exactly when the specified open does.
-std::optional<IndexedFiles> open_indexed(bool specified_opened) {
+// The file opened with an index; it fails exactly when the walking open does.
+std::optional<IndexedFiles> open_indexed(bool walking_opened) {
   auto by_default = zu::DataFile::open_indexed(g_path);
   auto by_member = zu::DataFile::open_indexed(g_path, 1);
   auto by_pieces = open_over_pieces();
-  if (by_default.ok() != specified_opened || by_member.ok() != specified_opened ||
-      by_pieces.ok() != specified_opened) {
+  if (by_default.ok() != walking_opened || by_member.ok() != walking_opened ||
+      by_pieces.ok() != walking_opened) {
     __builtin_trap();
   }
-  if (!specified_opened) return std::nullopt;
+  if (!walking_opened) return std::nullopt;
   return IndexedFiles{by_default.take(), by_member.take(), by_pieces.take()};
 }
 
