@@ -85,8 +85,9 @@ void check_values(const zu::ChannelValues& v) {
   if (v.fits_grid() && v.values.size() != n * n * length) __builtin_trap();
 }
 
-// The file opened as zudata opens it, twice: with the default windows and
-// with windows of one member each (every run of members split at its edges).
+// The file opened as zudata opens it: with the default windows, with
+// windows of one member each (every run of members split at its edges),
+// and over fetched pieces as a remote file is.
 struct IndexedFiles {
   zu::DataFile by_default;
   zu::DataFile by_member;
