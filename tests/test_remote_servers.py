@@ -5,6 +5,7 @@ the servers' logs."""
 
 from __future__ import annotations
 
+import json
 import math
 import shutil
 import time
@@ -211,25 +212,36 @@ def test_read_many_to_dask_and_xarray_take_urls(request, files, kind):
     dataset = zudata.to_xarray(urls[1], storage_options=options, chunks={})
     assert dataset["height"].sel(segment=1).values.tobytes() == want[urls[1]].tobytes()
     dataset.close()
+    # As the README writes it: the backend found by name, its options passed through xarray.
+    import xarray as xr
+
+    with xr.open_mfdataset(
+        urls[1:] * 2, engine="zu", backend_kwargs={"storage_options": options}, combine="nested", concat_dim="file"
+    ) as both:
+        for i in range(2):
+            assert both["height"].isel(file=i).sel(segment=1).values.tobytes() == want[urls[1]].tobytes()
 
 
-def test_zu_reads_urls(nginx, files, tmp_path):
+@pytest.mark.parametrize("kind", ["http", "s3"])
+def test_zu_reads_urls(request, files, tmp_path, kind):
     from zu_files import zu
 
-    url = nginx.url("sample.zu")
-    info = zu("info", url)
+    server = request.getfixturevalue("nginx" if kind == "http" else "s3")
+    url, options = _location(kind, server, "sample.zu")
+    extra = [] if options is None else ["--storage-options", json.dumps(options)]
+    info = zu("info", url, *extra)
     assert info.returncode == 0, info.stderr
-    assert zu("check", url).returncode == 0
-    assert zu("header", url).stdout == zu("header", files / "sample.zu").stdout
+    assert zu("check", url, *extra).returncode == 0
+    assert zu("header", url, *extra).stdout == zu("header", files / "sample.zu").stdout
     out = tmp_path / "height.npy"
-    exported = zu("export", url, "-c", "height", "-s", "1", "-o", out)
+    exported = zu("export", url, "-c", "height", "-s", "1", "-o", out, *extra)
     assert exported.returncode == 0, exported.stderr
     import numpy as np
 
     assert np.load(out).tobytes() == zudata.open(files / "sample.zu").read("height", 1).tobytes()
     pytest.importorskip("matplotlib", reason="needs the tools extra")
     image = tmp_path / "map.png"
-    plotted = zu("plot", url, "-c", "height", "-s", "1", "-o", image)
+    plotted = zu("plot", url, "-c", "height", "-s", "1", "-o", image, *extra)
     assert plotted.returncode == 0, plotted.stderr
     assert image.stat().st_size > 0
 
