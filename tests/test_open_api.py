@@ -253,6 +253,18 @@ def test_layout_counts_what_reads_find(zu_file):
                     f.read("N", segment)
 
 
+@pytest.mark.parametrize("length", [6, 12, 21])
+@pytest.mark.parametrize("where", ["first", "last"])
+def test_channel_names_of_one_length_differing_in_one_byte_are_told_apart(zu_file, length, where):
+    # Each length compares its names by a different road (a few words, or memcmp).
+    at = 0 if where == "first" else length - 1
+    names = ["c" * length, "c" * at + "d" + "c" * (length - at - 1)]
+    header = channel_lines("1", names[0], base="nm") + channel_lines("2", names[1], base="nm")
+    with zudata.open(zu_file(header, grid_members(names[0], 0, 4) + grid_members(names[1], 0, 9))) as f:
+        assert {name: f.layout()[name][0].traces for name in names} == {names[0]: 4, names[1]: 9}
+        assert f.read(names[1], 0).shape == (3, 3, 100)
+
+
 def test_layout_side_is_none_when_not_square(zu_file):
     with zudata.open(zu_file(HEADER, grid_members("N", 1, 3))) as f:
         assert f.layout()["N"] == {1: zudata.SegmentLayout(3, None, 100, 100)}

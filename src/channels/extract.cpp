@@ -446,8 +446,7 @@ Result<void> decode_members(const zip::ZipReader& reader, zip::CancelCheck* canc
 }  // namespace
 
 Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::CancelCheck* cancel,
-                                          const Conversion& conversion,
-                                          std::span<const zip::PackedEntry> members,
+                                          const Conversion& conversion, zip::EntryList members,
                                           uint64_t window_bytes, size_t threads,
                                           std::string_view name, uint8_t segment,
                                           DiagnosticSink& diagnostics, const ValueTarget& target) {
@@ -464,7 +463,7 @@ Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::Can
     result.caller_buffer_mismatch = true;
     return result;
   }
-  const zip::EntryList entries(members);
+  const zip::EntryList& entries = members;
 
   double second = kQuietNan;
   if (target.type == ValueType::Float32) {

@@ -129,8 +129,7 @@ Result<ChannelValues> read_channel_values(const zip::ZipReader& reader, zip::Rea
 // (no float64 copy of a float32 result). A caller's buffer of the wrong
 // size is found before any member is fetched. Touches no Python object.
 Result<ChannelValues> read_indexed_values(const zip::ZipReader& reader, zip::CancelCheck* cancel,
-                                          const Conversion& conversion,
-                                          std::span<const zip::PackedEntry> members,
+                                          const Conversion& conversion, zip::EntryList members,
                                           uint64_t window_bytes, size_t threads,
                                           std::string_view name, uint8_t segment,
                                           DiagnosticSink& diagnostics,

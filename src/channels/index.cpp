@@ -90,11 +90,43 @@ void ChannelIndex::Builder::add_all(const MemberCandidates& earlier) {
   }
 }
 
+ChannelIndex::Builder::Part ChannelIndex::Builder::sorted_part() const {
+  // A counting sort: each group's entries in directory order, the groups
+  // back to back in the order first met, in one array of exactly the
+  // claims' size. Every slot is written, so the array is not zeroed first:
+  // that would be one more pass over megabytes of fresh memory.
+  Part part;
+  part.claims = claimed_.size();
+  part.of_group.assign(key_of_group_.size(), Range(0, 0));
+  for (size_t g : group_of_claim_) ++part.of_group[g].second;
+  size_t begin = 0;
+  for (Range& range : part.of_group) {
+    const size_t count = range.second;
+    range = Range(begin, begin);
+    begin += count;
+  }
+  part.entries.reset(new zip::PackedEntry[claimed_.size()]);  // default-initialized: not zeroed
+  zip::PackedEntry* entries = part.entries.get();
+  for (size_t i = 0; i < claimed_.size(); ++i) {
+    entries[part.of_group[group_of_claim_[i]].second++] = claimed_[i];
+  }
+  return part;
+}
+
+void ChannelIndex::Builder::sort_claims() { sorted_ = sorted_part(); }
+
 void ChannelIndex::Builder::append(Builder&& later) {
-  std::vector<size_t> group_here(later.key_of_group_.size());
-  for (size_t g = 0; g < group_here.size(); ++g) group_here[g] = group_of(later.key_of_group_[g]);
-  for (size_t& g : later.group_of_claim_) g = group_here[g];
-  appended_.push_back(Claims{std::move(later.claimed_), std::move(later.group_of_claim_)});
+  Part part = later.sorted_.entries && later.sorted_.claims == later.claimed_.size()
+                  ? std::move(later.sorted_)
+                  : later.sorted_part();
+  std::vector<Range> here;
+  for (size_t g = 0; g < later.key_of_group_.size(); ++g) {
+    const size_t mine = group_of(later.key_of_group_[g]);
+    if (here.size() <= mine) here.resize(mine + 1, Range(0, 0));
+    here[mine] = part.of_group[g];
+  }
+  part.of_group = std::move(here);
+  later_ = std::move(part);
 }
 
 ChannelIndex ChannelIndex::Builder::finish() {
@@ -105,47 +137,36 @@ ChannelIndex ChannelIndex::Builder::finish() {
   }
   for (size_t c = 0; c < index.names_.size(); ++c) index.channel_of_.emplace(index.names_[c], c);
 
-  // A counting sort: groups in key order, each group's entries in
-  // directory order, into one array of exactly the members' size.
+  // Claims made after sort_claims() (a walk that went on alone) are sorted
+  // here with the rest.
+  Part first =
+      sorted_.entries && sorted_.claims == claimed_.size() ? std::move(sorted_) : sorted_part();
+  claimed_ = {};
+  group_of_claim_ = {};
+  sorted_ = {};
+  auto range = [](const Part& part, size_t g) {
+    return g < part.of_group.size() ? part.of_group[g] : Range(0, 0);
+  };
   const size_t groups = key_of_group_.size();
   std::vector<size_t> by_key(groups);
   for (size_t g = 0; g < groups; ++g) by_key[g] = g;
   std::sort(by_key.begin(), by_key.end(),
             [this](size_t a, size_t b) { return key_of_group_[a] < key_of_group_[b]; });
-  std::vector<size_t> count(groups, 0);
-  size_t total = claimed_.size();
-  for (size_t g : group_of_claim_) ++count[g];
-  for (const Claims& part : appended_) {
-    for (size_t g : part.groups) ++count[g];
-    total += part.entries.size();
-  }
-  std::vector<size_t> next(groups, 0);
-  size_t begin = 0;
+  index.groups_.reserve(groups);
   for (size_t g : by_key) {
-    next[g] = begin;
     const size_t key = key_of_group_[g];
+    const Range later = later_ ? range(*later_, g) : Range(0, 0);
     index.groups_.push_back(
-        Group{key / kSegmentCount, key % kSegmentCount, begin, begin + count[g]});
-    begin += count[g];
+        Group{key / kSegmentCount, key % kSegmentCount, {range(first, g), later}});
   }
-  // Every slot is written below, so the array is not zeroed first: that
-  // would be one more pass over megabytes of fresh memory at each open.
-  index.entries_.reset(new zip::PackedEntry[total]);  // default-initialized: not zeroed
-  zip::PackedEntry* entries = index.entries_.get();
-  for (size_t i = 0; i < claimed_.size(); ++i) entries[next[group_of_claim_[i]]++] = claimed_[i];
-  for (const Claims& part : appended_) {
-    for (size_t i = 0; i < part.entries.size(); ++i) {
-      entries[next[part.groups[i]]++] = part.entries[i];
-    }
-  }
-  claimed_ = {};
-  group_of_claim_ = {};
-  appended_ = {};
+  index.parts_[0] = std::move(first.entries);
+  if (later_) index.parts_[1] = std::move(later_->entries);
+  later_.reset();
   return index;
 }
 
-std::optional<std::span<const zip::PackedEntry>> ChannelIndex::members(std::string_view channel,
-                                                                       uint8_t segment) const {
+std::optional<zip::EntryList> ChannelIndex::members(std::string_view channel,
+                                                    uint8_t segment) const {
   const auto found = channel_of_.find(channel);
   if (found == channel_of_.end()) return std::nullopt;
   const size_t c = found->second;
@@ -155,18 +176,23 @@ std::optional<std::span<const zip::PackedEntry>> ChannelIndex::members(std::stri
                          return std::pair<size_t, size_t>(g.channel, g.segment) < key;
                        });
   if (group == groups_.end() || group->channel != c || group->segment != segment) {
-    return std::span<const zip::PackedEntry>();
+    return zip::EntryList(std::span<const zip::PackedEntry>());
   }
-  return std::span<const zip::PackedEntry>(entries_.get() + group->begin,
-                                           group->end - group->begin);
+  auto part = [&](size_t p) {
+    const Range r = group->in_part[p];
+    return std::span<const zip::PackedEntry>(parts_[p].get() + r.first, r.second - r.first);
+  };
+  return zip::EntryList(part(0), part(1));
 }
 
 std::vector<ChannelLayout> ChannelIndex::layout() const {
   std::vector<ChannelLayout> layouts(names_.size());
   for (size_t c = 0; c < names_.size(); ++c) layouts[c].name = names_[c];
   for (const Group& g : groups_) {
-    for (size_t e = g.begin; e < g.end; ++e) {
-      layouts[g.channel].add(g.segment, entries_[e].uncompressed_size());
+    for (size_t p = 0; p < kParts; ++p) {
+      for (size_t e = g.in_part[p].first; e < g.in_part[p].second; ++e) {
+        layouts[g.channel].add(g.segment, parts_[p][e].uncompressed_size());
+      }
     }
   }
   return layouts;

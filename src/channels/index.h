@@ -8,6 +8,7 @@
 // number of threads may use it at once.
 #pragma once
 
+#include <array>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -56,25 +57,31 @@ class ChannelIndex {
 
   // The entries of `channel` in `segment`, in directory order (empty when
   // the channel has none there); nullopt when the channel is not indexed.
-  std::optional<std::span<const zip::PackedEntry>> members(std::string_view channel,
-                                                           uint8_t segment) const;
+  // A view into the index, valid while it lives.
+  std::optional<zip::EntryList> members(std::string_view channel, uint8_t segment) const;
 
   // Members per segment for every indexed channel, in the order of
   // channel_names given to build; the names refer into the index.
   std::vector<ChannelLayout> layout() const;
 
  private:
+  // [begin, end) of a group's members in one part.
+  using Range = std::pair<size_t, size_t>;
+  // The members lie in two parts, each sorted into groups: when the walk
+  // was split over two threads, those of the directory's earlier half and
+  // those of its later half, each sorted by the thread that walked it, at
+  // the same time; else all in the first part.
+  static constexpr size_t kParts = 2;
   struct Group {
     size_t channel;
     size_t segment;
-    size_t begin;  // into entries_
-    size_t end;
+    std::array<Range, kParts> in_part;
   };
 
   std::vector<std::string> names_;                          // distinct, in order
   std::unordered_map<std::string_view, size_t> channel_of_;  // keys view names_
   std::vector<Group> groups_;  // non-empty ones, by (channel, segment)
-  std::unique_ptr<zip::PackedEntry[]> entries_;  // the groups' members, back to back
+  std::array<std::unique_ptr<zip::PackedEntry[]>, kParts> parts_;
 };
 
 // Builds an index while the directory is walked, once the channel names are
@@ -94,9 +101,15 @@ class ChannelIndex::Builder {
   // The candidates found before the builder existed, which come first.
   void add_all(const MemberCandidates& earlier);
 
+  // Sorts the claims so far into groups, so that finish() has only the
+  // claims of later records to sort. The thread that walked calls it: two
+  // halves of a walk are then sorted at once.
+  void sort_claims();
+
   // Takes the claims of `later`, a builder for the same channel names that
   // was offered the records right after those offered to this one, as if
-  // this one had been offered them itself.
+  // this one had been offered them itself. At most once, after this one's
+  // last claim; `later` is best sorted first (see sort_claims).
   void append(Builder&& later);
 
   const std::vector<std::string_view>& channel_names() const { return names_given_; }
@@ -112,17 +125,21 @@ class ChannelIndex::Builder {
   std::vector<std::string_view> names_given_;  // view names_given_storage_
   MemberNameCounter counter_;
   std::vector<size_t> pending_;  // keys of the name last offered
-  // Every claimed entry in directory order with its group; finish() sorts
-  // them into groups by key (channel * 256 + segment) in one pass.
+  // Every claimed entry in directory order with its group; they are sorted
+  // into groups in one pass, by sort_claims() or finish().
   std::vector<zip::PackedEntry> claimed_;
   std::vector<size_t> group_of_claim_;
   size_t planned_;  // claims reserved at the first add()
-  // The claims of builders appended, their groups already this one's.
-  struct Claims {
-    std::vector<zip::PackedEntry> entries;
-    std::vector<size_t> groups;
+  // Claims sorted into groups: the entries, and each group's range in them.
+  struct Part {
+    std::unique_ptr<zip::PackedEntry[]> entries;
+    std::vector<Range> of_group;  // by group; groups made later have none
+    size_t claims = 0;            // the claims it holds, the first ones
   };
-  std::vector<Claims> appended_;
+  Part sorted_part() const;
+  Part sorted_;
+  // The appended builder's part, its ranges by this builder's groups.
+  std::optional<Part> later_;
   std::vector<size_t> key_of_group_;  // groups in the order first met
   // Key to group: dense for the usual few channels, a map for headers that
   // list very many.

@@ -3,6 +3,7 @@
 
 #include <array>
 #include <cstdint>
+#include <cstring>
 #include <span>
 #include <string_view>
 #include <vector>
@@ -86,12 +87,86 @@ class MemberNameCounter {
 
   static constexpr size_t kNoClaim = SIZE_MAX;
   // "/" and at least one digit, "/channels/" and ".dat" around a name.
-  static constexpr size_t kShortestMemberPath = 16;
-  static bool ends_in_data_suffix(const uint8_t* p, size_t n);
+  static constexpr size_t kDataSuffixSize = 4;    // ".dat"
+  static constexpr size_t kChannelsDirSize = 10;  // "/channels/"
+  static constexpr size_t kShortestMemberPath = 2 + kChannelsDirSize + kDataSuffixSize;
+
+  // Fixed-size comparisons as integer loads. These tests run for every
+  // directory record a file opened through zudata has, so they are defined
+  // here, where the walk's loop can inline them.
+  template <class Word>
+  static Word load(const uint8_t* p) {
+    Word w;
+    std::memcpy(&w, p, sizeof w);
+    return w;
+  }
+  template <class Word>
+  static Word load(const char* text) {
+    return load<Word>(reinterpret_cast<const uint8_t*>(text));
+  }
+  static bool ends_in_data_suffix(const uint8_t* p, size_t n) {
+    constexpr std::string_view suffix = ".dat";
+    static_assert(suffix.size() == kDataSuffixSize);
+    return load<uint32_t>(p + n - kDataSuffixSize) == load<uint32_t>(suffix.data());
+  }
+  static bool is_channels_dir(const uint8_t* p) {
+    constexpr std::string_view dir = "/channels/";
+    static_assert(dir.size() == kChannelsDirSize);
+    return load<uint64_t>(p) == load<uint64_t>(dir.data()) &&
+           load<uint16_t>(p + 8) == load<uint16_t>(dir.data() + 8);
+  }
+  // The segment whose directory ends just before `end` in `name`: "/" and
+  // the decimal form a read would write (no sign, no leading zero, 0..255).
+  // -1 when there is none.
+  static int segment_before(const uint8_t* name, size_t end) {
+    // Digits are read from the last one back, each weighted as it comes.
+    int value = 0;
+    int weight = 1;
+    size_t start = end;
+    while (start > 0 && end - start < 4) {
+      const unsigned digit = unsigned{name[start - 1]} - unsigned{'0'};
+      if (digit > 9) break;
+      value += static_cast<int>(digit) * weight;
+      weight *= 10;
+      --start;
+    }
+    const size_t digits = end - start;
+    if (digits == 0 || digits > 3 || start == 0 || name[start - 1] != '/') return -1;
+    if (digits > 1 && name[start] == '0') return -1;
+    return value < static_cast<int>(kSegmentCount) ? value : -1;
+  }
+  // `n` bytes at `a` equal those at `b`. Channel names are mostly short,
+  // and a call to memcmp for a dozen bytes costs more than the compare.
+  static bool same_bytes(const uint8_t* a, const char* b, size_t n) {
+    if (n >= 8 && n <= 16) {
+      return load<uint64_t>(a) == load<uint64_t>(b) &&
+             load<uint64_t>(a + n - 8) == load<uint64_t>(b + n - 8);
+    }
+    if (n >= 4 && n < 8) {
+      return load<uint32_t>(a) == load<uint32_t>(b) &&
+             load<uint32_t>(a + n - 4) == load<uint32_t>(b + n - 4);
+    }
+    return std::memcmp(a, b, n) == 0;
+  }
 
   // The channel of `group` that `name` (n bytes at p, ending in ".dat")
   // names, with its segment, or kNoClaim.
-  size_t claim(const LengthGroup& group, const uint8_t* p, size_t n, size_t& segment) const;
+  size_t claim(const LengthGroup& group, const uint8_t* p, size_t n, size_t& segment) const {
+    if (n < kShortestMemberPath + group.length) return kNoClaim;
+    const size_t channel_start = n - kDataSuffixSize - group.length;
+    const size_t dir = channel_start - kChannelsDirSize;
+    if (!is_channels_dir(p + dir)) return kNoClaim;
+    const int found = segment_before(p, dir);
+    if (found < 0) return kNoClaim;
+    for (size_t index : group.members) {
+      const ChannelLayout& layout = layouts_[index];
+      if (same_bytes(p + channel_start, layout.name.data(), group.length)) {
+        segment = static_cast<size_t>(found);
+        return index;  // names in one group are distinct
+      }
+    }
+    return kNoClaim;
+  }
 
   std::vector<ChannelLayout> layouts_;
   std::vector<LengthGroup> groups_;

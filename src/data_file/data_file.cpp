@@ -120,6 +120,25 @@ constexpr uint64_t kSplitDirectoryBytes = uint64_t{1} << 20;
 // How far past the middle the first record signature is looked for.
 constexpr size_t kGuessBytes = 4096;
 
+// Walks `entries` to their end once the channels are known: header
+// entries go to `headers`, every other name is offered to `builder`. The
+// loop most of an open's time is spent in, so it is kept this small.
+// Errors: the directory's. Touches no Python object.
+Result<void> index_rest(zip::ZipEntries& entries, ChannelIndex::Builder& builder,
+                        std::vector<zip::ZipEntry>& headers) {
+  bool header = false;
+  auto wanted = [&](std::span<const uint8_t> name) {
+    header = is_header(name);
+    return header || builder.offer(name);
+  };
+  zip::ZipEntry entry;
+  for (;;) {
+    ZU_TRY_ASSIGN(const bool found, entries.next_match_into(wanted, entry));
+    if (!found) return {};
+    header ? headers.push_back(entry) : builder.add(entry);
+  }
+}
+
 // The later half of a walk split over two threads: the records from
 // `first`, a signature found past the middle, to the end. Whichever thread
 // starts it first walks it: the helper, or the opening thread when it is
@@ -154,21 +173,9 @@ void LaterHalf::walk() noexcept {
   try {
     std::vector<uint8_t> buffer(zip::kBufferSize);
     zip::ZipEntries entries = reader.entries_from(first, buffer);
-    bool header = false;
-    auto wanted = [&](std::span<const uint8_t> name) {
-      header = is_header(name);
-      return header || builder->offer(name);
-    };
-    zip::ZipEntry entry;
-    for (;;) {
-      Result<bool> found = entries.next_match_into(wanted, entry);
-      if (!found) break;
-      if (!found.value()) {
-        ok = true;
-        break;
-      }
-      header ? header_entries.push_back(entry) : builder->add(entry);
-    }
+    const bool to_end = static_cast<bool>(index_rest(entries, *builder, header_entries));
+    if (to_end) builder->sort_claims();
+    ok = to_end;
   } catch (const std::bad_alloc&) {
     // Not ok: the opening thread walks this half itself.
   }
@@ -206,7 +213,6 @@ class IndexingWalk {
   void keep(const zip::ZipEntry& entry);
   // One matching record more; false at the walk's end.
   Result<bool> step(zip::ZipEntries& entries);
-  Result<void> walk_on(zip::ZipEntries& entries);
   // Walks the rest of `entries` with a helper when one is free and the
   // rest is large; false when the walk is not done (nothing was split, or
   // the later half is not kept) and goes on from where `entries` stands.
@@ -243,13 +249,6 @@ Result<bool> IndexingWalk::step(zip::ZipEntries& entries) {
   return found;
 }
 
-Result<void> IndexingWalk::walk_on(zip::ZipEntries& entries) {
-  for (;;) {
-    ZU_TRY_ASSIGN(const bool more, step(entries));
-    if (!more) return {};
-  }
-}
-
 Result<void> IndexingWalk::run() {
   std::vector<uint8_t> buffer(zip::kBufferSize);
   zip::ZipEntries entries = reader_.entries(buffer);
@@ -260,7 +259,7 @@ Result<void> IndexingWalk::run() {
   ZU_TRY_ASSIGN(const bool done, walk_split(entries));
   if (done) return {};
   entries.stop_at(UINT64_MAX);
-  return walk_on(entries);
+  return index_rest(entries, *builder_, header_entries_);
 }
 
 Result<bool> IndexingWalk::walk_split(zip::ZipEntries& entries) {
@@ -305,7 +304,10 @@ Result<bool> IndexingWalk::walk_split(zip::ZipEntries& entries) {
     ~Settle() { (*this)(); }
   } settle{*later};
   entries.stop_at(*first);
-  Result<void> mine = walk_on(entries);
+  Result<void> mine = index_rest(entries, *builder_, header_entries_);
+  // Sorted while the helper walks or sorts its own half; claims of a walk
+  // that goes on alone after all are sorted again by finish().
+  if (mine) builder_->sort_claims();
   const bool helper_walked = settle();
   ZU_TRY(mine);
   if (!helper_walked || entries.record_offset() != *first || !later->ok) return false;
@@ -389,9 +391,8 @@ Result<ChannelValues> DataFile::read_channel(std::string_view name, uint8_t segm
   return values;
 }
 
-ZuError DataFile::explain_failure(ZuError error, std::span<const zip::PackedEntry> indexed,
-                                  std::string_view name, uint8_t segment,
-                                  zip::ReadScratch& scratch) const {
+ZuError DataFile::explain_failure(ZuError error, zip::EntryList indexed, std::string_view name,
+                                  uint8_t segment, zip::ReadScratch& scratch) const {
   // A read that failed on members the index knows: if the directory no
   // longer lists them as it did at open, the file was rewritten meanwhile,
   // and that is what the caller needs to hear. Only failures pay this walk.
@@ -404,7 +405,9 @@ ZuError DataFile::explain_failure(ZuError error, std::span<const zip::PackedEntr
                           [](char a, uint8_t b) { return static_cast<uint8_t>(a) == b; });
       },
       [&](const zip::ZipEntry& e) { now.emplace_back(e); }, scratch);
-  if (walked && std::equal(now.begin(), now.end(), indexed.begin(), indexed.end())) return error;
+  bool same = walked && now.size() == indexed.size();
+  for (size_t i = 0; same && i < now.size(); ++i) same = now[i] == zip::PackedEntry(indexed[i]);
+  if (same) return error;
   return ZuError::zip("the file changed after it was opened (" + error.message() + ")");
 }
 

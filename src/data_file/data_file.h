@@ -123,8 +123,8 @@ class DataFile {
  private:
   // `error` of a read of the `indexed` members, or an error saying that the
   // file changed after open when its directory no longer lists them so.
-  ZuError explain_failure(ZuError error, std::span<const zip::PackedEntry> indexed,
-                          std::string_view name, uint8_t segment, zip::ReadScratch& scratch) const;
+  ZuError explain_failure(ZuError error, zip::EntryList indexed, std::string_view name,
+                          uint8_t segment, zip::ReadScratch& scratch) const;
 
   DataFile(std::string location, zip::ZipReader reader, ZuHeader header)
       : location_(std::move(location)), reader_(std::move(reader)), header_(std::move(header)) {}

@@ -31,7 +31,7 @@ std::vector<zip::ByteRange> DataFile::fetch_ranges(std::string_view name, uint8_
   if (!index_) return ranges;
   const auto members = index_->members(name, segment);
   if (!members) return ranges;
-  const zip::EntryList entries(*members);
+  const zip::EntryList& entries = *members;
   const zip::ReadPlan reads = zip::plan_reads(entries);
   const zip::FetchPlan plan = zip::plan_fetches(entries, reads, window_bytes_);
   for (const zip::FetchWindow& w : plan.windows) {

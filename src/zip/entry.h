@@ -61,25 +61,36 @@ static_assert(sizeof(PackedEntry) == 32);
 static_assert(std::is_trivially_default_constructible_v<PackedEntry>);
 
 // The entries one read goes through, in directory order, without a copy:
-// those a directory walk found, or an index's packed ones, each unpacked
-// only when it is looked at. An index's read of ten thousand members
-// would otherwise first fill 400 KB of fresh memory with unpacked copies.
-// A view, made implicitly where entries are passed: they must outlive it.
+// those a directory walk found, or an index's packed ones (in two runs,
+// one after the other), each unpacked only when it is looked at. An
+// index's read of ten thousand members would otherwise first fill 400 KB
+// of fresh memory with unpacked copies. A view, made implicitly where
+// entries are passed: they must outlive it.
 class EntryList {
  public:
   EntryList(const std::vector<ZipEntry>& entries) : plain_(entries.data()), size_(entries.size()) {}
   EntryList(std::span<const PackedEntry> entries)
-      : packed_(entries.data()), size_(entries.size()) {}
+      : first_(entries.data()), first_size_(entries.size()), size_(entries.size()) {}
+  // The entries of `first`, then those of `second`.
+  EntryList(std::span<const PackedEntry> first, std::span<const PackedEntry> second)
+      : first_(first.data()),
+        second_(second.data()),
+        first_size_(first.size()),
+        size_(first.size() + second.size()) {}
 
   size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   ZipEntry operator[](size_t i) const {
-    return packed_ != nullptr ? packed_[i].unpack() : plain_[i];
+    if (plain_ != nullptr) return plain_[i];
+    return i < first_size_ ? first_[i].unpack() : second_[i - first_size_].unpack();
   }
 
  private:
+  // A walk's entries (null when there are none), or an index's in two runs.
   const ZipEntry* plain_ = nullptr;
-  const PackedEntry* packed_ = nullptr;
+  const PackedEntry* first_ = nullptr;
+  const PackedEntry* second_ = nullptr;
+  size_t first_size_ = 0;
   size_t size_ = 0;
 };
 
