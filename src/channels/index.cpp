@@ -37,7 +37,6 @@ constexpr size_t kMostDenseKeys = size_t{1} << 16;
 
 }  // namespace
 
-constexpr size_t kNoGroup = SIZE_MAX;
 // Reserved up front at most: beyond it (a directory of over a million
 // records) the arrays grow as they fill, so a file padded to look like a
 // huge directory reserves no more than this.
@@ -54,7 +53,7 @@ ChannelIndex::Builder::Builder(const std::vector<std::string_view>& channel_name
   planned_ = std::min(most_members, kMostReserved);
 }
 
-size_t ChannelIndex::Builder::group_of(size_t key) {
+size_t ChannelIndex::Builder::new_group_of(size_t key) {
   size_t& group = use_dense_ ? dense_[key] : sparse_.try_emplace(key, kNoGroup).first->second;
   if (group == kNoGroup) {
     group = key_of_group_.size();
@@ -63,25 +62,9 @@ size_t ChannelIndex::Builder::group_of(size_t key) {
   return group;
 }
 
-bool ChannelIndex::Builder::offer(std::span<const uint8_t> name) {
-  pending_.clear();
-  counter_.for_each_claim(name, [this](size_t channel, size_t segment) {
-    pending_.push_back(channel * kSegmentCount + segment);
-  });
-  return !pending_.empty();
-}
-
-void ChannelIndex::Builder::add(const zip::ZipEntry& entry) {
-  if (claimed_.capacity() == 0) [[unlikely]] {
-    claimed_.reserve(planned_);
-    group_of_claim_.reserve(planned_);
-  }
-  // Made in place: a packed entry made on the stack and copied would be
-  // written field by field and read back whole, a stall on every member.
-  for (size_t key : pending_) {
-    claimed_.emplace_back(entry);
-    group_of_claim_.push_back(group_of(key));
-  }
+void ChannelIndex::Builder::reserve_claims() {
+  claimed_.reserve(planned_);
+  group_of_claim_.reserve(planned_);
 }
 
 void ChannelIndex::Builder::add_all(const MemberCandidates& earlier) {

@@ -95,9 +95,25 @@ class ChannelIndex::Builder {
   Builder(const std::vector<std::string_view>& channel_names, size_t most_members);
 
   // Classifies `name`; true when it belongs to some channel and segment,
-  // and then the next add() gives its entry.
-  bool offer(std::span<const uint8_t> name);
-  void add(const zip::ZipEntry& entry);
+  // and then the next add() gives its entry. Both run for every record of
+  // the walk, so they are defined here, where its loop can inline them.
+  bool offer(std::span<const uint8_t> name) {
+    pending_.clear();
+    counter_.for_each_claim(name, [this](size_t channel, size_t segment) {
+      pending_.push_back(channel * kSegmentCount + segment);
+    });
+    return !pending_.empty();
+  }
+  void add(const zip::ZipEntry& entry) {
+    if (claimed_.capacity() == 0) [[unlikely]]
+      reserve_claims();
+    // Made in place: a packed entry made on the stack and copied would be
+    // written field by field and read back whole, a stall on every member.
+    for (size_t key : pending_) {
+      claimed_.emplace_back(entry);
+      group_of_claim_.push_back(group_of(key));
+    }
+  }
   // The candidates found before the builder existed, which come first.
   void add_all(const MemberCandidates& earlier);
 
@@ -119,7 +135,16 @@ class ChannelIndex::Builder {
   ChannelIndex finish();
 
  private:
-  size_t group_of(size_t key);
+  static constexpr size_t kNoGroup = SIZE_MAX;
+  size_t group_of(size_t key) {
+    if (use_dense_ && dense_[key] != kNoGroup) [[likely]]
+      return dense_[key];
+    return new_group_of(key);
+  }
+  // The group of a key met for the first time, or of any key when there
+  // are too many to keep densely.
+  size_t new_group_of(size_t key);
+  void reserve_claims();
 
   std::vector<std::string> names_given_storage_;
   std::vector<std::string_view> names_given_;  // view names_given_storage_
