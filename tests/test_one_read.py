@@ -88,6 +88,15 @@ def test_members_are_fetched_in_windows(zu_file):
     assert 100 / 10 <= counts[10 * pitch] <= 100 / 5 + 3
 
 
+@pytest.mark.skipif(not os.path.exists("/proc/self/io"), reason="counts read calls in /proc/self/io")
+def test_a_segment_the_index_holds_nothing_of_fails_without_reading_the_file(zu_file):
+    with zudata.open(zu_file(HEADER, members(4))) as f:
+        before = _read_syscalls()
+        with pytest.raises(zudata.UnknownSegmentError, match="0"):
+            f.read("N", 77)
+        assert _read_syscalls() - before <= 1  # the read of /proc/self/io itself
+
+
 def _varied_members(k):
     """k members of one channel in segment 0: full, short (NaN-padded),
     empty and odd-length traces, each with its own values."""

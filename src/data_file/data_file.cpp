@@ -377,7 +377,10 @@ Result<ChannelValues> DataFile::read_channel(std::string_view name, uint8_t segm
       Result<ChannelValues> values =
           read_indexed_values(reader_, cancel, conversion, *members, window_bytes_, threads, name,
                               segment, diagnostics, target);
-      if (!values && values.error().kind() != ZuErrorKind::Cancelled) {
+      // A segment the index holds no member of fails as the index saw the
+      // file at open, like the error listing what exists: looking for a
+      // change would walk the whole directory for a mistyped segment.
+      if (!values && values.error().kind() != ZuErrorKind::Cancelled && !members->empty()) {
         return explain_failure(values.take_error(), *members, name, segment, scratch);
       }
       return values;
