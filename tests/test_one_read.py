@@ -313,12 +313,12 @@ def _split_file(tmp_path, on_record: bool, extra: tuple[Member, ...] = ()) -> Pa
 
 
 def _reads_as_zudatafile(path) -> None:
-    specified = zu_data_reader.ZuDataFIle(str(path))
+    old = zu_data_reader.ZuDataFIle(str(path))
     with zudata.open(path) as f:
         layout = f.layout()["N"]
         assert [layout[s].traces for s in range(SPLIT_SEGMENTS)] == [256] * SPLIT_SEGMENTS
         for s in (0, SPLIT_SEGMENTS // 2, SPLIT_SEGMENTS - 1):
-            assert np.array_equal(f.read("N", s, "volts"), specified.get_channel_data("N", s, "volts"))
+            assert np.array_equal(f.read("N", s, "volts"), old.get_channel_data("N", s, "volts"))
 
 
 needs_two_cores = pytest.mark.skipif((os.cpu_count() or 1) < 2, reason="the walk is split only with a core to spare")
@@ -358,9 +358,9 @@ def test_a_fault_in_the_later_half_fails_the_open_as_on_one_thread(tmp_path, fau
         starts, _ = _record_starts(_split_members())
         data[first + starts[len(starts) * 9 // 10]] ^= 0xFF  # a signature late in the directory
         path.write_bytes(bytes(data))
-    with pytest.raises(OSError) as specified:
+    with pytest.raises(OSError) as old_error:
         zu_data_reader.ZuDataFIle(str(path))
     for _ in range(OPENS):
         with pytest.raises(zudata.FormatError) as opened:
             zudata.open(path)
-        assert str(specified.value) in str(opened.value)
+        assert str(old_error.value) in str(opened.value)

@@ -402,6 +402,6 @@ def test_layout_gives_the_trace_lengths_a_read_finds(tmp_path, segment, expected
     with zudata.open(short_traces(tmp_path / "short.zu")) as f:
         assert f.layout()["height"][segment] == expected
         values = f.read("height", segment).reshape(-1, 100)
-    # Each trace holds its own samples, then NaN up to the specified 100.
+    # Each trace holds its own samples, then NaN up to the fixed 100.
     lengths = [int(np.count_nonzero(~np.isnan(trace))) for trace in values]
     assert lengths == SHORT_TRACES[segment]
