@@ -1,7 +1,6 @@
 #include "channels/layout.h"
 
 #include <algorithm>
-#include <cstring>
 #include <unordered_set>
 #include <utility>
 #include <vector>

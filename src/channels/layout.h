@@ -86,9 +86,9 @@ class MemberNameCounter {
   };
 
   static constexpr size_t kNoClaim = SIZE_MAX;
-  // "/" and at least one digit, "/channels/" and ".dat" around a name.
   static constexpr size_t kDataSuffixSize = 4;    // ".dat"
   static constexpr size_t kChannelsDirSize = 10;  // "/channels/"
+  // "/" and at least one digit, "/channels/" and ".dat" around a name.
   static constexpr size_t kShortestMemberPath = 2 + kChannelsDirSize + kDataSuffixSize;
 
   // Fixed-size comparisons as integer loads. These tests run for every
