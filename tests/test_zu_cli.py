@@ -1067,13 +1067,19 @@ def test_an_output_folder_that_is_missing_is_named(files, tmp_path, command):
 
 @pytest.mark.no_sanitizer
 def test_export_memory_stays_bounded_by_the_jobs(tmp_path):
-    # 100 files of 8 MB (one recording, hard-linked under 100 names): the
-    # command's peak resident memory must not grow with the file count.
-    grid = 142
+    # 100 files of 4 MB (one recording, hard-linked under 100 names), each an
+    # 8 MB array: the command's peak resident memory must not grow with the
+    # file count. The 800 MB written is the whole output; a machine short of
+    # that much disk cannot run the test, which is not the command's fault.
+    grid = 100
+    written = 100 * grid * grid * 100 * 8
+    free = shutil.disk_usage(tmp_path).free
+    if free < written + 500_000_000:
+        pytest.skip(f"needs {written / 1e6:.0f} MB of free disk and a margin; {free / 1e6:.0f} MB free")
     rng = np.random.default_rng(7)
     traces = list(rng.normal(size=(grid * grid, 100)).astype(">f4"))
     original = single_channel(tmp_path / "big.zu", [t.tobytes() for t in traces], grid=grid)
-    assert original.stat().st_size > 8_000_000
+    assert original.stat().st_size > 4_000_000
     sources = []
     for i in range(100):
         target = tmp_path / f"f{i:03d}.zu"
@@ -1093,7 +1099,7 @@ def test_export_memory_stays_bounded_by_the_jobs(tmp_path):
     try:
         status, peak_kb, stdout = run.stdout.split("\n", 2)
         assert (status, stdout) == ("0", f"wrote {out}: 100 arrays\n"), run.stderr
-        assert out.stat().st_size > 100 * grid * grid * 100 * 8
+        assert out.stat().st_size > written
         peak_mb = int(peak_kb) / 1024
         assert peak_mb < 200, f"peak RSS {peak_mb:.0f} MB"
     finally:
