@@ -9,14 +9,17 @@ import subprocess
 import time
 
 import pytest
-from conftest import channel_lines, child_argv
+from conftest import channel_lines, child_argv, run_child
 from zu_files import ZU
 from zudata.testfiles import Member, build, zeros_crc32, zeros_deflate
 
-# One member of 1 GiB of zeros takes seconds to inflate; the interrupt must
-# act long before. The aim is 0.1 s; the bound leaves room for a loaded
-# machine, and the measured delay is printed with the test's output.
-MEMBER_SIZE = 1 << 30
+# One member of 4 GiB of zeros (the most a member without ZIP64 holds, in
+# whole samples) takes over a second to inflate on a fast machine; 1 GiB
+# took only 0.3 s on one, which ended the read before the signal came. The
+# interrupt must act long before the member's end. The aim is 0.1 s; the
+# bound leaves room for a loaded machine, and the measured delay is printed
+# with the test's output.
+MEMBER_SIZE = (1 << 32) - 4
 LATENCY_BOUND = 0.5
 # How long the read runs before the signal: well inside the member.
 RUNNING = 0.3
@@ -26,7 +29,7 @@ HEADER = channel_lines("1", "N", sample_type="int32", conversions=[("P", "volts"
 
 @pytest.fixture(scope="module")
 def large(tmp_path_factory):
-    """Two names for one file holding one 1 GiB member (two, so that a pool
+    """Two names for one file holding one 4 GiB member (two, so that a pool
     of threads reads both at once)."""
     path = tmp_path_factory.mktemp("large") / "one.zu"
     raw, crc = zeros_deflate(MEMBER_SIZE), zeros_crc32(MEMBER_SIZE)
@@ -128,13 +131,28 @@ def test_ctrl_c_waits_for_the_module_call(large):
     """zu_data_reader's call holds the interpreter lock and is never cut
     short: the KeyboardInterrupt comes once it has run to its end."""
     setup = "import zu_data_reader; f = zu_data_reader.ZuDataFIle(one)"
-    read = """
+    call = """
             try:
                 f.get_channel_data('N', 0, 'P')
             except OSError:  # more than 100 samples in a trace
-                pass
-            time.sleep(1)  # the signal's handler runs here
-"""
-    word, latency, _ = interrupt(large, setup, read.strip())
+                pass"""
+    # The call's whole time on this machine, left alone, in a child of its own.
+    timed = run_child(f"""
+        import sys, time
+        one = sys.argv[1]
+        {setup}
+        started = time.monotonic()
+        try:
+            {call.strip()}
+        finally:
+            print(time.monotonic() - started)
+    """, large[0])
+    assert timed.returncode == 0, timed.stderr
+    whole = float(timed.stdout.split()[-1])
+    assert whole > RUNNING + 0.5, f"the member inflates in {whole:.2f} s, too fast to send a signal inside it"
+    # The signal's handler runs once the call has returned, before the sleep.
+    word, latency, _ = interrupt(large, setup, call.strip() + "\n            time.sleep(1)")
     assert word == "interrupted"
-    assert latency > 1.0, "the call was cut short"
+    # Cut short, the call would end right after the signal; run to its end,
+    # it ends about (whole - RUNNING) after it.
+    assert latency > 0.5 * (whole - RUNNING), f"the call was cut short: {latency:.2f} s of {whole:.2f} s"
