@@ -21,6 +21,7 @@ from zu_data_reader import ZuDataFIle  # noqa: E402
 from zudata import xarray_backend  # noqa: E402
 
 from conftest import channel_lines, floats_be, ints_be, write_zu_file  # noqa: E402
+from zudata.testfiles import Member, build  # noqa: E402
 from zu_files import short_traces, with_header_line  # noqa: E402
 
 sys.path.insert(0, str(Path(__file__).resolve().parents[1] / "examples"))
@@ -131,6 +132,23 @@ def test_sample_dimension_is_as_long_as_the_longest_trace(tmp_path, opener, segm
             np.testing.assert_array_equal(ds.height.isel(segment=k).values, full[..., :samples])
             # What is left out is the read's padding alone.
             assert np.isnan(full[..., samples:]).all()
+
+
+@pytest.mark.parametrize("claimed", [None, 1 << 24])
+def test_the_sample_dimension_stops_at_what_a_read_gives(tmp_path, claimed):
+    # A trace of 150 samples, or a member whose directory entry claims 16 MiB
+    # in a file of a few hundred bytes (a claim of 4 GiB costs as little):
+    # the Dataset opens with the 100 samples a read can give, without a
+    # coordinate as long as the claim, and reading the values fails as the
+    # read does.
+    members = [Member(b"shared-data/header.properties", channel_lines("1", "N", sample_type="int32").encode()),
+               Member(b"p0/0/channels/N.dat", ints_be(*range(150)), usize=claimed)]
+    path = tmp_path / "long.zu"
+    path.write_bytes(build(members))
+    with xr.open_dataset(path, engine="zu") as ds:
+        assert ds.sizes["sample"] == 100
+        with pytest.raises(OSError if claimed else zudata.GridError):
+            ds["N"].load()
 
 
 def test_files_of_short_and_full_traces_stack_padded(tmp_path):

@@ -7,8 +7,8 @@ dimensions (segment, i, j, sample):
   least one of the chosen channels, ascending;
 - `i`, `j`: the grid, sized to the largest grid among those channels and
   segments; `sample`: as long as the longest trace among them (100 samples
-  in a full recording, fewer when every trace is short), shorter traces
-  padded with NaN. All three have integer coordinates 0, 1, 2, ...
+  in a full recording, fewer when every trace is short, never more, as a
+  read gives no more), shorter traces padded with NaN. All three have integer coordinates 0, 1, 2, ...
 - a scalar coordinate `file`, the file's absolute, normalised path as a
   string (`os.path.abspath`), so that `xarray.open_mfdataset(paths,
   engine="zu", combine="nested", concat_dim="file")` stacks recordings along
@@ -249,7 +249,12 @@ def _longest_trace(layout: Mapping[str, Mapping[int, Any]], chosen: list[str], s
     """The samples of the longest trace among the square grids of `chosen`
     in `segments`: the length of the Dataset's `sample` dimension."""
     parts = (layout.get(c, {}).get(s) for c in chosen for s in segments)
-    return max((part.samples for part in parts if part is not None and part.side is not None), default=0)
+    longest = max((part.samples for part in parts if part is not None and part.side is not None), default=0)
+    # The lengths are what the directory claims, and a read gives at most
+    # TRACE_LENGTH values a trace (a longer trace fails it): a small file
+    # claiming a 4 GiB member must not have the Dataset build an 8 GB
+    # `sample` coordinate.
+    return min(longest, TRACE_LENGTH)
 
 
 def _choose_segments(sides: dict[str, dict[int, int]], segments: int | Iterable[int] | None) -> list[int]:
