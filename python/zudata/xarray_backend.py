@@ -8,7 +8,8 @@ dimensions (segment, i, j, sample):
 - `i`, `j`: the grid, sized to the largest grid among those channels and
   segments; `sample`: as long as the longest trace among them (100 samples
   in a full recording, fewer when every trace is short, never more, as a
-  read gives no more), shorter traces padded with NaN. All three have integer coordinates 0, 1, 2, ...
+  read gives no more), shorter traces padded with NaN. All three have
+  integer coordinates 0, 1, 2, ...
 - a scalar coordinate `file`, the file's absolute, normalised path as a
   string (`os.path.abspath`), so that `xarray.open_mfdataset(paths,
   engine="zu", combine="nested", concat_dim="file")` stacks recordings along
