@@ -1080,11 +1080,7 @@ def test_export_memory_stays_bounded_by_the_jobs(tmp_path):
     traces = list(rng.normal(size=(grid * grid, 100)).astype(">f4"))
     original = single_channel(tmp_path / "big.zu", [t.tobytes() for t in traces], grid=grid)
     assert original.stat().st_size > 4_000_000
-    sources = []
-    for i in range(100):
-        target = tmp_path / f"f{i:03d}.zu"
-        os.link(original, target)
-        sources.append(str(target))
+    sources = list(map(str, copies(original, tmp_path, 100)))
     out = tmp_path / "out.npz"
     # Measured from a small interpreter in between: a process started
     # straight from this one would inherit its peak with the address space.
